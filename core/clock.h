@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+#include "core/tdatetime.h"
+
+namespace drv {
+
+// The one place the driver reads time from; tests replace it with a fake.
+class IClock {
+ public:
+  virtual ~IClock() = default;
+  // Milliseconds since an arbitrary start, wrapping at 2^32; compare with TickDiff.
+  virtual uint32_t TickCount() const = 0;
+  // Local wall-clock time.
+  virtual TDateTime Now() const = 0;
+};
+
+// Elapsed milliseconds from `since` to `now`, modulo 2^32, so a wrap of the counter does no harm.
+inline constexpr uint32_t TickDiff(uint32_t now, uint32_t since) { return now - since; }
+
+class SystemClock final : public IClock {
+ public:
+  uint32_t TickCount() const override;
+  TDateTime Now() const override;
+};
+
+}  // namespace drv

@@ -1,0 +1,79 @@
+#include "core/tdatetime.h"
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+namespace drv {
+namespace {
+
+using std::chrono::days;
+using std::chrono::sys_days;
+
+// 1899-12-30 is day 0 of TDateTime.
+constexpr sys_days kEpoch = sys_days{std::chrono::year{1899} / 12 / 30};
+
+}  // namespace
+
+TDateTime EncodeDateTime(const CivilTime& civil) {
+  const sys_days date{std::chrono::year{civil.year} / civil.month / civil.day};
+  const double dayNumber = static_cast<double>((date - kEpoch).count());
+  const double msOfDay =
+      ((civil.hour * 60.0 + civil.minute) * 60.0 + civil.second) * 1000.0 + civil.millisecond;
+  const double fraction = msOfDay / 86400000.0;
+  // Days before the epoch keep the time of day as a positive fraction, counted away from zero.
+  return dayNumber >= 0 ? dayNumber + fraction : dayNumber - fraction;
+}
+
+CivilTime DecodeDateTime(TDateTime value) {
+  double dayPart = std::trunc(value);
+  double fraction = std::fabs(value - dayPart);
+  auto ms = static_cast<int64_t>(std::llround(fraction * 86400000.0));
+  if (ms >= 86400000) {
+    ms -= 86400000;
+    dayPart += value >= 0 ? 1 : -1;
+  }
+  const std::chrono::year_month_day ymd{kEpoch + days{static_cast<int64_t>(dayPart)}};
+  CivilTime civil;
+  civil.year = static_cast<int>(ymd.year());
+  civil.month = static_cast<int>(static_cast<unsigned>(ymd.month()));
+  civil.day = static_cast<int>(static_cast<unsigned>(ymd.day()));
+  civil.hour = static_cast<int>(ms / 3600000);
+  civil.minute = static_cast<int>(ms / 60000 % 60);
+  civil.second = static_cast<int>(ms / 1000 % 60);
+  civil.millisecond = static_cast<int>(ms % 1000);
+  return civil;
+}
+
+CivilTime LocalCivilTime(int64_t epochSeconds, int64_t nanoseconds) {
+  const std::time_t seconds = static_cast<std::time_t>(epochSeconds);
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  CivilTime civil;
+  civil.year = tm.tm_year + 1900;
+  civil.month = tm.tm_mon + 1;
+  civil.day = tm.tm_mday;
+  civil.hour = tm.tm_hour;
+  civil.minute = tm.tm_min;
+  civil.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second is not a TDateTime
+  civil.millisecond = static_cast<int>(nanoseconds / 1000000);
+  return civil;
+}
+
+std::string FormatDateTime(TDateTime value) {
+  const CivilTime civil = DecodeDateTime(value);
+  std::tm tm{};
+  tm.tm_year = civil.year - 1900;
+  tm.tm_mon = civil.month - 1;
+  tm.tm_mday = civil.day;
+  tm.tm_hour = civil.hour;
+  tm.tm_min = civil.minute;
+  tm.tm_sec = civil.second;
+  tm.tm_isdst = -1;
+  const bool withTime = civil.hour != 0 || civil.minute != 0 || civil.second != 0;
+  char text[128];
+  const std::size_t length = std::strftime(text, sizeof text, withTime ? "%x %X" : "%x", &tm);
+  return std::string(text, length);
+}
+
+}  // namespace drv

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace drv {
+
+// What the main thread's delivery sees of the message-server session.
+class ISessionLink {
+ public:
+  virtual ~ISessionLink() = default;
+  // The connection is in use.
+  virtual bool connected() const = 0;
+  // The server has accepted the driver on the current connection.
+  virtual bool introduced() const = 0;
+  // Numbers the message and puts it in the outgoing ring; callable from any thread.
+  // A full ring refuses it silently (its number is used up all the same).
+  virtual void QueueMessage(uint32_t type, std::span<const uint8_t> payload) = 0;
+};
+
+}  // namespace drv
