@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string>
+
+namespace drv {
+
+enum class CloseCodeAnswer { Accepted, WrongCode, Cancelled };
+
+}  // namespace drv

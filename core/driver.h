@@ -1,0 +1,61 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/clock.h"
+#include "core/main_thread.h"
+#include "core/operator_window.h"
+#include "receiver/poll_timer.h"
+
+namespace drv {
+
+class ISerialDevice;
+class IConnectionFactory;
+
+// The platform the driver runs on: real implementations in the program, fakes in tests.
+struct DriverPlatform {
+  IClock& clock;
+  IMainThread& mainThread;
+  IPollTimer& pollTimer;
+  ISerialDevice& serialDevice;
+  IConnectionFactory& connections;
+  // The start directory: settings file, error log, frame log and a relative spool prefix.
+  std::string workingDirectory;
+  // Four-part version text reported to the message server.
+  std::string versionText;
+};
+
+// The main window's state and handlers, without any toolkit: settings, serial port, frame
+// decoder, interpretation, spool, session and link supervision, wired as one driver.
+class Driver {
+ public:
+  Driver(const DriverPlatform& platform, IOperatorWindow& window);
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  // Start-up, in order; shows the busy-port message through the window when needed.
+  void StartUp();
+  // The 200 ms tick: spool resend, then the station link check.
+  void Timer2Timer();
+  // The poll timer's tick.
+  void PollInput();
+  // Handlers of the port controls.
+  void PushButton1Click();
+  void PushButton2Click();
+  void ComboBox1Select();
+  // Asks for the close code; true when the window may close (the port is closed by then).
+  bool RequestClose();
+  // End of the program: closes the port and stops the session without sending anything.
+  void Shutdown();
+
+  bool StationLinkUp() const;
+  std::string CloseCode() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace drv
