@@ -1,0 +1,14 @@
+#pragma once
+
+namespace drv {
+
+// Numbers written to the error log "error.txt"; each names the place that failed.
+enum ErrorCode : int {
+  kErrorLinkCheck = 9,          // judging the station link or redrawing its indicator
+  kErrorSpoolName = 11,         // forming a spool file name
+  kErrorSpoolWrite = 12,        // a spool file could not be written; the record is kept in memory
+  kErrorSpoolFileDamaged = 13,  // a spool file could not be read back; it was set aside as .bad
+  kErrorPortSelection = 19,     // saving the chosen port or reporting it to the server
+};
+
+}  // namespace drv
