@@ -1,0 +1,96 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "core/clock.h"
+#include "core/tdatetime.h"
+#include "receiver/byte_writer.h"
+#include "receiver/display_list.h"
+
+namespace drv {
+
+class FrameLog;
+
+// Line bytes of the station's framing.
+inline constexpr uint8_t kFrameStartByte = 0x01;
+// Reply to a frame that is short (0 or 1 bytes) or sums to 0.
+inline constexpr uint8_t kReplyAccepted = 0x05;
+// Reply to a frame of two or more bytes whose sum is not 0.
+inline constexpr uint8_t kReplyBadChecksum = 0x07;
+// A frame line trims the display list back to this many lines before it is added.
+inline constexpr std::size_t kDisplayLineLimit = 1000;
+
+// Takes the decoded bytes of every valid frame (the message interpretation in the driver).
+class IFrameSink {
+ public:
+  virtual ~IFrameSink() = default;
+  virtual void HandleFrame(std::span<const uint8_t> decoded) = 0;
+};
+
+struct FrameDecoderContext {
+  IClock& clock;
+  IByteWriter& reply;
+  IDisplayList& display;
+  std::function<bool()> displayEnabled;  // the "show incoming frames" check box
+  FrameLog* log;                         // null when frame logging is off
+  IFrameSink& sink;                      // the interpretation
+};
+
+// The bytes a frame's nibbles rebuild: at most 127 from the 255 data bytes a frame can hold.
+struct DecodedFrame {
+  std::array<uint8_t, 128> bytes{};
+  std::size_t count = 0;
+
+  std::span<const uint8_t> View() const { return {bytes.data(), count}; }
+};
+
+// Rebuilds frame bytes from stored data bytes: bit 1 set carries the high half in the upper
+// nibble, bit 1 clear the low half; a half left over at the end is dropped.
+DecodedFrame DecodeNibbles(std::span<const uint8_t> dataBytes);
+
+// Sum of the bytes modulo 256.
+uint8_t FrameChecksum(std::span<const uint8_t> decoded);
+// Two or more bytes summing to 0: shown and interpreted.
+bool IsValidFrame(std::span<const uint8_t> decoded);
+// The reply byte the station gets for these decoded bytes.
+uint8_t ReplyFor(std::span<const uint8_t> decoded);
+
+// "12 01 D2 " (every byte followed by a blank) and "1201D2".
+std::string SpacedHex(std::span<const uint8_t> bytes);
+std::string CompactHex(std::span<const uint8_t> bytes);
+
+// Gathers the station's data bytes across packets and processes a frame at its end mark:
+// reply, time stamp, frame log, display line and hand-over to the interpretation.
+class FrameDecoder {
+ public:
+  explicit FrameDecoder(FrameDecoderContext context);
+
+  // One packet from the serial port; a size of 0 or less does nothing.
+  void SerialPortDriver1ReceivePacket(const uint8_t* packet, int32_t size);
+
+  // Everything that follows the nibble decoding of a frame, for bytes decoded elsewhere
+  // (a frame log being replayed): time stamp, reply, log, display, hand-over.
+  void ProcessDecodedFrame(std::span<const uint8_t> decoded);
+
+  TDateTime LastFrameTime() const { return lastFrameTime_; }
+  void SetLastFrameTime(TDateTime value) { lastFrameTime_ = value; }
+
+  // The assembly state, kept across packets and frames; reset only by a start byte.
+  uint8_t FrameLength() const { return frameLength_; }
+  const std::array<uint8_t, 256>& FrameBuffer() const { return frameBuffer_; }
+
+ private:
+  void AppendFrameLine(const std::string& compactHex);
+
+  FrameDecoderContext context_;
+  std::array<uint8_t, 256> frameBuffer_{};
+  uint8_t frameLength_ = 0;
+  TDateTime lastFrameTime_ = 0.0;
+};
+
+}  // namespace drv
