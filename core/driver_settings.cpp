@@ -1,0 +1,250 @@
+#include "core/driver_settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "core/profile_file.h"
+
+namespace drv {
+namespace {
+
+constexpr char kMain[] = "main";
+
+[[noreturn]] void ThrowErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno("write");
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+}
+
+// Replaces `path` by a file holding `bytes` so that a crash leaves either the old or the new
+// file, never a mixture: temporary file beside it, fsync, rename, fsync of the directory.
+void ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
+  namespace fs = std::filesystem;
+  // A symbolic link stays a link; the file it points to is the one replaced.
+  fs::path target = path;
+  std::error_code ignored;
+  if (fs::is_symlink(target, ignored)) target = fs::weakly_canonical(target);
+
+  struct stat existing {};
+  bool exists = false;
+  if (::stat(target.c_str(), &existing) == 0) {
+    exists = true;
+  } else if (errno != ENOENT) {
+    ThrowErrno("stat");
+  }
+  const mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
+
+  static std::atomic<unsigned> counter{0};
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temporary = target.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                std::to_string(counter.fetch_add(1));
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && (errno != EEXIST || attempt > 100)) ThrowErrno("create " + temporary);
+  }
+  try {
+    if (exists) {
+      // The umask must not narrow the permissions the file had; owner and group are kept when
+      // the process may do so.
+      if (::fchmod(fd, mode) != 0) ThrowErrno("fchmod");
+      [[maybe_unused]] const int kept = ::fchown(fd, existing.st_uid, existing.st_gid);
+    }
+    WriteAll(fd, bytes);
+    if (::fsync(fd) != 0) ThrowErrno("fsync");
+    const int closeResult = ::close(fd);
+    fd = -1;
+    if (closeResult != 0) ThrowErrno("close");
+    if (::rename(temporary.c_str(), target.c_str()) != 0) ThrowErrno("rename");
+  } catch (...) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  // The rename itself becomes durable with the directory.
+  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+}
+
+// Scans a time the way the system's time conversion does: blanks may stand between the parts,
+// numbers stop growing at 1000, and the whole text must be used.
+class TimeScanner {
+ public:
+  explicit TimeScanner(std::string_view text) : text_(text) {}
+
+  void SkipBlanks() {
+    while (pos_ < text_.size() && text_[pos_] == ' ') ++pos_;
+  }
+  bool Char(char c) {
+    SkipBlanks();
+    if (pos_ < text_.size() && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  bool Marker(std::string_view marker) {
+    SkipBlanks();
+    if (text_.size() - pos_ < marker.size()) return false;
+    for (std::size_t i = 0; i < marker.size(); ++i) {
+      char c = text_[pos_ + i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (c != marker[i]) return false;
+    }
+    pos_ += marker.size();
+    return true;
+  }
+  bool Number(int& number) {
+    SkipBlanks();
+    std::size_t end = pos_;
+    int value = 0;
+    while (end < text_.size() && text_[end] >= '0' && text_[end] <= '9' && value < 1000) {
+      value = value * 10 + (text_[end] - '0');
+      ++end;
+    }
+    if (end == pos_) return false;
+    pos_ = end;
+    number = value;
+    return true;
+  }
+  bool AtEnd() const { return pos_ == text_.size(); }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::string SettingsPath(const std::string& directory) {
+  if (directory.empty()) return kSettingsFileName;
+  if (directory.back() == '/') return directory + kSettingsFileName;
+  return directory + "/" + kSettingsFileName;
+}
+
+StartupTexts ReadDriverSettings(const std::string& settingsPath, DriverSettings& settings) {
+  StartupTexts texts;
+  try {
+    const ProfileFile profile = ProfileFile::LoadOrEmpty(settingsPath);
+    // In the order start-up has always read them; the keys nothing uses are left out.
+    settings.ComPort = profile.ReadString(kMain, "ComPort", kNoComPort);
+    texts.BaudRate = profile.ReadString(kMain, "BaudRate", "9600");
+    settings.FirstNumber = profile.ReadInteger(kMain, "FirstNumber", 4);
+    settings.PathForSoob = profile.ReadString(kMain, "PathForSoob", "");
+    texts.Caption = profile.ReadString(kMain, "caption", "");
+    const std::string attention = profile.ReadString(kMain, "Attention", "00:01:00");
+    settings.Attention = StrToTime(attention).value_or(kOneMinute);
+    settings.Log = profile.ReadBool(kMain, "Log", false);
+    settings.SendTorven7 = profile.ReadBool(kMain, "SendTorven7", false);
+    settings.SendTorven8 = profile.ReadBool(kMain, "SendTorven8", true);
+  } catch (...) {
+    // Only memory exhaustion can get here; what was read so far stands, the rest keeps defaults.
+  }
+  return texts;
+}
+
+SettingsWriteError::SettingsWriteError(const std::string& path)
+    : std::runtime_error("Unable to write to " + path) {}
+
+void SaveComPort(const std::string& settingsPath, const std::string& portName) {
+  try {
+    ProfileFile profile = ProfileFile::Load(settingsPath);
+    profile.WriteString(kMain, "ComPort", portName);
+    ReplaceFileAtomically(settingsPath, profile.Bytes());
+  } catch (const std::exception&) {
+    throw SettingsWriteError(settingsPath);
+  }
+}
+
+ServerEndpoint ReadServerEndpoint(const std::string& settingsPath) {
+  ServerEndpoint endpoint;
+  try {
+    const ProfileFile profile = ProfileFile::LoadOrEmpty(settingsPath);
+    endpoint.Address = profile.ReadString("ServerHost", "Address", endpoint.Address);
+    endpoint.Port = profile.ReadInteger("ServerHost", "Port", endpoint.Port);
+  } catch (...) {
+    // Memory exhaustion only; the defaults stand.
+  }
+  return endpoint;
+}
+
+std::optional<TBaudRate> BaudRateFromText(std::string_view text) {
+  for (int rate = br110; rate <= br256000; ++rate) {
+    const auto baudRate = static_cast<TBaudRate>(rate);
+    if (text == std::to_string(BaudRateBitsPerSecond(baudRate))) return baudRate;
+  }
+  return std::nullopt;
+}
+
+std::optional<TDateTime> StrToTime(std::string_view text) {
+  TimeScanner scan(text);
+  int baseHour = -1;
+  if (scan.Marker("AM")) {
+    baseHour = 0;
+  } else if (scan.Marker("PM")) {
+    baseHour = 12;
+  }
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+  if (!scan.Number(hour)) return std::nullopt;
+  if (scan.Char(':')) {
+    if (!scan.Number(minute)) return std::nullopt;
+    if (scan.Char(':')) {
+      if (!scan.Number(second)) return std::nullopt;
+      if (scan.Char('.') && !scan.Number(millisecond)) return std::nullopt;
+    }
+  }
+  if (baseHour < 0) {
+    if (scan.Marker("AM")) {
+      baseHour = 0;
+    } else if (scan.Marker("PM")) {
+      baseHour = 12;
+    }
+  }
+  if (baseHour >= 0) {
+    if (hour == 0 || hour > 12) return std::nullopt;
+    hour = hour % 12 + baseHour;
+  }
+  scan.SkipBlanks();
+  if (!scan.AtEnd()) return std::nullopt;
+  if (hour > 23 || minute > 59 || second > 59 || millisecond > 999) return std::nullopt;
+  const double milliseconds = ((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond;
+  return milliseconds / 86400000.0;
+}
+
+std::optional<std::string> ReadDevicePath(const std::string& settingsPath,
+                                          const std::string& portKey) {
+  try {
+    const ProfileFile profile = ProfileFile::LoadOrEmpty(settingsPath);
+    std::string path = profile.ReadString("Devices", portKey, "");
+    if (path.empty()) return std::nullopt;
+    return path;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace drv

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "core/tdatetime.h"
+#include "receiver/serial_types.h"
+
+namespace drv {
+
+inline constexpr char kSettingsFileName[] = "drvtirval2000n.ini";
+// The value of "ComPort" that means no port has been chosen (compared exactly).
+inline constexpr char kNoComPort[] = "COM255";
+
+// The settings file in `directory`; an empty directory gives the bare (relative) file name.
+std::string SettingsPath(const std::string& directory);
+
+// Section "main" as start-up reads it once; only ComPort changes afterwards.
+struct DriverSettings {
+  std::string ComPort = kNoComPort;
+  int32_t FirstNumber = 4;
+  std::string PathForSoob;
+  TDateTime Attention = kOneMinute;
+  bool Log = false;
+  bool SendTorven7 = false;
+  bool SendTorven8 = true;
+};
+
+// Texts that start-up applies once and does not keep.
+struct StartupTexts {
+  std::string Caption;
+  std::string BaudRate = "9600";
+};
+
+// Fills `settings` from section "main"; every unreadable value keeps its default.
+StartupTexts ReadDriverSettings(const std::string& settingsPath, DriverSettings& settings);
+
+class SettingsWriteError : public std::runtime_error {
+ public:
+  explicit SettingsWriteError(const std::string& path);
+};
+
+// Writes key "ComPort" of section "main", creating the file and the section when missing. Every
+// other byte of the file stays as it was; the file is replaced atomically, keeping its
+// permissions. Throws SettingsWriteError on any failure, the file then being unchanged.
+void SaveComPort(const std::string& settingsPath, const std::string& portName);
+
+struct ServerEndpoint {
+  std::string Address = "127.0.0.1";
+  int32_t Port = 12543;
+};
+
+// Section "ServerHost"; read again before every connection attempt.
+ServerEndpoint ReadServerEndpoint(const std::string& settingsPath);
+
+// One of the fifteen rate texts, matched exactly; nullopt for any other text.
+std::optional<TBaudRate> BaudRateFromText(std::string_view text);
+
+// A time of day as a duration: hours, optionally ":" minutes, ":" seconds and "." milliseconds,
+// with an optional AM/PM marker before or after (12-hour clock). nullopt when rejected.
+std::optional<TDateTime> StrToTime(std::string_view text);
+
+// The device path that key `portKey` (such as "COM3") of section "Devices" maps the port to;
+// nullopt when the key is absent or empty.
+std::optional<std::string> ReadDevicePath(const std::string& settingsPath,
+                                          const std::string& portKey);
+
+}  // namespace drv
