@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "receiver/byte_writer.h"
+#include "receiver/poll_timer.h"
+#include "receiver/serial_device.h"
+#include "receiver/serial_port_control.h"
+#include "receiver/serial_types.h"
+
+namespace drv {
+
+// Milliseconds that `bytes` take on the line at `bitsPerSecond`, ten bit times per byte, to the
+// nearest millisecond with ties to even; 0 when the rate is 0.
+uint32_t PacketTransmitTimeMs(uint32_t bytes, uint32_t bitsPerSecond);
+
+// The serial port component: opens the line exclusively, polls its input queue on the poll
+// timer and hands received bytes to OnReceivePacket in packets; writes reply bytes with a short
+// bounded wait. Everything runs on the main thread.
+class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
+ public:
+  static constexpr uint32_t kMinBufSize = 128;
+  static constexpr uint32_t kMaxBufSize = 8192;
+  static constexpr uint16_t kMinPollingDelay = 5;
+  // The fixed time-outs every open sets on the device.
+  static constexpr SerialTimeouts kDeviceTimeouts{1, 0, 1, 0, 10};
+
+  TSerialPortDriver(IClock& clock, ISerialDevice& device, IPollTimer& pollTimer);
+  ~TSerialPortDriver() override;
+  TSerialPortDriver(const TSerialPortDriver&) = delete;
+  TSerialPortDriver& operator=(const TSerialPortDriver&) = delete;
+
+  // Ignored while the port is open.
+  void SetPortName(const std::string& name) override;
+  const std::string& PortName() const override { return portName_; }
+
+  // Sets BaudRateValue from the rate table too (not for brCustom).
+  void SetBaudRate(TBaudRate rate) override;
+  TBaudRate BaudRate() const { return baudRate_; }
+  void SetBaudRateValue(uint32_t bitsPerSecond);
+  uint32_t BaudRateValue() const { return baudRateValue_; }
+  void SetDataBits(TDataBits bits);
+  TDataBits DataBits() const { return dataBits_; }
+  void SetStopBits(TStopBits bits);
+  TStopBits StopBits() const { return stopBits_; }
+  void SetParity(TParity parity);
+  TParity Parity() const { return parity_; }
+  void SetHwFlow(THwFlowControl flow);
+  THwFlowControl HwFlow() const { return hwFlow_; }
+  void SetSwFlow(TSwFlowControl flow);
+  TSwFlowControl SwFlow() const { return swFlow_; }
+
+  // Both only while closed; kept within 128..8192.
+  void SetInBufSize(uint32_t size);
+  uint32_t InBufSize() const { return inBufSize_; }
+  void SetOutBufSize(uint32_t size);
+  uint32_t OutBufSize() const { return outBufSize_; }
+
+  // At or below 0: -1, no packet collection. At most 8192; raises InBufSize when larger.
+  void SetPacketSize(int16_t size);
+  int16_t PacketSize() const { return packetSize_; }
+  // Below 1: -1, no time-out.
+  void SetPacketTimeout(int32_t timeoutMs);
+  int32_t PacketTimeout() const { return packetTimeout_; }
+  void SetPacketMode(TPacketMode mode) { packetMode_ = mode; }
+  TPacketMode PacketMode() const { return packetMode_; }
+  // At least 5 ms; restarts the poll timer while open.
+  void SetPollingDelay(uint16_t delayMs);
+  uint16_t PollingDelay() const { return pollingDelay_; }
+  void SetEnableDTROnOpen(bool enable);
+  bool EnableDTROnOpen() const { return enableDtrOnOpen_; }
+  void SetOutputTimeout(uint16_t timeoutMs) { outputTimeout_ = timeoutMs; }
+  uint16_t OutputTimeout() const { return outputTimeout_; }
+
+  bool Open() override;
+  void Close() override;
+  bool IsOpen() const override { return portOpen_; }
+
+  // True when the byte was written within OutputTimeout.
+  bool WriteByte(uint8_t value) override;
+  // Writes as much as the output queue takes, waiting while no progress has been made for at most
+  // `timeoutMs`; returns the number of bytes written.
+  uint32_t WriteBlock(const uint8_t* data, uint32_t size, uint32_t timeoutMs);
+  // Raises or lowers DTR while open.
+  void SetDtr(bool on) override;
+
+  // The poll timer's tick.
+  void PollInput();
+
+  // Receives every packet; `packet` points into the component's buffer, which the next read
+  // reuses, so the handler copies what it keeps.
+  std::function<void(TSerialPortDriver& sender, const uint8_t* packet, uint32_t size)>
+      OnReceivePacket;
+
+ private:
+  SerialLineSettings BuildLineSettings() const;
+  // Writes the line settings, purges and sets the queue sizes; false at the first failure.
+  bool ApplyLineSettings();
+  void ReapplyLineSettingsIfOpen();
+  void ResizeInputBuffer(uint32_t size);
+  uint32_t LineRate() const;
+  // Reads up to `count` bytes into the input buffer and hands them over when `deliver`.
+  void ReadAndDeliver(uint32_t count, bool deliver);
+
+  IClock& clock_;
+  ISerialDevice& device_;
+  IPollTimer& pollTimer_;
+
+  std::string portName_ = "\\\\.\\COM1";
+  TBaudRate baudRate_ = br9600;
+  uint32_t baudRateValue_ = 9600;
+  TDataBits dataBits_ = db8BITS;
+  TStopBits stopBits_ = sb1BITS;
+  TParity parity_ = ptNONE;
+  THwFlowControl hwFlow_ = hfNONERTSON;
+  TSwFlowControl swFlow_ = sfNONE;
+  uint32_t inBufSize_ = 2048;
+  uint32_t outBufSize_ = 2048;
+  int16_t packetSize_ = -1;
+  int32_t packetTimeout_ = -1;
+  TPacketMode packetMode_ = pmDiscard;
+  uint16_t pollingDelay_ = 50;
+  bool enableDtrOnOpen_ = true;
+  uint16_t outputTimeout_ = 500;
+
+  bool portOpen_ = false;
+  // When the bytes of the packet being collected were first seen waiting.
+  std::optional<uint32_t> packetStartTick_;
+  // Every read goes here; allocated with InBufSize bytes, never per tick.
+  std::vector<uint8_t> inputBuffer_;
+};
+
+}  // namespace drv
