@@ -1,0 +1,125 @@
+#include "receiver/port_controls.h"
+
+#include <utility>
+
+#include "core/error_codes.h"
+#include "delivery/message_types.h"
+#include "delivery/port_state.h"
+
+namespace drv {
+
+PortControls::PortControls(PortControlsContext context) : context_(std::move(context)) {}
+
+bool PortControls::IsRunning() const {
+  return context_.view.StartStopCaption() == kCaptionStop;
+}
+
+bool PortControls::IsStopped() const {
+  return context_.view.StartStopCaption() == kCaptionStart;
+}
+
+bool PortControls::TryOpen(const std::string& portName) {
+  context_.port.SetPortName(kDevicePrefix + portName);
+  try {
+    return context_.port.Open();
+  } catch (...) {
+    return false;  // a throwing open is a failed open, and is not shown
+  }
+}
+
+void PortControls::ShowRunning() {
+  context_.view.SetStartStopCaption(kCaptionStop);
+  context_.view.SetScanEnabled(false);
+  context_.view.SetPortListEnabled(false);
+}
+
+void PortControls::ShowStopped() {
+  context_.view.SetScanEnabled(true);
+  context_.view.SetPortListEnabled(true);
+  context_.view.SetStartStopCaption(kCaptionStart);
+}
+
+// Selecting an entry of an empty list is left out altogether, so that the text shown in the
+// list stays as it was.
+void PortControls::SelectFirstEntry() {
+  if (context_.view.PortListCount() > 0) context_.view.SetPortListIndex(0);
+}
+
+void PortControls::ReportPortState() {
+  if (context_.session == nullptr) return;
+  context_.session->QueueMessage(
+      MsgPortState, PortStatePayload(context_.settings.ComPort, context_.port.IsOpen()));
+}
+
+void PortControls::ClearForStartUp() {
+  context_.view.ClearPortList();
+  SelectFirstEntry();
+}
+
+void PortControls::StartUpStep(const std::string& baudRateText) {
+  if (const auto rate = BaudRateFromText(baudRateText)) context_.port.SetBaudRate(*rate);
+
+  if (context_.settings.ComPort == kNoComPort) {
+    ShowStopped();
+    SelectFirstEntry();
+    return;
+  }
+  if (TryOpen(context_.settings.ComPort)) {
+    ShowRunning();
+    return;
+  }
+  context_.showMessageBox(kMessageConfiguredPortBusy);
+  ShowStopped();
+  SelectFirstEntry();
+}
+
+void PortControls::PushButton1Click() {
+  // Trial opens of other ports must never disturb a running port.
+  if (context_.port.IsOpen()) return;
+  context_.view.ClearPortList();
+  for (int n = 1; n <= kScannedPortCount; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    if (TryOpen(name)) {
+      context_.port.Close();
+      context_.view.AppendPortListItem(name);
+    }
+  }
+  SelectFirstEntry();
+  ComboBox1Select();
+}
+
+void PortControls::PushButton2Click() {
+  if (IsRunning()) {
+    if (context_.askCloseCode() == CloseCodeAnswer::Accepted) {
+      if (context_.port.IsOpen()) context_.port.Close();
+      ShowStopped();
+    } else {
+      context_.showMessageBox(kMessageAccessDenied);
+    }
+  } else if (TryOpen(context_.view.PortListText())) {
+    context_.port.SetDtr(true);
+    ShowRunning();
+  } else {
+    context_.showMessageBox(kMessagePortBusy);
+    PushButton1Click();
+  }
+  try {
+    ReportPortState();
+  } catch (...) {
+    context_.writeErrorCode(kErrorPortSelection);
+  }
+}
+
+void PortControls::ComboBox1Select() {
+  if (!IsStopped()) return;
+  try {
+    const std::string chosen = context_.view.PortListText();
+    context_.saveComPort(chosen);
+    context_.settings.ComPort = chosen;
+    ReportPortState();
+  } catch (...) {
+    context_.writeErrorCode(kErrorPortSelection);
+  }
+}
+
+}  // namespace drv

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "core/close_code.h"
+#include "core/driver_settings.h"
+#include "delivery/session_link.h"
+#include "receiver/port_controls_view.h"
+#include "receiver/serial_port_control.h"
+
+namespace drv {
+
+inline constexpr char kCaptionStop[] = "Остановить";
+inline constexpr char kCaptionStart[] = "Запустить";
+inline constexpr char kMessageConfiguredPortBusy[] = "Порт уже занят. Смените его.";
+inline constexpr char kMessagePortBusy[] = "Порт уже занят!";
+inline constexpr char kMessageAccessDenied[] = "Неправильный пароль. В доступе отказано";
+// Prefix of every device name handed to the port: \\.\ as in \\.\COM3.
+inline constexpr char kDevicePrefix[] = "\\\\.\\";
+inline constexpr int kScannedPortCount = 32;
+
+struct PortControlsContext {
+  ISerialPortControl& port;
+  IPortControlsView& view;
+  DriverSettings& settings;
+  std::function<void(const std::string&)> showMessageBox;  // modal
+  std::function<CloseCodeAnswer()> askCloseCode;
+  std::function<void(const std::string& portName)> saveComPort;  // throws on failure
+  std::function<void(int code)> writeErrorCode;                  // never throws
+  ISessionLink* session;  // null when there is no session thread
+};
+
+// The "Com порт" group: first opening of the configured port, scan, start/stop and port choice.
+// The run state is the start/stop button's caption: running exactly while it reads "Остановить".
+class PortControls {
+ public:
+  explicit PortControls(PortControlsContext context);
+
+  // Before the settings are read: empty the port list.
+  void ClearForStartUp();
+  // After the settings were read: line speed, then the first opening of the configured port.
+  // Sends no port state; the session's introduction carries it.
+  void StartUpStep(const std::string& baudRateText);
+  // "Сканировать заново": lists the ports COM1..COM32 that open, selects the first, saves it.
+  void PushButton1Click();
+  // Start/stop; reports the port state afterwards in every case.
+  void PushButton2Click();
+  // A pick in the port list while stopped: saves the list's text as ComPort and reports it.
+  void ComboBox1Select();
+
+ private:
+  bool IsRunning() const;
+  bool IsStopped() const;
+  bool TryOpen(const std::string& portName);
+  void ShowRunning();
+  void ShowStopped();
+  void SelectFirstEntry();
+  void ReportPortState();
+
+  PortControlsContext context_;
+};
+
+}  // namespace drv
