@@ -1,0 +1,236 @@
+#include "core/driver.h"
+
+#include <exception>
+#include <optional>
+
+#include "core/close_code.h"
+#include "core/driver_settings.h"
+#include "core/error_codes.h"
+#include "core/error_log.h"
+#include "delivery/connection.h"
+#include "delivery/event_record.h"
+#include "delivery/session.h"
+#include "delivery/spool.h"
+#include "receiver/frame_decoder.h"
+#include "receiver/frame_log.h"
+#include "receiver/link_supervision.h"
+#include "receiver/message_interpreter.h"
+#include "receiver/port_controls.h"
+#include "receiver/serial_port_driver.h"
+
+namespace drv {
+namespace {
+
+constexpr char kWrongCloseCodeMessage[] = "Не правильный пароль.";
+constexpr int kServerIndicatorLastStep = 16;
+
+// The spool prefix as a path usable from any directory: relative values count from the start
+// directory, as they would from the process's working directory.
+std::string SpoolPrefix(const std::string& workingDirectory, const std::string& pathForSoob) {
+  if (!pathForSoob.empty() && pathForSoob.front() == '/') return pathForSoob;
+  if (workingDirectory.empty()) return pathForSoob;
+  std::string prefix = workingDirectory;
+  if (prefix.back() != '/') prefix += '/';
+  return prefix + pathForSoob;
+}
+
+}  // namespace
+
+// Everything the main window owns besides its controls. Members that need the settings are
+// built during start-up, once the settings file has been read.
+struct Driver::State {
+  State(const DriverPlatform& p, IOperatorWindow& w)
+      : platform(p),
+        window(w),
+        settingsPath(SettingsPath(p.workingDirectory)),
+        errorLogPath(ErrorLogPath(p.workingDirectory)),
+        serialPort(p.clock, p.serialDevice, p.pollTimer) {}
+
+  // The error log must never become an error of its own for the caller.
+  void ReportError(int code) const noexcept {
+    try {
+      WriteErrorCode(errorLogPath, code);
+    } catch (...) {
+    }
+  }
+
+  void ConfigureSerialPort() {
+    serialPort.SetHwFlow(hfRTSTOG);
+    serialPort.SetPacketSize(256);
+    serialPort.SetPacketTimeout(10);
+    serialPort.SetPacketMode(pmPass);
+    serialPort.SetPollingDelay(5);
+    serialPort.SetOutputTimeout(10);
+    serialPort.OnReceivePacket = [this](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
+      if (frameDecoder)
+        frameDecoder->SerialPortDriver1ReceivePacket(packet, static_cast<int32_t>(size));
+    };
+  }
+
+  void BuildSession() {
+    SessionHooks hooks;
+    hooks.ShowLine = [this](const std::string& line) { window.AppendLine(line); };
+    hooks.TickIndicator = [this] {
+      if (++serverIndicatorStep > kServerIndicatorLastStep) serverIndicatorStep = 0;
+      window.DrawServerIndicator(session && session->connected(), serverIndicatorStep);
+    };
+    hooks.Connected = [this] {
+      if (spool) spool->OnConnected();
+    };
+    hooks.EventAcknowledged = [this] {
+      if (spool) spool->OnEventAcknowledged();
+    };
+    hooks.ReadIntroduction = [this] {
+      return IntroductionInfo{settings.ComPort, serialPort.IsOpen(), settings.FirstNumber};
+    };
+    session = std::make_unique<cl>(platform.clock, platform.mainThread, platform.connections,
+                                   settingsPath, platform.versionText, std::move(hooks));
+  }
+
+  void BuildReceiverAndDelivery() {
+    spool = std::make_unique<EventSpool>(
+        platform.clock, SpoolPrefix(platform.workingDirectory, settings.PathForSoob), session.get(),
+        [this](int code) { ReportError(code); });
+    emitter = std::make_unique<EventEmitter>(settings.FirstNumber, *spool);
+    interpreter = std::make_unique<MessageInterpreter>(platform.clock, *emitter);
+    if (settings.Log) frameLog = std::make_unique<FrameLog>(platform.workingDirectory);
+    frameDecoder = std::make_unique<FrameDecoder>(FrameDecoderContext{
+        platform.clock, serialPort, window, [this] { return window.FrameDisplayEnabled(); },
+        frameLog.get(), *interpreter});
+    frameDecoder->SetLastFrameTime(startTime);
+    linkSupervisor = std::make_unique<LinkSupervisor>(
+        platform.clock, settings.Attention, [this] { return frameDecoder->LastFrameTime(); },
+        [this](bool linkUp) { window.DrawStationIndicator(linkUp); },
+        [this](int code) { ReportError(code); });
+  }
+
+  void BuildPortControls() {
+    portControls = std::make_unique<PortControls>(PortControlsContext{
+        serialPort, window, settings,
+        [this](const std::string& text) { window.ShowMessageBox(text); },
+        [this] { return window.AskCloseCode(); },
+        [this](const std::string& portName) { SaveComPort(settingsPath, portName); },
+        [this](int code) { ReportError(code); }, session.get()});
+  }
+
+  const DriverPlatform& platform;
+  IOperatorWindow& window;
+  const std::string settingsPath;
+  const std::string errorLogPath;
+
+  DriverSettings settings;
+  std::string closeCode;
+  TDateTime startTime = 0.0;
+  int serverIndicatorStep = 0;
+  bool shutDown = false;
+
+  TSerialPortDriver serialPort;
+  std::unique_ptr<cl> session;
+  std::unique_ptr<EventSpool> spool;
+  std::unique_ptr<EventEmitter> emitter;
+  std::unique_ptr<MessageInterpreter> interpreter;
+  std::unique_ptr<FrameLog> frameLog;
+  std::unique_ptr<FrameDecoder> frameDecoder;
+  std::unique_ptr<LinkSupervisor> linkSupervisor;
+  std::unique_ptr<PortControls> portControls;
+};
+
+Driver::Driver(const DriverPlatform& platform, IOperatorWindow& window)
+    : state_(std::make_unique<State>(platform, window)) {
+  state_->ConfigureSerialPort();
+}
+
+Driver::~Driver() {
+  Shutdown();
+}
+
+void Driver::StartUp() {
+  State& s = *state_;
+  // The start directory is fixed by the platform (the process's working directory).
+  s.startTime = s.platform.clock.Now();
+
+  s.closeCode = DrawCloseCode(CloseCodeSeed());
+  s.window.ShowCloseCode(s.closeCode);
+
+  s.window.ClearPortList();
+  s.window.SetPortListIndex(-1);
+
+  const StartupTexts texts = ReadDriverSettings(s.settingsPath, s.settings);
+  if (!texts.Caption.empty()) s.window.SetBannerCaption(texts.Caption);
+  s.window.SetSecondServerRowVisible(s.settings.SendTorven7);
+
+  if (s.settings.SendTorven8) s.BuildSession();
+  s.BuildReceiverAndDelivery();
+  s.BuildPortControls();
+
+  s.portControls->StartUpStep(texts.BaudRate);
+
+  if (s.session) {
+    s.session->Start();
+    s.window.DrawServerIndicator(false, s.serverIndicatorStep);
+  }
+
+  s.window.ShowStartTime(FormatDateTime(s.startTime));
+}
+
+void Driver::Timer2Timer() {
+  State& s = *state_;
+  if (s.shutDown || !s.spool) return;
+  try {
+    s.spool->ResendStep();
+  } catch (const std::exception&) {
+    // The spool reports its own failures; a tick must never end the program.
+  }
+  s.linkSupervisor->Tick();
+}
+
+void Driver::PollInput() {
+  if (!state_->shutDown) state_->serialPort.PollInput();
+}
+
+void Driver::PushButton1Click() {
+  if (state_->portControls) state_->portControls->PushButton1Click();
+}
+
+void Driver::PushButton2Click() {
+  if (state_->portControls) state_->portControls->PushButton2Click();
+}
+
+void Driver::ComboBox1Select() {
+  if (state_->portControls) state_->portControls->ComboBox1Select();
+}
+
+bool Driver::RequestClose() {
+  State& s = *state_;
+  switch (s.window.AskCloseCode()) {
+    case CloseCodeAnswer::Accepted:
+      if (s.serialPort.IsOpen()) s.serialPort.Close();
+      return true;
+    case CloseCodeAnswer::WrongCode:
+      s.window.ShowMessageBox(kWrongCloseCodeMessage);
+      return false;
+    case CloseCodeAnswer::Cancelled:
+      return false;
+  }
+  return false;
+}
+
+void Driver::Shutdown() {
+  State& s = *state_;
+  if (s.shutDown) return;
+  s.shutDown = true;
+  // The session first: it may be waiting for the main thread, which the caller has stopped
+  // taking tasks, and it must not touch the window after this.
+  if (s.session) s.session->Stop();
+  s.serialPort.Close();
+}
+
+bool Driver::StationLinkUp() const {
+  return state_->linkSupervisor && state_->linkSupervisor->StationLinkUp();
+}
+
+std::string Driver::CloseCode() const {
+  return state_->closeCode;
+}
+
+}  // namespace drv
