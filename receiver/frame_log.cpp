@@ -1,0 +1,65 @@
+#include "receiver/frame_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "core/cp1251.h"
+#include "receiver/frame_decoder.h"
+
+namespace drv {
+namespace {
+
+// Writes all of `text`, going on after partial writes and interruptions.
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FrameLogPath(const std::string& startDirectory, TDateTime now) {
+  const CivilTime date = DecodeDateTime(now);
+  char name[40];
+  std::snprintf(name, sizeof name, "drvtirval%04d%02d%02d.log", date.year, date.month, date.day);
+  std::string path = startDirectory;
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path + "log/" + name;
+}
+
+std::string FrameLogLine(TDateTime now, std::span<const uint8_t> decoded) {
+  const unsigned d5 = decoded.size() > 5 ? decoded[5] : 0;
+  const unsigned d6 = decoded.size() > 6 ? decoded[6] : 0;
+  // The spaced hex ends in a blank, so two blanks stand before the number's label.
+  return FormatDateTime(now) + " - " + SpacedHex(decoded) + " Номер - " +
+         std::to_string(d5 * 256 + d6) + "\r\n";
+}
+
+FrameLog::FrameLog(std::string startDirectory) : startDirectory_(std::move(startDirectory)) {}
+
+void FrameLog::WriteLine(TDateTime now, std::span<const uint8_t> decoded) noexcept {
+  try {
+    const std::string line = Utf8ToCp1251(FrameLogLine(now, decoded));
+    const std::string path = FrameLogPath(startDirectory_, now);
+    // No O_CREAT of the directory: a missing "log" directory means logging is not wanted.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    WriteAll(fd, line);
+    ::close(fd);
+  } catch (...) {
+    // A frame must never be held up by its log line.
+  }
+}
+
+}  // namespace drv

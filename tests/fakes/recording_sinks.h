@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "delivery/event_record.h"
+#include "receiver/byte_writer.h"
+#include "receiver/frame_decoder.h"
+
+namespace drv::testing {
+
+// Keeps every reply byte; `accept` chooses what WriteByte reports.
+class RecordingByteWriter final : public IByteWriter {
+ public:
+  bool WriteByte(uint8_t value) override {
+    bytes.push_back(value);
+    return accept;
+  }
+
+  std::vector<uint8_t> bytes;
+  bool accept = true;
+};
+
+// Keeps the decoded bytes of every frame handed over.
+class RecordingFrameSink final : public IFrameSink {
+ public:
+  void HandleFrame(std::span<const uint8_t> decoded) override {
+    frames.emplace_back(decoded.begin(), decoded.end());
+  }
+
+  std::vector<std::vector<uint8_t>> frames;
+};
+
+// Keeps every completed record, parsed back for easy comparison.
+class RecordingEventSink final : public IEventSink {
+ public:
+  void DeliverEventRecord(const EventRecordBytes& record) override {
+    bytes.push_back(record);
+    records.push_back(*ParseEventRecord(record));
+  }
+
+  std::vector<EventRecordBytes> bytes;
+  std::vector<EventRecord> records;
+};
+
+}  // namespace drv::testing
