@@ -1,0 +1,242 @@
+#include "core/driver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/cp1251.h"
+#include "delivery/event_record.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_connection.h"
+#include "fakes/fake_operator_window.h"
+#include "fakes/fake_poll_timer.h"
+#include "fakes/fake_serial_device.h"
+#include "fakes/manual_main_thread.h"
+#include "fakes/temp_dir.h"
+
+namespace drv {
+namespace {
+
+using testing::FakeClock;
+using testing::FakeConnectionFactory;
+using testing::FakeOperatorWindow;
+using testing::FakePollTimer;
+using testing::FakeSerialDevice;
+using testing::ManualMainThread;
+using testing::TempDir;
+
+// The report message of the station's documentation: object 1234, code 1130, zone 5, partition 1.
+const std::vector<uint8_t> kReportPacket = {
+    0x01, 0xF2, 0x20, 0x02, 0x10, 0x02, 0x00, 0x12, 0x00, 0x02, 0x00, 0x02, 0x40, 0xD2, 0x20,
+    0x02, 0x00, 0x32, 0x00, 0x02, 0x00, 0x82, 0x20, 0x02, 0x50, 0x02, 0x10, 0x62, 0xF0, 0x03};
+
+std::vector<std::filesystem::path> SpoolFiles(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() == ".dd8") files.push_back(entry.path());
+  }
+  return files;
+}
+
+class DriverTest : public ::testing::Test {
+ protected:
+  ~DriverTest() override {
+    mainThread_.Stop();
+    if (driver_) driver_->Shutdown();
+  }
+
+  void WriteSettings(const std::string& text) {
+    // Settings files are Windows-1251 text.
+    testing::WriteFileBytes(dir_.path() / "drvtirval2000n.ini", Utf8ToCp1251(text));
+  }
+
+  Driver& StartDriver() {
+    platform_ = std::make_unique<DriverPlatform>(DriverPlatform{
+        clock_, mainThread_, pollTimer_, device_, connections_, dir_.path().string(), "1.0.0.1"});
+    driver_ = std::make_unique<Driver>(*platform_, window_);
+    driver_->StartUp();
+    return *driver_;
+  }
+
+  // Feeds the bytes to the line and runs the poll until the frame has been handed over.
+  void ReceiveOnLine(const std::vector<uint8_t>& bytes) {
+    device_.input.insert(device_.input.end(), bytes.begin(), bytes.end());
+    for (int tick = 0; tick < 10; ++tick) {
+      driver_->PollInput();
+      clock_.Advance(5);
+    }
+  }
+
+  TempDir dir_;
+  FakeClock clock_;
+  ManualMainThread mainThread_;
+  FakePollTimer pollTimer_;
+  FakeSerialDevice device_;
+  FakeConnectionFactory connections_;
+  FakeOperatorWindow window_;
+  std::unique_ptr<DriverPlatform> platform_;
+  std::unique_ptr<Driver> driver_;
+};
+
+struct StartUpCase {
+  const char* name;
+  std::string settings;
+  SerialError openResult;
+  bool expectOpenAttempt;
+  std::string expectedCaption;
+  std::vector<std::string> expectedMessages;
+};
+
+class DriverStartUpTest : public DriverTest, public ::testing::WithParamInterface<StartUpCase> {};
+
+TEST_P(DriverStartUpTest, OpensTheConfiguredPortOrReportsIt) {
+  const StartUpCase& c = GetParam();
+  WriteSettings(c.settings);
+  device_.openResult = c.openResult;
+  StartDriver();
+
+  bool openAttempted = false;
+  for (const auto& call : device_.calls) openAttempted |= call.rfind("Open ", 0) == 0;
+  EXPECT_EQ(openAttempted, c.expectOpenAttempt);
+  EXPECT_EQ(window_.caption, c.expectedCaption);
+  EXPECT_EQ(window_.messages, c.expectedMessages);
+  EXPECT_EQ(window_.closeCode.size(), 5u);
+  EXPECT_FALSE(window_.startTime.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverStartUpTest,
+    ::testing::Values(StartUpCase{"NoSettingsFile", "", SerialError::kNone, false, "Запустить", {}},
+                      StartUpCase{"NoPortChosen",
+                                  "[main]\nComPort=COM255\nSendTorven8=0\n",
+                                  SerialError::kNone,
+                                  false,
+                                  "Запустить",
+                                  {}},
+                      StartUpCase{"PortOpens",
+                                  "[main]\nComPort=COM3\nSendTorven8=0\n",
+                                  SerialError::kNone,
+                                  true,
+                                  "Остановить",
+                                  {}},
+                      StartUpCase{"PortBusy",
+                                  "[main]\nComPort=COM3\nSendTorven8=0\n",
+                                  SerialError::kBusy,
+                                  true,
+                                  "Запустить",
+                                  {"Порт уже занят. Смените его."}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(DriverTest, AppliesCaptionAndSecondServerRow) {
+  WriteSettings("[main]\ncaption=Пост 2\nSendTorven7=1\nSendTorven8=0\n");
+  StartDriver();
+  EXPECT_EQ(window_.banner, "Пост 2");
+  EXPECT_TRUE(window_.secondServerRow);
+}
+
+TEST_F(DriverTest, ReportFrameIsAnsweredAndSpooledWithoutSession) {
+  WriteSettings("[main]\nComPort=COM1\nFirstNumber=4\nSendTorven8=0\n");
+  StartDriver();
+  ASSERT_TRUE(pollTimer_.running);
+
+  const TDateTime before = clock_.Now();
+  ReceiveOnLine(kReportPacket);
+
+  EXPECT_EQ(device_.written, std::vector<uint8_t>{0x05});
+  const auto files = SpoolFiles(dir_.path());
+  ASSERT_EQ(files.size(), 1u);
+  const std::string bytes = testing::ReadFileBytes(files[0]);
+  ASSERT_EQ(bytes.size(), 31u);
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\x42\x00\x00\x03", 4));
+  const auto record = ParseEventRecord(
+      std::span(reinterpret_cast<const uint8_t*>(bytes.data()) + 4, bytes.size() - 4));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->ObjectNumber, 51234);
+  EXPECT_EQ(record->EventCode(), "1130");
+  EXPECT_EQ(record->Zone, 5);
+  EXPECT_GE(record->EventTime, before);
+  EXPECT_LE(record->EventTime, clock_.Now());
+}
+
+TEST_F(DriverTest, FrameLinesAppearOnlyWhileTheCheckBoxIsTicked) {
+  WriteSettings("[main]\nComPort=COM1\nSendTorven8=0\n");
+  StartDriver();
+  ReceiveOnLine(kReportPacket);
+  EXPECT_TRUE(window_.lines.empty());
+
+  window_.frameDisplay = true;
+  ReceiveOnLine(kReportPacket);
+  ASSERT_EQ(window_.lines.size(), 1u);
+  EXPECT_EQ(window_.lines.back(), "F20100100004D20030008205016F");
+}
+
+TEST_F(DriverTest, StationIndicatorTurnsGreenAtFirstTickAndRedAfterSilence) {
+  WriteSettings("[main]\nAttention=00:00:02\nSendTorven8=0\n");
+  StartDriver();
+  EXPECT_TRUE(window_.stationDrawings.empty());
+
+  driver_->Timer2Timer();
+  EXPECT_EQ(window_.stationDrawings, std::vector<bool>{true});
+  EXPECT_TRUE(driver_->StationLinkUp());
+
+  for (int tick = 0; tick < 15; ++tick) {
+    clock_.Advance(200);
+    driver_->Timer2Timer();
+  }
+  EXPECT_EQ(window_.stationDrawings, (std::vector<bool>{true, false}));
+}
+
+struct CloseCase {
+  CloseCodeAnswer answer;
+  bool expectClose;
+  bool expectPortOpen;
+  std::vector<std::string> expectedMessages;
+};
+
+class DriverCloseTest : public DriverTest, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(DriverCloseTest, ClosesOnlyWithTheRightCode) {
+  const CloseCase& c = GetParam();
+  WriteSettings("[main]\nComPort=COM2\nSendTorven8=0\n");
+  const std::string settingsBefore = testing::ReadFileBytes(dir_.path() / "drvtirval2000n.ini");
+  StartDriver();
+  window_.closeCodeAnswer = c.answer;
+
+  EXPECT_EQ(driver_->RequestClose(), c.expectClose);
+  EXPECT_EQ(device_.open, c.expectPortOpen);
+  EXPECT_EQ(window_.messages, c.expectedMessages);
+  EXPECT_EQ(testing::ReadFileBytes(dir_.path() / "drvtirval2000n.ini"), settingsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, DriverCloseTest,
+    ::testing::Values(CloseCase{CloseCodeAnswer::Accepted, true, false, {}},
+                      CloseCase{CloseCodeAnswer::WrongCode, false, true, {"Не правильный пароль."}},
+                      CloseCase{CloseCodeAnswer::Cancelled, false, true, {}}));
+
+TEST_F(DriverTest, SessionReportsThroughTheMainThreadAndStopsAtShutdown) {
+  WriteSettings("[main]\nComPort=COM255\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+  connections_.connectSucceeds = false;
+  clock_.SetTick(10000000);
+  StartDriver();
+  ASSERT_FALSE(window_.serverDrawings.empty());
+  EXPECT_EQ(window_.serverDrawings.front(), std::make_pair(false, 0));
+
+  // The session's first attempt shows its line through the main thread.
+  for (int i = 0; i < 50 && window_.lines.empty(); ++i) {
+    if (mainThread_.WaitForTask(std::chrono::milliseconds(200))) mainThread_.RunPending();
+  }
+  ASSERT_FALSE(window_.lines.empty());
+  EXPECT_NE(window_.lines.front().find("Соединение..."), std::string::npos);
+
+  // A session waiting on the main thread must not block the shutdown; a hang fails the run.
+  mainThread_.Stop();
+  driver_->Shutdown();
+  EXPECT_FALSE(device_.open);
+}
+
+}  // namespace
+}  // namespace drv
