@@ -1,5 +1,6 @@
 #pragma once
 
+#include <linux/serial.h>
 #include <termios.h>
 
 #include <functional>
@@ -65,6 +66,7 @@ class PosixSerialDevice final : public ISerialDevice {
   bool modemLinesSupported_ = true;
   bool rtsToggleSupported_ = true;
   bool rs485Changed_ = false;
+  serial_rs485 savedRs485_{};  // the RS-485 mode found at open, restored at close
   SerialTimeouts timeouts_;
   uint32_t inQueueSize_ = 0;
   uint32_t outQueueSize_ = 0;

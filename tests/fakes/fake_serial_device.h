@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ class FakeSerialDevice final : public ISerialDevice {
  public:
   SerialError Open(const std::string& portName) override {
     calls.push_back("Open " + portName);
+    if (throwOnOpen) throw std::runtime_error("device layer failure");
     if (openResult != SerialError::kNone) return openResult;
     open = true;
     return SerialError::kNone;
@@ -100,6 +102,7 @@ class FakeSerialDevice final : public ISerialDevice {
   int queueQueries = 0;
   int pauses = 0;
   int failingReads = 0;  // so many next reads fail
+  bool throwOnOpen = false;
   std::function<void()> onPause;
 
   SerialError openResult = SerialError::kNone;

@@ -1,0 +1,623 @@
+#include "receiver/serial_port_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/fakes/fake_clock.h"
+#include "tests/fakes/fake_poll_timer.h"
+#include "tests/fakes/fake_serial_device.h"
+
+namespace drv {
+namespace {
+
+using testing::FakeClock;
+using testing::FakePollTimer;
+using testing::FakeSerialDevice;
+
+// Bytes 0, 1, 2, ... continuing from `first`, so joined packets show order and loss.
+std::vector<uint8_t> Sequence(uint32_t count, uint32_t first = 0) {
+  std::vector<uint8_t> bytes(count);
+  for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i);
+  return bytes;
+}
+
+const std::vector<std::string> kOpenCalls = {"Open \\\\.\\COM1", "ApplyLineSettings", "Purge",
+                                             "SetQueueSizes 2048 2048", "SetTimeouts"};
+
+class SerialPortDriverTest : public ::testing::Test {
+ protected:
+  SerialPortDriverTest() {
+    port.OnReceivePacket = [this](TSerialPortDriver& sender, const uint8_t* packet, uint32_t size) {
+      EXPECT_EQ(&sender, &port);
+      packets.emplace_back(packet, packet + size);
+      packetAddresses.push_back(packet);
+    };
+  }
+
+  // The values the main window gives its port.
+  void ConfigureLikeDriver() {
+    port.SetHwFlow(hfRTSTOG);
+    port.SetPacketSize(256);
+    port.SetPacketTimeout(10);
+    port.SetPacketMode(pmPass);
+    port.SetPollingDelay(5);
+    port.SetOutputTimeout(10);
+  }
+
+  void OpenLikeDriver() {
+    ConfigureLikeDriver();
+    ASSERT_TRUE(port.Open());
+    device.calls.clear();
+    timer.starts.clear();
+  }
+
+  std::vector<uint8_t> Joined() const {
+    std::vector<uint8_t> all;
+    for (const auto& packet : packets) all.insert(all.end(), packet.begin(), packet.end());
+    return all;
+  }
+
+  FakeClock clock;
+  FakeSerialDevice device;
+  FakePollTimer timer;
+  TSerialPortDriver port{clock, device, timer};
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<const uint8_t*> packetAddresses;
+};
+
+// ---- Opening and closing ----
+
+TEST_F(SerialPortDriverTest, OpenConfiguresTheLineInOrderAndStartsThePollTimer) {
+  ConfigureLikeDriver();
+  ASSERT_TRUE(port.Open());
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(device.calls, kOpenCalls);
+  EXPECT_EQ(device.timeouts, (SerialTimeouts{1, 0, 1, 0, 10}));
+  EXPECT_EQ(timer.starts, std::vector<unsigned>{5});
+  EXPECT_TRUE(timer.running);
+
+  SerialLineSettings expected;
+  expected.bitsPerSecond = 9600;
+  expected.dataBits = 8;
+  expected.stopBits = sb1BITS;
+  expected.parity = ptNONE;
+  expected.hwFlow = hfRTSTOG;
+  expected.swFlow = sfNONE;
+  expected.dtrOn = true;
+  expected.xonLimit = 512;
+  expected.xoffLimit = 512;
+  EXPECT_EQ(device.lineSettings, expected);
+}
+
+TEST_F(SerialPortDriverTest, LineSettingsFollowTheProperties) {
+  struct Case {
+    const char* name;
+    std::function<void(TSerialPortDriver&)> set;
+    std::function<void(SerialLineSettings&)> expect;
+  };
+  const Case cases[] = {
+      {"rate from the table", [](auto& p) { p.SetBaudRate(br256000); },
+       [](auto& s) { s.bitsPerSecond = 256000; }},
+      {"custom rate",
+       [](auto& p) {
+         p.SetBaudRate(brCustom);
+         p.SetBaudRateValue(31250);
+       },
+       [](auto& s) { s.bitsPerSecond = 31250; }},
+      {"five data bits", [](auto& p) { p.SetDataBits(db5BITS); }, [](auto& s) { s.dataBits = 5; }},
+      {"seven data bits", [](auto& p) { p.SetDataBits(db7BITS); }, [](auto& s) { s.dataBits = 7; }},
+      {"two stop bits", [](auto& p) { p.SetStopBits(sb2BITS); },
+       [](auto& s) { s.stopBits = sb2BITS; }},
+      {"mark parity", [](auto& p) { p.SetParity(ptMARK); }, [](auto& s) { s.parity = ptMARK; }},
+      {"RTS/CTS", [](auto& p) { p.SetHwFlow(hfRTSCTS); }, [](auto& s) { s.hwFlow = hfRTSCTS; }},
+      {"XON/XOFF", [](auto& p) { p.SetSwFlow(sfXONXOFF); }, [](auto& s) { s.swFlow = sfXONXOFF; }},
+      {"DTR off", [](auto& p) { p.SetEnableDTROnOpen(false); }, [](auto& s) { s.dtrOn = false; }},
+      {"flow limits follow the input size", [](auto& p) { p.SetInBufSize(4096); },
+       [](auto& s) { s.xonLimit = s.xoffLimit = 1024; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    TSerialPortDriver driver(clock, line, timer);
+    c.set(driver);
+    ASSERT_TRUE(driver.Open());
+    SerialLineSettings expected;
+    expected.xonLimit = expected.xoffLimit = 512;
+    c.expect(expected);
+    EXPECT_EQ(line.lineSettings, expected);
+  }
+}
+
+TEST_F(SerialPortDriverTest, FailedOpenLeavesThePortClosedWithoutTimer) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeSerialDevice&)> breakDevice;
+    std::vector<std::string> calls;
+  };
+  const std::vector<std::string> openOnly = {"Open \\\\.\\COM1"};
+  const Case cases[] = {
+      {"device busy", [](auto& d) { d.openResult = SerialError::kBusy; }, openOnly},
+      {"device missing", [](auto& d) { d.openResult = SerialError::kNoSuchDevice; }, openOnly},
+      {"device layer throws", [](auto& d) { d.throwOnOpen = true; }, openOnly},
+      {"line settings refused",
+       [](auto& d) { d.applyResult = SerialError::kInvalidSetting; },
+       {"Open \\\\.\\COM1", "ApplyLineSettings", "Close"}},
+      {"purge refused",
+       [](auto& d) { d.purgeResult = SerialError::kIo; },
+       {"Open \\\\.\\COM1", "ApplyLineSettings", "Purge", "Close"}},
+      {"queue sizes refused",
+       [](auto& d) { d.queueSizesResult = SerialError::kIo; },
+       {"Open \\\\.\\COM1", "ApplyLineSettings", "Purge", "SetQueueSizes 2048 2048", "Close"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    FakePollTimer pollTimer;
+    TSerialPortDriver driver(clock, line, pollTimer);
+    c.breakDevice(line);
+    EXPECT_FALSE(driver.Open());
+    EXPECT_FALSE(driver.IsOpen());
+    EXPECT_FALSE(line.open);
+    EXPECT_TRUE(pollTimer.starts.empty());
+    EXPECT_EQ(line.calls, c.calls);
+    driver.PollInput();
+    EXPECT_EQ(line.queueQueries, 0);
+  }
+}
+
+TEST_F(SerialPortDriverTest, RefusedTimeoutsDoNotFailTheOpen) {
+  device.timeoutsResult = SerialError::kIo;
+  EXPECT_TRUE(port.Open());
+  EXPECT_TRUE(timer.running);
+}
+
+TEST_F(SerialPortDriverTest, OpenOnAnOpenPortChangesNothing) {
+  OpenLikeDriver();
+  device.Receive(Sequence(3));
+  EXPECT_TRUE(port.Open());
+  EXPECT_TRUE(device.calls.empty());  // not reopened, reconfigured or purged
+  EXPECT_TRUE(timer.starts.empty());
+  EXPECT_EQ(device.input.size(), 3u);
+}
+
+TEST_F(SerialPortDriverTest, PortNameChangesOnlyWhileClosed) {
+  port.SetPortName("\\\\.\\COM4");
+  ASSERT_TRUE(port.Open());
+  port.SetPortName("\\\\.\\COM9");
+  EXPECT_EQ(port.PortName(), "\\\\.\\COM4");
+  EXPECT_TRUE(port.Open());
+  port.Close();
+  port.SetPortName("\\\\.\\COM9");
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(device.calls.front(), "Open \\\\.\\COM4");
+  EXPECT_EQ(device.calls[kOpenCalls.size() + 1], "Open \\\\.\\COM9");
+}
+
+TEST_F(SerialPortDriverTest, CloseStopsTheTimerOnceAndEndsPolling) {
+  OpenLikeDriver();
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(device.open);
+  EXPECT_FALSE(timer.running);
+  port.Close();
+  EXPECT_EQ(timer.stops, 1);
+  EXPECT_EQ(device.calls, std::vector<std::string>{"Close"});
+
+  device.Receive(Sequence(300));
+  const int queries = device.queueQueries;
+  port.PollInput();
+  EXPECT_EQ(device.queueQueries, queries);
+  EXPECT_TRUE(packets.empty());
+}
+
+TEST_F(SerialPortDriverTest, DestructionClosesAnOpenPort) {
+  {
+    TSerialPortDriver driver(clock, device, timer);
+    ASSERT_TRUE(driver.Open());
+  }
+  EXPECT_FALSE(device.open);
+  EXPECT_FALSE(timer.running);
+}
+
+TEST_F(SerialPortDriverTest, LinePropertyChangesApplyAtOnceWhileOpen) {
+  const std::function<void(TSerialPortDriver&)> setters[] = {
+      [](auto& p) { p.SetBaudRate(br19200); }, [](auto& p) { p.SetBaudRateValue(4800); },
+      [](auto& p) { p.SetDataBits(db7BITS); }, [](auto& p) { p.SetStopBits(sb2BITS); },
+      [](auto& p) { p.SetParity(ptEVEN); },    [](auto& p) { p.SetHwFlow(hfRTSCTS); },
+      [](auto& p) { p.SetSwFlow(sfXONXOFF); },
+  };
+  const std::vector<std::string> reapply = {"ApplyLineSettings", "Purge",
+                                            "SetQueueSizes 2048 2048"};
+  int index = 0;
+  for (const auto& set : setters) {
+    SCOPED_TRACE(index++);
+    FakeSerialDevice closedLine;
+    TSerialPortDriver closedDriver(clock, closedLine, timer);
+    set(closedDriver);
+    EXPECT_TRUE(closedLine.calls.empty());
+
+    FakeSerialDevice line;
+    TSerialPortDriver driver(clock, line, timer);
+    ASSERT_TRUE(driver.Open());
+    const SerialLineSettings before = line.lineSettings;
+    line.calls.clear();
+    set(driver);
+    EXPECT_EQ(line.calls, reapply);
+    EXPECT_NE(line.lineSettings, before);
+  }
+}
+
+TEST_F(SerialPortDriverTest, RefusedLineChangeLeavesThePortOpen) {
+  OpenLikeDriver();
+  device.applyResult = SerialError::kInvalidSetting;
+  port.SetStopBits(sb1HALFBITS);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_TRUE(timer.running);
+}
+
+TEST_F(SerialPortDriverTest, PollingDelayChangeRestartsTheRunningTimer) {
+  port.SetPollingDelay(20);
+  EXPECT_TRUE(timer.starts.empty());
+  ASSERT_TRUE(port.Open());
+  port.SetPollingDelay(1);
+  EXPECT_EQ(timer.starts, (std::vector<unsigned>{20, 5}));
+  EXPECT_TRUE(timer.running);
+}
+
+TEST_F(SerialPortDriverTest, DtrFollowsOnlyWhileOpen) {
+  port.SetDtr(true);
+  EXPECT_TRUE(device.calls.empty());
+  OpenLikeDriver();
+  port.SetDtr(false);
+  port.SetDtr(true);
+  EXPECT_EQ(device.calls, (std::vector<std::string>{"SetDtr off", "SetDtr on"}));
+}
+
+// ---- Property rules ----
+
+TEST_F(SerialPortDriverTest, SettersKeepValuesInRange) {
+  struct Case {
+    const char* name;
+    std::function<void(TSerialPortDriver&)> set;
+    std::function<int64_t(const TSerialPortDriver&)> get;
+    int64_t expected;
+  };
+  const auto packetSize = [](const TSerialPortDriver& p) { return int64_t{p.PacketSize()}; };
+  const auto inBuf = [](const TSerialPortDriver& p) { return int64_t{p.InBufSize()}; };
+  const auto outBuf = [](const TSerialPortDriver& p) { return int64_t{p.OutBufSize()}; };
+  const auto timeout = [](const TSerialPortDriver& p) { return int64_t{p.PacketTimeout()}; };
+  const auto delay = [](const TSerialPortDriver& p) { return int64_t{p.PollingDelay()}; };
+  const auto rate = [](const TSerialPortDriver& p) { return int64_t{p.BaudRateValue()}; };
+  const Case cases[] = {
+      {"packet size 0", [](auto& p) { p.SetPacketSize(0); }, packetSize, -1},
+      {"packet size -5", [](auto& p) { p.SetPacketSize(-5); }, packetSize, -1},
+      {"packet size 256", [](auto& p) { p.SetPacketSize(256); }, packetSize, 256},
+      {"packet size above 8192", [](auto& p) { p.SetPacketSize(9000); }, packetSize, 8192},
+      {"large packet raises the input size", [](auto& p) { p.SetPacketSize(5000); }, inBuf, 5000},
+      {"input size 100000", [](auto& p) { p.SetInBufSize(100000); }, inBuf, 8192},
+      {"input size 10", [](auto& p) { p.SetInBufSize(10); }, inBuf, 128},
+      {"input size below the packet size",
+       [](auto& p) {
+         p.SetPacketSize(1000);
+         p.SetInBufSize(300);
+       },
+       inBuf, 1000},
+      {"output size 100000", [](auto& p) { p.SetOutBufSize(100000); }, outBuf, 8192},
+      {"output size 0", [](auto& p) { p.SetOutBufSize(0); }, outBuf, 128},
+      {"packet timeout 0", [](auto& p) { p.SetPacketTimeout(0); }, timeout, -1},
+      {"packet timeout -7", [](auto& p) { p.SetPacketTimeout(-7); }, timeout, -1},
+      {"packet timeout 1", [](auto& p) { p.SetPacketTimeout(1); }, timeout, 1},
+      {"polling delay 1", [](auto& p) { p.SetPollingDelay(1); }, delay, 5},
+      {"polling delay 0", [](auto& p) { p.SetPollingDelay(0); }, delay, 5},
+      {"polling delay 6", [](auto& p) { p.SetPollingDelay(6); }, delay, 6},
+      {"rate from the table", [](auto& p) { p.SetBaudRate(br14400); }, rate, 14400},
+      {"custom keeps the value",
+       [](auto& p) {
+         p.SetBaudRateValue(1234);
+         p.SetBaudRate(brCustom);
+       },
+       rate, 1234},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    TSerialPortDriver driver(clock, line, timer);
+    c.set(driver);
+    EXPECT_EQ(c.get(driver), c.expected);
+  }
+}
+
+TEST_F(SerialPortDriverTest, QueueSizesChangeOnlyWhileClosed) {
+  port.SetInBufSize(1024);
+  port.SetOutBufSize(512);
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(device.calls[3], "SetQueueSizes 1024 512");
+  port.SetInBufSize(4096);
+  port.SetOutBufSize(4096);
+  EXPECT_EQ(port.InBufSize(), 1024u);
+  EXPECT_EQ(port.OutBufSize(), 512u);
+}
+
+// A packet larger than the input size set while the port is open still arrives whole.
+TEST_F(SerialPortDriverTest, PacketSizeRaisedWhileOpenStillFitsTheBuffer) {
+  OpenLikeDriver();
+  port.SetPacketSize(4000);
+  EXPECT_EQ(port.InBufSize(), 4000u);
+  device.Receive(Sequence(4000));
+  port.PollInput();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0], Sequence(4000));
+}
+
+// ---- Polling ----
+
+struct PollStep {
+  uint32_t advanceMs;                 // the clock moves first,
+  uint32_t arriving;                  // then bytes arrive, then the poll ticks
+  std::vector<uint32_t> packetSizes;  // handed over at this tick
+};
+
+struct PollCase {
+  const char* name;
+  std::vector<PollStep> steps;
+  int16_t packetSize = 256;
+  int32_t packetTimeout = 10;
+  TPacketMode mode = pmPass;
+  uint32_t startTick = 100000;
+};
+
+TEST_F(SerialPortDriverTest, PollHandsOverPacketsAtTheRightTicks) {
+  const PollCase cases[] = {
+      {"a partial packet waits strictly more than the time-out from its first sight",
+       {{0, 10, {}}, {5, 0, {}}, {5, 0, {}}, {1, 0, {10}}}},
+      {"bytes arriving meanwhile join the piece", {{0, 4, {}}, {5, 4, {}}, {6, 3, {11}}}},
+      {"exactly one packet goes out at once and collection starts afresh",
+       {{0, 10, {}}, {5, 246, {256}}, {5, 3, {}}, {10, 0, {}}, {1, 0, {3}}}},
+      {"300 bytes nobody was collecting: 256 now, the rest at the next tick",
+       {{0, 300, {256}}, {5, 0, {44}}}},
+      {"the rest joins what arrived meanwhile", {{0, 300, {256}}, {5, 20, {64}}}},
+      {"several whole packets at one tick", {{0, 512, {256, 256}}, {5, 3, {}}, {11, 0, {3}}}},
+      {"a packet start moved past now lets the rest out at the next tick",
+       {{0, 10, {}}, {5, 290, {256}}, {5, 0, {44}}}},
+      // The start moves on by 267 ms, the line time of 256 bytes at 9600 bit/s.
+      {"the rest waits the time-out from the moved packet start",
+       {{0, 10, {}}, {2000, 290, {256}}, {3000, 0, {}}, {267, 0, {}}, {1, 0, {44}}},
+       256,
+       5000},
+      {"without time-out a partial packet waits for a whole one",
+       {{0, 10, {}}, {1000, 0, {}}, {1000, 246, {256}}},
+       256,
+       -1},
+      {"tick count wrapping between start and now",
+       {{0, 10, {}}, {5, 0, {}}, {5, 0, {}}, {1, 0, {10}}},
+       256,
+       10,
+       pmPass,
+       0xFFFFFFFAu},
+      {"tick count wrapping within a packet's line time",
+       {{0, 10, {}}, {2000, 290, {256}}, {3000, 0, {}}, {267, 0, {}}, {1, 0, {44}}},
+       256,
+       5000,
+       pmPass,
+       0xFFFFF000u},
+      {"small packets", {{0, 9, {4, 4}}, {5, 0, {1}}}, 4},
+      {"no packet collection hands over what waits, a buffer at a time",
+       {{0, 10, {10}}, {5, 3000, {2048}}, {5, 0, {952}}},
+       -1},
+  };
+  for (const PollCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    FakePollTimer pollTimer;
+    TSerialPortDriver driver(clock, line, pollTimer);
+    std::vector<std::vector<uint8_t>> received;
+    driver.OnReceivePacket = [&](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
+      received.emplace_back(packet, packet + size);
+    };
+    driver.SetPacketSize(c.packetSize);
+    driver.SetPacketTimeout(c.packetTimeout);
+    driver.SetPacketMode(c.mode);
+    clock.SetTick(c.startTick);
+    ASSERT_TRUE(driver.Open());
+
+    uint32_t sent = 0;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      SCOPED_TRACE("step " + std::to_string(i));
+      const PollStep& step = c.steps[i];
+      clock.Advance(step.advanceMs);
+      line.Receive(Sequence(step.arriving, sent));
+      sent += step.arriving;
+      driver.PollInput();
+      std::vector<uint32_t> sizes;
+      for (; seen < received.size(); ++seen) {
+        sizes.push_back(static_cast<uint32_t>(received[seen].size()));
+      }
+      EXPECT_EQ(sizes, step.packetSizes);
+    }
+    std::vector<uint8_t> joined;
+    for (const auto& packet : received) joined.insert(joined.end(), packet.begin(), packet.end());
+    EXPECT_EQ(joined, Sequence(static_cast<uint32_t>(joined.size())));
+  }
+}
+
+// At 9600 bit/s a 30-byte frame takes about 31 ms; with 5 ms ticks and a 10 ms time-out each piece
+// leaves at the first tick more than 10 ms after its first bytes were seen.
+TEST_F(SerialPortDriverTest, FrameSpreadOverTheLineArrivesInPieces) {
+  OpenLikeDriver();
+  const std::vector<uint8_t> frame = Sequence(30, 0x40);
+  std::vector<uint32_t> tickTimesOfPackets;
+  for (uint32_t ms = 1; ms <= 100; ++ms) {
+    clock.Advance(1);
+    // Byte i is complete on the line after (i + 1) * 10 / 9600 s.
+    while (device.input.size() + Joined().size() < frame.size()) {
+      const std::size_t next = device.input.size() + Joined().size();
+      if ((next + 1) * 10000 > ms * 9600) break;
+      device.input.push_back(frame[next]);
+    }
+    if (ms % 5 == 2) {
+      const std::size_t before = packets.size();
+      port.PollInput();
+      if (packets.size() > before) tickTimesOfPackets.push_back(ms);
+    }
+  }
+  EXPECT_EQ(Joined(), frame);
+  // The first byte is seen at the tick of 2 ms and goes out at 17, not at 12 (exactly 10 ms on);
+  // the next piece is first seen at 22 and leaves at 37 with the end of the frame.
+  EXPECT_EQ(tickTimesOfPackets, (std::vector<uint32_t>{17, 37}));
+}
+
+TEST_F(SerialPortDriverTest, DiscardModeDropsTimedOutPiecesButPassesWholePackets) {
+  ConfigureLikeDriver();
+  port.SetPacketMode(pmDiscard);
+  ASSERT_TRUE(port.Open());
+  device.Receive(Sequence(10));
+  port.PollInput();
+  clock.Advance(11);
+  port.PollInput();
+  EXPECT_TRUE(packets.empty());
+  EXPECT_TRUE(device.input.empty());  // read and dropped
+
+  device.Receive(Sequence(256));
+  port.PollInput();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0], Sequence(256));
+}
+
+TEST_F(SerialPortDriverTest, FailedReadsKeepTheBytesForALaterTick) {
+  OpenLikeDriver();
+  device.Receive(Sequence(256));
+  device.failingReads = 1;
+  port.PollInput();
+  EXPECT_TRUE(packets.empty());
+  port.PollInput();
+  ASSERT_EQ(packets.size(), 1u);
+
+  device.Receive(Sequence(10, 256));
+  port.PollInput();
+  clock.Advance(11);
+  device.failingReads = 1;
+  port.PollInput();
+  EXPECT_EQ(packets.size(), 1u);
+  port.PollInput();  // collection starts again with the bytes still waiting
+  clock.Advance(11);
+  port.PollInput();
+  EXPECT_EQ(Joined(), Sequence(266));
+}
+
+TEST_F(SerialPortDriverTest, EveryPacketIsHandedOverFromTheSameBuffer) {
+  OpenLikeDriver();
+  device.Receive(Sequence(600));
+  port.PollInput();
+  port.PollInput();
+  ASSERT_EQ(packetAddresses.size(), 3u);
+  EXPECT_EQ(packetAddresses[0], packetAddresses[1]);
+  EXPECT_EQ(packetAddresses[0], packetAddresses[2]);
+}
+
+TEST_F(SerialPortDriverTest, HandlerClosingThePortEndsTheTick) {
+  OpenLikeDriver();
+  port.OnReceivePacket = [this](TSerialPortDriver& sender, const uint8_t* packet, uint32_t size) {
+    packets.emplace_back(packet, packet + size);
+    sender.Close();
+  };
+  device.Receive(Sequence(768));
+  port.PollInput();
+  EXPECT_EQ(packets.size(), 1u);
+  EXPECT_EQ(device.readSizes.size(), 1u);
+}
+
+// ---- Writing ----
+
+TEST_F(SerialPortDriverTest, WriteWhileClosedWritesNothing) {
+  EXPECT_FALSE(port.WriteByte(0x05));
+  EXPECT_EQ(port.WriteBlock(Sequence(4).data(), 4, 10), 0u);
+  EXPECT_TRUE(device.writeSizes.empty());
+}
+
+TEST_F(SerialPortDriverTest, WriteByteReachesTheLine) {
+  OpenLikeDriver();
+  EXPECT_TRUE(port.WriteByte(0x05));
+  EXPECT_TRUE(port.WriteByte(0x07));
+  EXPECT_EQ(device.written, (std::vector<uint8_t>{0x05, 0x07}));
+  EXPECT_EQ(device.pauses, 0);
+}
+
+TEST_F(SerialPortDriverTest, WriteBlockFillsOnlyTheRoomLeftInTheOutputQueue) {
+  port.SetOutBufSize(128);
+  OpenLikeDriver();
+  device.outQueue = 120;
+  device.onPause = [this] {
+    clock.Advance(1);
+    device.outQueue = 0;  // the line has sent everything
+  };
+  const std::vector<uint8_t> block = Sequence(20);
+  EXPECT_EQ(port.WriteBlock(block.data(), 20, 10), 20u);
+  EXPECT_EQ(device.writeSizes, (std::vector<uint32_t>{8, 12}));
+  EXPECT_EQ(device.written, block);
+}
+
+TEST_F(SerialPortDriverTest, WriteProgressRestartsTheTimeout) {
+  port.SetOutBufSize(128);
+  OpenLikeDriver();
+  device.outQueue = 127;
+  device.onPause = [this] {
+    clock.Advance(1);
+    if (device.pauses % 8 == 0) device.outQueue = 127;  // one byte sent every 8 ms
+  };
+  const uint32_t start = clock.TickCount();
+  EXPECT_EQ(port.WriteBlock(Sequence(5).data(), 5, 10), 5u);
+  EXPECT_EQ(TickDiff(clock.TickCount(), start), 32u);  // far beyond one time-out in all
+}
+
+TEST_F(SerialPortDriverTest, WriteWithoutProgressGivesUpStrictlyAfterTheTimeout) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeSerialDevice&)> block;
+  };
+  const Case cases[] = {
+      {"output queue full", [](auto& d) { d.outQueue = 2048; }},
+      {"output queue above its size", [](auto& d) { d.outQueue = 3000; }},
+      {"write refused", [](auto& d) { d.writeResult = SerialError::kIo; }},
+      {"write takes nothing", [](auto& d) { d.maxWritePerCall = 0; }},
+      {"queue count unavailable", [](auto& d) { d.queryResult = SerialError::kIo; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    FakePollTimer pollTimer;
+    TSerialPortDriver driver(clock, line, pollTimer);
+    driver.SetOutputTimeout(10);
+    ASSERT_TRUE(driver.Open());
+    c.block(line);
+    line.onPause = [this] { clock.Advance(1); };
+    const uint32_t start = clock.TickCount();
+    EXPECT_FALSE(driver.WriteByte(0x05));
+    EXPECT_EQ(TickDiff(clock.TickCount(), start), 11u);
+    EXPECT_TRUE(line.written.empty());
+  }
+}
+
+TEST(PacketTransmitTimeTest, TenBitTimesPerByteRoundedHalfToEven) {
+  struct Case {
+    uint32_t bytes;
+    uint32_t rate;
+    uint32_t expectedMs;
+  };
+  const Case cases[] = {
+      {256, 9600, 267}, {256, 115200, 22},   {1, 4000, 2},  // 2.5 rounds to even
+      {3, 4000, 8},                                         // 7.5 rounds to even
+      {256, 0, 0},      {8192, 110, 744727}, {0, 9600, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bytes) + " bytes at " + std::to_string(c.rate));
+    EXPECT_EQ(PacketTransmitTimeMs(c.bytes, c.rate), c.expectedMs);
+  }
+}
+
+}  // namespace
+}  // namespace drv
