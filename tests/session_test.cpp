@@ -1,0 +1,548 @@
+#include "delivery/session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+#include "core/tdatetime.h"
+#include "delivery/message_types.h"
+#include "delivery/protocol.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_connection.h"
+#include "fakes/manual_main_thread.h"
+#include "fakes/temp_dir.h"
+
+namespace drv {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using testing::FakeClock;
+using testing::FakeConnectionFactory;
+using testing::FakeLink;
+using testing::TempDir;
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr char kConnecting[] = "Соединение...";
+constexpr char kConnected[] = "Соединение установлено.";
+constexpr char kNetworkErrors[] = "Ошибки по сети - переподсоединение.";
+constexpr char kDisconnectOrder[] = "Сервер дал команду на рассоединение.";
+constexpr char kAccessDenied[] = "Доступ запрещен.";
+
+// Runs each task at once, as the main thread would, and knows whether a task is running.
+class RecordingMainThread final : public IMainThread {
+ public:
+  bool RunAndWait(std::function<void()> task) override {
+    if (refuse) return false;
+    inside = true;
+    task();
+    inside = false;
+    return true;
+  }
+  bool refuse = false;
+  bool inside = false;
+};
+
+Bytes Payload(std::initializer_list<uint8_t> bytes) {
+  return Bytes(bytes);
+}
+
+class SessionTest : public ::testing::Test {
+ protected:
+  SessionTest() {
+    factory.clock = &clock;
+    WriteSettings("msgserver.local", 4321);
+    session = MakeSession(mainThread);
+  }
+
+  void WriteSettings(const std::string& address, int port) {
+    testing::WriteFileBytes(settingsPath, "[ServerHost]\r\nAddress=" + address +
+                                              "\r\nPort=" + std::to_string(port) + "\r\n");
+  }
+
+  std::unique_ptr<cl> MakeSession(IMainThread& main, IConnectionFactory* connections = nullptr) {
+    SessionHooks hooks;
+    hooks.ShowLine = [this](const std::string& line) {
+      EXPECT_TRUE(mainThread.inside);
+      const std::string stamp = FormatDateTime(clock.Now()) + " ";
+      EXPECT_EQ(line.rfind(stamp, 0), 0u) << line;
+      texts.push_back(line.substr(std::min(stamp.size(), line.size())));
+    };
+    hooks.TickIndicator = [this] {
+      EXPECT_TRUE(mainThread.inside);
+      ++ticks;
+    };
+    hooks.Connected = [this] {
+      EXPECT_TRUE(mainThread.inside);
+      ++connectedNotices;
+    };
+    hooks.EventAcknowledged = [this] {
+      EXPECT_TRUE(mainThread.inside);
+      ++acks;
+    };
+    hooks.ReadIntroduction = [this] {
+      EXPECT_TRUE(mainThread.inside);
+      return info;
+    };
+    return std::make_unique<cl>(clock, main, connections ? *connections : factory, settingsPath,
+                                "1.4.2.17", hooks);
+  }
+
+  void StepAfter(uint32_t ms) {
+    clock.Advance(ms);
+    session->Step();
+  }
+
+  // The next connection attempt, with a fresh link that accepts the TCP connection.
+  std::shared_ptr<FakeLink> Connect() {
+    auto link = factory.PrepareNext();
+    StepAfter(kAttemptSpacingMs + 1);
+    EXPECT_TRUE(session->connected());
+    return link;
+  }
+
+  // Writes the introduction; the server accepts at its first message.
+  void Introduce(FakeLink& link) {
+    link.QueueAnswer(MsgAccepted);
+    for (int i = 0; i < 3; ++i) link.QueueAnswer(MsgPoll);
+    for (int i = 0; i < 4; ++i) session->Step();
+    ASSERT_TRUE(session->introduced());
+    ASSERT_EQ(session->QueuedCount(), 0);
+  }
+
+  std::shared_ptr<FakeLink> ConnectAndIntroduce() {
+    auto link = Connect();
+    Introduce(*link);
+    return link;
+  }
+
+  // Frame reads begin with a request for the header.
+  static long FramesRead(const FakeLink& link) {
+    return std::count(link.readRequests.begin(), link.readRequests.end(), FrameHeader::kSize);
+  }
+
+  // Polls that meet silence, one failure each.
+  void FailPolls(int count) {
+    for (int i = 0; i < count; ++i) StepAfter(kPollIntervalMs + 1);
+  }
+
+  FakeClock clock;
+  RecordingMainThread mainThread;
+  FakeConnectionFactory factory;
+  TempDir dir;
+  const std::string settingsPath = dir.file("drvtirval2000n.ini");
+  IntroductionInfo info{"COM12", true, 0x10203};
+  std::vector<std::string> texts;
+  int ticks = 0;
+  int connectedNotices = 0;
+  int acks = 0;
+  std::unique_ptr<cl> session;
+};
+
+TEST_F(SessionTest, RingKeepsOrderAndRefusesTheHundredAndFirst) {
+  for (int i = 0; i < kRingSlots; ++i) ASSERT_TRUE(session->PutEntry(Bytes{uint8_t(i)}));
+  EXPECT_FALSE(session->PutEntry(Bytes{0xEE}));
+  EXPECT_EQ(session->QueuedCount(), kRingSlots);
+  EXPECT_EQ(session->PeekEntry(), Bytes{0});
+  EXPECT_EQ(session->PeekEntry(), Bytes{0});  // peeking leaves it queued
+
+  session->DropEntry();
+  EXPECT_TRUE(session->PutEntry(Bytes{0xAA}));  // takes the slot at the start of the array
+  EXPECT_FALSE(session->PutEntry(Bytes{0xEE}));
+
+  std::vector<int> drained;
+  while (auto entry = session->PeekEntry()) {
+    drained.push_back(entry->at(0));
+    session->DropEntry();
+  }
+  ASSERT_EQ(drained.size(), std::size_t(kRingSlots));
+  EXPECT_EQ(drained.front(), 1);
+  EXPECT_EQ(drained[98], 99);
+  EXPECT_EQ(drained.back(), 0xAA);
+  session->DropEntry();  // empty: nothing happens
+  EXPECT_EQ(session->QueuedCount(), 0);
+  EXPECT_TRUE(session->PutEntry(Bytes{1}));
+  EXPECT_EQ(session->QueuedCount(), 1);
+}
+
+TEST_F(SessionTest, RefusedMessageUsesUpItsNumber) {
+  for (int i = 0; i <= kRingSlots; ++i)
+    session->QueueMessage(MsgEventRecord, Bytes(27, uint8_t(i)));
+  EXPECT_EQ(session->QueuedCount(), kRingSlots);
+  EXPECT_EQ(session->messageNumber(), kRingSlots + 1);
+
+  session->DropEntry();
+  session->QueueMessage(MsgPortState, Bytes(8, 0));
+  std::vector<int64_t> numbers;
+  while (auto entry = session->PeekEntry()) {
+    const auto message = DecodeMessage(*entry);
+    ASSERT_TRUE(message);
+    numbers.push_back(message->number);
+    session->DropEntry();
+  }
+  ASSERT_EQ(numbers.size(), std::size_t(kRingSlots));
+  EXPECT_EQ(numbers.front(), 1);
+  EXPECT_EQ(numbers[98], 99);
+  EXPECT_EQ(numbers.back(), 101);  // 100 went to the refused message
+}
+
+TEST_F(SessionTest, WithoutServerAttemptsAreMoreThanFiveSecondsApart) {
+  factory.connectSucceeds = false;
+  session->Step();  // the first step tries at once
+  ASSERT_EQ(factory.count(), 1u);
+  EXPECT_EQ(factory.link(0)->host, "msgserver.local");
+  EXPECT_EQ(factory.link(0)->port, 4321);
+  EXPECT_EQ(factory.link(0)->connectTimeoutMs, kConnectTimeoutMs);
+  EXPECT_FALSE(session->connected());
+  EXPECT_EQ(ticks, 1);
+
+  StepAfter(kAttemptSpacingMs);
+  EXPECT_EQ(factory.count(), 1u);
+  WriteSettings("10.1.2.3", 5000);  // read again before every attempt
+  StepAfter(1);
+  ASSERT_EQ(factory.count(), 2u);
+  EXPECT_EQ(factory.link(1)->host, "10.1.2.3");
+  EXPECT_EQ(factory.link(1)->port, 5000);
+  EXPECT_TRUE(factory.link(0)->released);
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnecting));
+  EXPECT_EQ(connectedNotices, 0);
+}
+
+TEST_F(SessionTest, IntroductionFollowsEarlierMessagesInOrderWithConsecutiveNumbers) {
+  session->QueueMessage(MsgPortState, Payload({3, 'C', 'O', 'M', 0, 0, 0, 0}));
+  auto link = Connect();
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
+  EXPECT_EQ(connectedNotices, 1);
+  EXPECT_EQ(ticks, 2);
+  EXPECT_FALSE(session->introduced());
+  EXPECT_EQ(session->QueuedCount(), 5);
+
+  for (int i = 0; i < 5; ++i) StepAfter(10);  // no answers: each read meets silence
+  const auto written = link->WrittenMessages();
+  ASSERT_EQ(written.size(), 5u);
+  EXPECT_EQ(written[0].type, MsgPortState);
+  EXPECT_EQ(written[1].type, MsgIntroduction);
+  EXPECT_EQ(written[1].payload, Payload({0x2D, 0x00}));
+  EXPECT_EQ(written[2].type, MsgPortState);
+  EXPECT_EQ(written[2].payload, Payload({0x05, 0x43, 0x4F, 0x4D, 0x31, 0x32, 0x00, 0x01}));
+  EXPECT_EQ(written[3].type, MsgFirstNumber);
+  EXPECT_EQ(written[3].payload, Payload({0x03}));
+  EXPECT_EQ(written[4].type, MsgVersion);
+  EXPECT_EQ(written[4].payload, Payload({0x01, 0x00, 0x04, 0x00, 0x02, 0x00, 0x11, 0x00}));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(written[i].number, i);
+  EXPECT_EQ(FramesRead(*link), 5);  // one read after each write
+  EXPECT_EQ(session->errorCount(), 5);
+}
+
+TEST_F(SessionTest, ServerThatNeverAcceptsIsDroppedFiveSecondsAfterTheAttempt) {
+  auto first = Connect();
+  const uint32_t attempt = clock.TickCount();
+  for (int i = 0; i < 4; ++i) session->Step();  // each read waits out the idle time-out
+  ASSERT_EQ(first->WrittenMessages().size(), 4u);
+  clock.SetTick(attempt + kAttemptSpacingMs);
+  session->Step();
+  EXPECT_TRUE(session->connected());
+  StepAfter(1);
+  EXPECT_FALSE(session->connected());
+  EXPECT_EQ(first->closeCalls, 0);  // left to the next attempt to release
+
+  auto second = factory.PrepareNext();
+  session->Step();
+  EXPECT_TRUE(first->released);
+  EXPECT_TRUE(session->connected());
+  session->Step();
+  const auto written = second->WrittenMessages();
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].type, MsgIntroduction);
+  EXPECT_EQ(written[0].number, 4);  // numbering goes on across connections
+}
+
+TEST_F(SessionTest, PollsEveryFiveHundredMillisecondsOnceAcceptedWithNumberZero) {
+  auto link = ConnectAndIntroduce();
+  link->writes.clear();
+  link->QueueAnswer(MsgPoll, {}, 77);
+  link->QueueAnswer(MsgPoll);
+  session->Step();  // the constructor's poll time is long past
+  ASSERT_EQ(link->writes.size(), 1u);
+  EXPECT_EQ(link->writes[0], BuildFrame(BuildMessage(MsgPoll, 0, {})));
+  EXPECT_EQ(link->writes[0].size(), 39u);
+
+  StepAfter(kPollIntervalMs);
+  EXPECT_EQ(link->writes.size(), 1u);
+  StepAfter(1);
+  EXPECT_EQ(link->writes.size(), 2u);
+  EXPECT_EQ(FramesRead(*link), 6);  // 4 introduction answers, 2 poll answers
+  EXPECT_TRUE(link->reads.empty());
+
+  session->QueueMessage(MsgEventRecord, Bytes(27, 1));
+  EXPECT_EQ(DecodeMessage(*session->PeekEntry())->number, 4);  // polls took no number
+  EXPECT_EQ(session->errorCount(), 0);
+}
+
+TEST_F(SessionTest, ConfirmRequestIsAnsweredAfterTheMessagesAlreadyQueued) {
+  auto link = ConnectAndIntroduce();
+  link->writes.clear();
+  for (uint8_t i = 0; i < 4; ++i) session->QueueMessage(MsgEventRecord, Bytes(27, i));
+  link->QueueAnswer(MsgConfirmRequest);
+  for (int i = 0; i < 4; ++i) link->QueueAnswer(MsgEventAck);
+  for (int i = 0; i < 5; ++i) session->Step();
+  EXPECT_THAT(link->WrittenTypes(), ElementsAre(MsgEventRecord, MsgEventRecord, MsgEventRecord,
+                                                MsgEventRecord, MsgConfirm));
+  EXPECT_TRUE(link->WrittenMessages().back().payload.empty());
+  EXPECT_EQ(acks, 4);
+}
+
+TEST_F(SessionTest, EveryGoodEventAckRaisesOneNotification) {
+  auto link = ConnectAndIntroduce();
+  Bytes badAck = BuildMessage(MsgEventAck, 0, {});
+  badAck[17] = 0;
+  link->QueueAnswer(MsgEventAck);
+  link->QueueBytes(BuildFrame(badAck));
+  link->QueueAnswer(MsgEventAck);
+  for (int i = 0; i < 3; ++i) StepAfter(kPollIntervalMs + 1);
+  EXPECT_EQ(link->writes.size(), 4u + 3u);
+  EXPECT_EQ(acks, 2);
+}
+
+TEST_F(SessionTest, OnlyGoodMessagesResetFailuresAndTickTheIndicator) {
+  struct Case {
+    const char* name;
+    Bytes body;
+    bool good;
+  };
+  Bytes wrongEnd = BuildMessage(MsgPoll, 0, {});
+  wrongEnd[17] = 0x00;
+  const Case cases[] = {
+      {"unknown type", BuildMessage(0x12345678, 5, Payload({1, 2})), true},
+      {"wrong end marker", wrongEnd, false},
+      {"body shorter than a header", Payload({0xFF, 0, 0, 0, 2, 0, 0, 0, 0, 0}), false},
+  };
+  auto link = ConnectAndIntroduce();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FailPolls(3);
+    ASSERT_EQ(session->errorCount(), 3);
+    const int ticksBefore = ticks;
+    link->QueueBytes(BuildFrame(c.body));
+    StepAfter(kPollIntervalMs + 1);
+    EXPECT_EQ(session->receivedBody(), c.body);
+    EXPECT_EQ(session->errorCount(), c.good ? 0 : 3);
+    EXPECT_EQ(ticks, ticksBefore + (c.good ? 1 : 0));
+    EXPECT_TRUE(session->connected());
+    EXPECT_TRUE(session->introduced());
+    FailPolls(1);
+    link->QueueAnswer(MsgPoll);
+    StepAfter(kPollIntervalMs + 1);
+  }
+  EXPECT_EQ(acks, 0);
+  EXPECT_EQ(texts.size(), 2u);
+}
+
+TEST_F(SessionTest, AccessDeniedClosesAndNeverTriesAgain) {
+  auto link = Connect();
+  link->QueueAnswer(MsgAccessDenied);
+  session->Step();
+  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->reconnectAllowed());
+  EXPECT_EQ(link->closeCalls, 1);
+  EXPECT_FALSE(link->open);
+
+  for (int i = 0; i < 30; ++i) StepAfter(1000);
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected, kAccessDenied));
+  EXPECT_EQ(factory.count(), 1u);
+}
+
+TEST_F(SessionTest, DisconnectOrderLeavesTheSocketAndReconnectsFiveSecondsLater) {
+  auto link = ConnectAndIntroduce();
+  FailPolls(2);
+  link->QueueAnswer(MsgDisconnectOrder);
+  StepAfter(kPollIntervalMs + 1);
+  EXPECT_FALSE(session->connected());
+  EXPECT_EQ(session->errorCount(), 0);
+  EXPECT_EQ(session->lastAttemptTick(), clock.TickCount());
+  EXPECT_EQ(link->closeCalls, 0);
+  EXPECT_TRUE(link->open);
+  EXPECT_EQ(texts.back(), kDisconnectOrder);
+
+  StepAfter(kAttemptSpacingMs);
+  EXPECT_EQ(texts.back(), kDisconnectOrder);
+  factory.PrepareNext();
+  StepAfter(1);
+  EXPECT_THAT(texts,
+              ElementsAre(kConnecting, kConnected, kDisconnectOrder, kConnecting, kConnected));
+  EXPECT_TRUE(link->released);
+}
+
+TEST_F(SessionTest, DropConnectionLongAfterTheAttemptReconnectsInTheNextStep) {
+  auto link = ConnectAndIntroduce();
+  clock.Advance(kAttemptSpacingMs + 1);
+  link->QueueAnswer(MsgDropConnection);
+  session->Step();
+  EXPECT_FALSE(session->connected());
+  EXPECT_EQ(link->closeCalls, 1);
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
+
+  factory.PrepareNext();
+  session->Step();
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected, kConnecting, kConnected));
+  EXPECT_FALSE(session->introduced());  // until the new connection is accepted
+}
+
+TEST_F(SessionTest, MoreThanTwentyFailuresReconnect) {
+  auto link = ConnectAndIntroduce();
+  FailPolls(20);
+  link->QueueAnswer(MsgPoll);  // one good message wipes the count
+  StepAfter(kPollIntervalMs + 1);
+  FailPolls(20);
+  EXPECT_TRUE(session->connected());
+  EXPECT_EQ(session->errorCount(), 20);
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
+
+  FailPolls(1);
+  EXPECT_TRUE(session->connected());
+  const std::size_t pollsBefore = link->writes.size();
+  StepAfter(kPollIntervalMs + 1);
+  EXPECT_FALSE(session->connected());
+  EXPECT_EQ(texts.back(), kNetworkErrors);
+  // The rest of that step still ran: one more poll on the old connection, one more failure.
+  EXPECT_EQ(link->writes.size(), pollsBefore + 1);
+  EXPECT_EQ(session->errorCount(), 1);
+
+  factory.PrepareNext();
+  session->Step();
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected, kNetworkErrors, kConnecting, kConnected));
+  EXPECT_TRUE(link->released);
+}
+
+TEST_F(SessionTest, ServerClosingLeavesTheStateUntilFailuresPileUp) {
+  auto link = ConnectAndIntroduce();
+  const int ticksBefore = ticks;
+  link->QueueEndOfStream();
+  StepAfter(kPollIntervalMs + 1);
+  EXPECT_FALSE(link->open);
+  EXPECT_EQ(link->closeCalls, 0);  // closed without the close handler
+  EXPECT_EQ(ticks, ticksBefore);
+  EXPECT_TRUE(session->connected());
+  EXPECT_EQ(session->errorCount(), 1);
+
+  FailPolls(10);  // each poll: a failed write and a failed read
+  EXPECT_EQ(session->errorCount(), 21);
+  StepAfter(kPollIntervalMs + 1);
+  EXPECT_FALSE(session->connected());
+  EXPECT_EQ(texts.back(), kNetworkErrors);
+}
+
+TEST_F(SessionTest, FailedWriteKeepsTheMessageForTheNextConnection) {
+  auto link = ConnectAndIntroduce();
+  session->QueueMessage(MsgEventRecord, Bytes(27, 0x42));
+  const Bytes kept = *session->PeekEntry();
+  link->failWrites = true;
+  const int ticksBefore = ticks;
+  session->Step();
+  EXPECT_EQ(session->errorCount(), 2);  // the write, then the read that follows it
+  EXPECT_EQ(link->closeCalls, 1);
+  EXPECT_FALSE(session->connected());
+  EXPECT_EQ(ticks, ticksBefore + 1);
+  EXPECT_EQ(session->PeekEntry(), kept);
+
+  auto next = Connect();
+  for (int i = 0; i < 5; ++i) session->Step();
+  ASSERT_EQ(next->writes.size(), 5u);
+  EXPECT_EQ(next->writes[0], BuildFrame(kept));
+  EXPECT_THAT(next->WrittenTypes(), ElementsAre(MsgEventRecord, MsgIntroduction, MsgPortState,
+                                                MsgFirstNumber, MsgVersion));
+}
+
+TEST_F(SessionTest, RefusedMainThreadSkipsTheHooksButNotTheWork) {
+  mainThread.refuse = true;
+  auto link = factory.PrepareNext();
+  session->Step();
+  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(texts.empty());
+  EXPECT_EQ(ticks, 0);
+  EXPECT_EQ(connectedNotices, 0);
+  EXPECT_EQ(session->QueuedCount(), 4);
+  EXPECT_EQ(session->lineText(), kConnected);
+}
+
+// A factory whose first connection cannot be made at all.
+class FailingOnceFactory final : public IConnectionFactory {
+ public:
+  explicit FailingOnceFactory(FakeConnectionFactory& inner) : inner_(inner) {}
+  std::unique_ptr<IConnection> Create() override {
+    if (!failed_) {
+      failed_ = true;
+      throw std::runtime_error("no sockets left");
+    }
+    return inner_.Create();
+  }
+
+ private:
+  FakeConnectionFactory& inner_;
+  bool failed_ = false;
+};
+
+TEST_F(SessionTest, ErrorsInsideAStepDoNotEndTheSession) {
+  FailingOnceFactory failing(factory);
+  session = MakeSession(mainThread, &failing);
+  EXPECT_NO_THROW(session->Step());
+  EXPECT_FALSE(session->connected());
+  StepAfter(kAttemptSpacingMs + 1);
+  EXPECT_TRUE(session->connected());
+
+  // A hook that throws is the window's problem; the connection goes on.
+  SessionHooks throwing;
+  throwing.ShowLine = [](const std::string&) { throw std::runtime_error("window gone"); };
+  throwing.ReadIntroduction = []() -> IntroductionInfo { throw std::runtime_error("no port"); };
+  session = std::make_unique<cl>(clock, mainThread, factory, settingsPath, "1.0", throwing);
+  EXPECT_NO_THROW(StepAfter(0));
+  EXPECT_TRUE(session->connected());
+  EXPECT_EQ(session->QueuedCount(), 4);
+}
+
+class SessionThreadTest : public SessionTest {
+ protected:
+  static bool WaitUntil(const std::function<bool()>& condition) {
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > bound) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+};
+
+TEST_F(SessionThreadTest, StopWakesABlockedConnectOrRead) {
+  for (const bool inConnect : {true, false}) {
+    SCOPED_TRACE(inConnect ? "connect" : "read");
+    auto link = factory.PrepareNext();
+    link->blockConnect = inConnect;
+    link->blockReads = !inConnect;
+    session = MakeSession(mainThread);
+    session->Start();
+    ASSERT_TRUE(WaitUntil([&] { return link->blocked.load(); }));
+    session->Stop();
+    EXPECT_TRUE(link->aborted);
+    EXPECT_TRUE(link->released);
+    EXPECT_FALSE(session->connected());
+    EXPECT_EQ(link->WrittenTypes().size(), inConnect ? 0u : 1u);
+  }
+}
+
+TEST_F(SessionThreadTest, StopReturnsWhileTheSessionWaitsForAStoppedMainThread) {
+  testing::ManualMainThread manual;
+  session = MakeSession(manual);
+  session->Start();
+  ASSERT_TRUE(manual.WaitForTask(std::chrono::seconds(10)));
+  manual.Stop();
+  session->Stop();
+  EXPECT_EQ(ticks, 0);
+  EXPECT_TRUE(texts.empty());
+}
+
+}  // namespace
+}  // namespace drv
