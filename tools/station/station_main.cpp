@@ -1,0 +1,495 @@
+// drvtirval-station: plays a central receiving station on a serial line. It sends report and
+// block messages framed as the station does, waits for the reply byte, resends on 07 or silence,
+// and prints what happened to every frame and a summary.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "tools/station/station_commands.h"
+#include "tools/station/station_frames.h"
+#include "tools/station/station_line.h"
+#include "tools/station/station_stats.h"
+
+namespace drv::station {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kProgram = "drvtirval-station";
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::ostream& out) {
+  out << "Usage: " << kProgram << " (--pty [--link PATH] | --device PATH) [options] WHAT\n"
+      << "\n"
+      << "Plays a central receiving station: sends frames on a serial line, waits for the\n"
+      << "reply byte (05 accepted, 07 refused) and resends on 07 or silence.\n"
+      << "\n"
+      << "WHAT is one of:\n"
+      << "  report --object N --code CODE --zone Z --partition P [--qualifier 1|3]\n"
+      << "        a report message with a numeric event code: object 0..65535, event number\n"
+      << "        CODE 0..1023 (130 burglary, 110 fire, ...), zone 0..255, partition 0..15;\n"
+      << "        qualifier 1 (new event, default) or 3 (restore)\n"
+      << "  block SUB-BLOCK...\n"
+      << "        a block message; sub-blocks in the order given, each a word and a value:\n"
+      << "          object N         object 1..4096\n"
+      << "          code HH          event code, one hex byte (64 = zone masks)\n"
+      << "          zone Z           zone 1..64 (applies to codes 05 06 07 40 54)\n"
+      << "          zones Z,Z,...    one event per zone, 1 to 31 zones\n"
+      << "          extra HH,HH,...  extra bytes (for code 64 the masks of zones 9-16, 1-8)\n"
+      << "  raw HEX... [--no-checksum]\n"
+      << "        the message bytes in hex (F2 0E or F20E); the checksum is appended\n"
+      << "  --script FILE\n"
+      << "        one of the commands above per line, or 'sleep MS'; '#' starts a comment\n"
+      << "  --random RATE\n"
+      << "        random report and block messages, RATE frames per second at most\n"
+      << "\n"
+      << "Line:\n"
+      << "  --pty                make a pseudo-terminal pair; the first line of output is\n"
+      << "                       'pty PATH', the path the driver opens\n"
+      << "  --link PATH          with --pty: a symbolic link PATH to that path (removed at exit)\n"
+      << "  --device PATH        use a serial device instead\n"
+      << "  --baud N             line speed, a standard rate (default 9600)\n"
+      << "\n"
+      << "Sending:\n"
+      << "  --retries N          resends of an unanswered or refused frame (default 3)\n"
+      << "  --retry-interval MS  time to wait for the reply before a resend (default 4000)\n"
+      << "  --count N            send the command N times, or stop --random after N messages\n"
+      << "  --duration S         stop after S seconds\n"
+      << "  --seed N             seed of --random and --noise, for a repeatable run\n"
+      << "  --end-mark HH        end-of-frame byte, low two bits set (default 03)\n"
+      << "\n"
+      << "Spoiling frames on purpose (also per line of a script):\n"
+      << "  --bad-checksum       the checksum byte is off by one\n"
+      << "  --no-end-mark        the frame has no end mark\n"
+      << "  --noise N            N random bytes before the start byte\n"
+      << "\n"
+      << "  --help               show this text\n"
+      << "  --version            show the version\n"
+      << "\n"
+      << "Prints 'message N: WHAT' for every message, then 'frame N try K reply 05|07|none\n"
+      << "after MS ms: HEX' for every transmission, and at the end (also on Ctrl-C) one line\n"
+      << "'summary frames .. sent .. acknowledged .. refused .. unanswered .. given-up ..\n"
+      << "latency p50 .. ms p99 .. ms max .. ms'.\n"
+      << "\n"
+      << "Exit status: 0 when every frame was accepted, 1 when a frame was given up or the line\n"
+      << "failed, 2 for a bad argument.\n";
+}
+
+struct Options {
+  bool pty = false;
+  std::string device;
+  std::string link;
+  long baud = 9600;
+  long retries = 3;
+  long retryIntervalMs = 4000;
+  std::optional<long> count;
+  std::optional<double> durationS;
+  std::optional<unsigned> seed;
+  uint8_t endMark = kDefaultEndMark;
+  FrameFaults faults;
+  std::string script;
+  std::optional<double> randomRate;
+  std::vector<std::string> commandWords;
+};
+
+class UsageError {
+ public:
+  explicit UsageError(std::string text) : text_(std::move(text)) {}
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+std::optional<double> ParsePositive(std::string_view text) {
+  double value = 0;
+  const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || stop != text.data() + text.size() || !(value > 0) ||
+      value > 1e9) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+  Options options;
+  std::size_t i = 0;
+  auto value = [&](const std::string& name) -> const std::string& {
+    if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
+    return args[++i];
+  };
+  auto number = [&](const std::string& name, long low, long high) {
+    const std::string& text = value(name);
+    const auto parsed = ParseDecimal(text, low, high);
+    if (!parsed) {
+      throw UsageError(name + " takes a number from " + std::to_string(low) + " to " +
+                       std::to_string(high) + ", not '" + text + "'");
+    }
+    return *parsed;
+  };
+  auto positive = [&](const std::string& name) {
+    const std::string& text = value(name);
+    const auto parsed = ParsePositive(text);
+    if (!parsed) throw UsageError(name + " takes a number above 0, not '" + text + "'");
+    return *parsed;
+  };
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--pty") {
+      options.pty = true;
+    } else if (arg == "--device") {
+      options.device = value(arg);
+    } else if (arg == "--link") {
+      options.link = value(arg);
+    } else if (arg == "--baud") {
+      options.baud = number(arg, 1, 4'000'000);
+      if (!StandardBaudConstant(options.baud)) {
+        throw UsageError("--baud " + std::to_string(options.baud) + " is not a standard rate");
+      }
+    } else if (arg == "--retries") {
+      options.retries = number(arg, 0, 1000);
+    } else if (arg == "--retry-interval") {
+      options.retryIntervalMs = number(arg, 1, 3'600'000);
+    } else if (arg == "--count") {
+      options.count = number(arg, 1, 1'000'000'000);
+    } else if (arg == "--duration") {
+      options.durationS = positive(arg);
+    } else if (arg == "--seed") {
+      options.seed = static_cast<unsigned>(number(arg, 0, 4'294'967'295));
+    } else if (arg == "--end-mark") {
+      const std::string& text = value(arg);
+      const auto bytes = ParseHexWords(std::span<const std::string>(&text, 1));
+      if (!bytes || bytes->size() != 1 || !IsEndMark(bytes->front())) {
+        throw UsageError("--end-mark takes one hex byte with both low bits set, such as 03 or 43");
+      }
+      options.endMark = bytes->front();
+    } else if (arg == "--bad-checksum") {
+      options.faults.badChecksum = true;
+    } else if (arg == "--no-end-mark") {
+      options.faults.noEndMark = true;
+    } else if (arg == "--noise") {
+      options.faults.noiseBytes = static_cast<int>(number(arg, 0, kMaxNoiseBytes));
+    } else if (arg == "--script") {
+      options.script = value(arg);
+    } else if (arg == "--random") {
+      options.randomRate = positive(arg);
+    } else if (arg.starts_with("--") && options.commandWords.empty()) {
+      throw UsageError("unknown option " + arg);
+    } else {
+      options.commandWords.push_back(arg);
+    }
+  }
+  if (options.pty == !options.device.empty()) {
+    throw UsageError("give either --pty or --device PATH");
+  }
+  if (!options.link.empty() && !options.pty) throw UsageError("--link needs --pty");
+  const int sources = (options.commandWords.empty() ? 0 : 1) + (options.script.empty() ? 0 : 1) +
+                      (options.randomRate ? 1 : 0);
+  if (sources != 1) {
+    throw UsageError("give exactly one of a command (report, block, raw), --script or --random");
+  }
+  if (options.count && !options.script.empty())
+    throw UsageError("--count does not go with --script");
+  return options;
+}
+
+std::vector<StationCommand> ReadScript(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw UsageError("cannot read the script " + path);
+  std::vector<StationCommand> commands;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const auto words = SplitScriptLine(line);
+    if (words.empty()) continue;
+    ParsedCommand parsed = ParseStationCommand(words);
+    if (!parsed.command) {
+      throw UsageError(path + ":" + std::to_string(number) + ": " + parsed.error);
+    }
+    commands.push_back(std::move(*parsed.command));
+  }
+  return commands;
+}
+
+// Signals end the run the same way the clock does: by making this descriptor readable.
+int g_stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char byte = 's';
+  [[maybe_unused]] const ssize_t ignored = write(g_stopPipe[1], &byte, 1);
+}
+
+bool InstallStopSignals() {
+  if (pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+class StationRun {
+ public:
+  StationRun(const Options& options, StationLine& line)
+      : options_(options), line_(line), random_(options.seed.value_or(std::random_device{}())) {
+    if (options.durationS) {
+      deadline_ = Clock::now() +
+                  std::chrono::milliseconds(static_cast<int64_t>(*options.durationS * 1000.0));
+    }
+  }
+
+  // False once the run is to end: a signal came or the duration is over.
+  bool Running() {
+    if (stopped_) return false;
+    char byte;
+    if (read(g_stopPipe[0], &byte, 1) == 1 || (deadline_ && Clock::now() >= *deadline_)) {
+      stopped_ = true;
+    }
+    return !stopped_;
+  }
+
+  void Sleep(int milliseconds) {
+    const auto until = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (Running()) {
+      const int left = CappedWait(until);
+      if (left == 0) return;
+      pollfd wait{g_stopPipe[0], POLLIN, 0};
+      poll(&wait, 1, left);
+    }
+  }
+
+  void Send(const SendCommand& command) {
+    if (!Running()) return;
+    const FrameFaults faults = Combined(command.faults);
+    const StationMessage& message = command.message;
+    const std::vector<uint8_t> decoded =
+        message.appendChecksum ? WithChecksum(message.bytes, faults.badChecksum) : message.bytes;
+    std::vector<uint8_t> bytes = NoiseBytes(static_cast<std::size_t>(faults.noiseBytes), random_);
+    const std::vector<uint8_t> frame =
+        EncodeFrame(decoded, faults.noEndMark ? std::nullopt : std::optional(options_.endMark));
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+
+    const int number = ++stats_.frames;
+    std::cout << "message " << number << ": " << message.description << '\n';
+    for (long attempt = 1; attempt <= options_.retries + 1; ++attempt) {
+      if (attempt > 1 && !Running()) return;
+      if (Transmit(number, attempt, bytes)) return;
+    }
+    ++stats_.givenUp;
+  }
+
+  void Run(const std::vector<StationCommand>& commands) {
+    for (const StationCommand& command : commands) {
+      if (!Running()) return;
+      if (const auto* send = std::get_if<SendCommand>(&command)) {
+        Send(*send);
+      } else {
+        Sleep(std::get<SleepCommand>(command).milliseconds);
+      }
+    }
+  }
+
+  void RunRandom(double rate) {
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    auto next = Clock::now();
+    for (long sent = 0; !options_.count || sent < *options_.count; ++sent) {
+      if (!Running()) return;
+      const auto now = Clock::now();
+      if (next > now) {
+        Sleep(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
+        if (!Running()) return;
+      }
+      // Behind schedule (replies took long): carry on from now rather than burst.
+      next = std::max(next, Clock::now() - period) + period;
+      Send(SendCommand{RandomMessage(random_), {}});
+    }
+  }
+
+  const StationStats& stats() const { return stats_; }
+  bool lineFailed() const { return lineFailed_; }
+
+ private:
+  FrameFaults Combined(const FrameFaults& own) const {
+    FrameFaults faults = own;
+    faults.badChecksum = faults.badChecksum || options_.faults.badChecksum;
+    faults.noEndMark = faults.noEndMark || options_.faults.noEndMark;
+    faults.noiseBytes = std::max(faults.noiseBytes, options_.faults.noiseBytes);
+    return faults;
+  }
+
+  // Milliseconds left until `until`, cut at the end of the run.
+  int CappedWait(Clock::time_point until) const {
+    if (deadline_) until = std::min(until, *deadline_);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+
+  // One transmission; true when the frame was acknowledged.
+  bool Transmit(int number, long attempt, const std::vector<uint8_t>& bytes) {
+    line_.DiscardInput();
+    const auto start = Clock::now();
+    const int interval = static_cast<int>(options_.retryIntervalMs);
+    ReplyOutcome outcome = ReplyOutcome::kNone;
+    if (line_.WriteAll(bytes, interval)) {
+      outcome = line_.WaitForReply(CappedWait(start + std::chrono::milliseconds(interval)),
+                                   g_stopPipe[0]);
+    } else if (!lineFailed_) {
+      std::cerr << kProgram << ": the line does not take the frame: " << std::strerror(errno)
+                << '\n';
+      lineFailed_ = true;
+    }
+    const int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    ++stats_.sent;
+    const char* reply = "none";
+    switch (outcome) {
+      case ReplyOutcome::kAcknowledged:
+        reply = "05";
+        ++stats_.acknowledged;
+        stats_.latenciesMs.push_back(elapsed);
+        break;
+      case ReplyOutcome::kRefused:
+        reply = "07";
+        ++stats_.refused;
+        stats_.latenciesMs.push_back(elapsed);
+        break;
+      case ReplyOutcome::kStopped:
+        stopped_ = true;
+        ++stats_.unanswered;
+        break;
+      case ReplyOutcome::kNone:
+        ++stats_.unanswered;
+        break;
+    }
+    std::cout << "frame " << number << " try " << attempt << " reply " << reply << " after "
+              << elapsed << " ms: " << HexText(bytes) << '\n';
+    return outcome == ReplyOutcome::kAcknowledged;
+  }
+
+  const Options& options_;
+  StationLine& line_;
+  std::mt19937 random_;
+  std::optional<Clock::time_point> deadline_;
+  bool stopped_ = false;
+  bool lineFailed_ = false;
+  StationStats stats_;
+};
+
+// The --link symlink, removed at the end when it still points at this run's pty.
+class PeerLink {
+ public:
+  ~PeerLink() {
+    std::error_code error;
+    if (!path_.empty() && std::filesystem::read_symlink(path_, error) == target_) {
+      std::filesystem::remove(path_, error);
+    }
+  }
+
+  bool Make(const std::string& path, const std::string& target) {
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(path, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_symlink(status)) {
+      std::cerr << kProgram << ": " << path << " exists and is not a symbolic link\n";
+      return false;
+    }
+    std::filesystem::remove(path, error);
+    std::filesystem::create_symlink(target, path, error);
+    if (error) {
+      std::cerr << kProgram << ": cannot make the link " << path << ": " << error.message() << '\n';
+      return false;
+    }
+    path_ = path;
+    target_ = target;
+    return true;
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::filesystem::path target_;
+};
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& arg : args) {
+    if (arg == "--help") {
+      PrintUsage(std::cout);
+      return kExitDone;
+    }
+    if (arg == "--version") {
+      std::cout << kProgram << ' ' << DRV_VERSION_TEXT << '\n';
+      return kExitDone;
+    }
+  }
+
+  Options options;
+  std::vector<StationCommand> commands;
+  try {
+    options = ParseOptions(args);
+    if (!options.script.empty()) {
+      commands = ReadScript(options.script);
+    } else if (!options.randomRate) {
+      ParsedCommand parsed = ParseStationCommand(options.commandWords);
+      if (!parsed.command) throw UsageError(parsed.error);
+      commands.assign(static_cast<std::size_t>(options.count.value_or(1)), *parsed.command);
+    }
+  } catch (const UsageError& error) {
+    std::cerr << kProgram << ": " << error.text() << "\nTry '" << kProgram << " --help'.\n";
+    return kExitUsage;
+  }
+
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (!InstallStopSignals()) {
+    std::cerr << kProgram << ": " << std::strerror(errno) << '\n';
+    return kExitFailed;
+  }
+  StationLine line;
+  std::string error;
+  const unsigned baud = *StandardBaudConstant(options.baud);
+  if (options.pty ? !line.OpenPty(baud, error) : !line.OpenDevice(options.device, baud, error)) {
+    std::cerr << kProgram << ": " << error << '\n';
+    return kExitFailed;
+  }
+  PeerLink link;
+  if (options.pty) {
+    // The link exists before the path is announced, so a script may use either at once.
+    if (!options.link.empty() && !link.Make(options.link, line.PeerPath())) return kExitFailed;
+    std::cout << "pty " << line.PeerPath() << std::endl;
+  }
+
+  StationRun run(options, line);
+  if (options.randomRate) {
+    run.RunRandom(*options.randomRate);
+  } else {
+    run.Run(commands);
+  }
+  std::cout << run.stats().SummaryLine() << std::endl;
+  return run.stats().givenUp == 0 && !run.lineFailed() ? kExitDone : kExitFailed;
+}
+
+}  // namespace
+}  // namespace drv::station
+
+int main(int argc, char** argv) {
+  return drv::station::Main(argc, argv);
+}
