@@ -1,0 +1,113 @@
+// drvtirval-spool: lists and checks the driver's spool files.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "delivery/spool.h"
+#include "tools/spool/spool_inspector.h"
+
+namespace {
+
+constexpr const char* kProgram = "drvtirval-spool";
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(
+      out,
+      "Usage: %s [--json] [--verify] DIR_OR_PREFIX\n"
+      "\n"
+      "Lists the driver's spool files (*.dd8) sorted by name, each with its message type\n"
+      "and decoded event record, or DAMAGED with the reason. Files the driver has set\n"
+      "aside (*.dd8.bad) are listed as damaged.\n"
+      "\n"
+      "DIR_OR_PREFIX is an existing directory, or the driver's spool prefix: a directory\n"
+      "ending in '/', or a directory and the start of the file names (/var/spool/drv/ev).\n"
+      "\n"
+      "  --json      print a JSON array with one object per file\n"
+      "  --verify    print a one-line summary instead of the listing (with --json the\n"
+      "              summary goes to stderr); exit status 1 when any file is damaged\n"
+      "  --help      show this help\n"
+      "  --version   show the version\n"
+      "\n"
+      "Exit status: 0 done, 1 damaged files found by --verify, 2 bad arguments or an\n"
+      "unreadable directory.\n",
+      kProgram);
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(),
+               kProgram);
+  return 2;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool json = false;
+  bool verify = false;
+  std::vector<std::string> operands;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      operands.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "--verify") {
+      verify = true;
+    } else if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("%s %s\n", kProgram, DRV_VERSION_TEXT);
+      return 0;
+    } else {
+      return UsageError("unknown option '" + arg + "'");
+    }
+  }
+  if (operands.empty()) return UsageError("missing spool directory or prefix");
+  if (operands.size() > 1) return UsageError("more than one spool directory given");
+  if (operands[0].empty()) return UsageError("the spool directory or prefix is empty");
+
+  // An existing directory is taken as such even without its final '/'.
+  const std::string& target = operands[0];
+  const drv::SpoolLocation location =
+      IsDirectory(target) ? drv::SpoolLocation{target.back() == '/' ? target : target + "/", ""}
+                          : drv::SplitSpoolPrefix(target);
+
+  std::string failure;
+  const auto names = drv::tools::ListSpoolFiles(location, &failure);
+  if (!names) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, failure.c_str());
+    return 2;
+  }
+
+  std::vector<drv::tools::SpoolFileReport> reports;
+  reports.reserve(names->size());
+  std::size_t damaged = 0;
+  for (const std::string& name : *names) {
+    reports.push_back(drv::tools::InspectSpoolFile(location.directory, name));
+    if (!reports.back().ok()) ++damaged;
+  }
+
+  if (json) {
+    std::fputs(drv::tools::FormatReportsJson(reports).c_str(), stdout);
+  } else if (!verify) {
+    for (const auto& report : reports) {
+      std::printf("%s\n", drv::tools::FormatReportLine(report).c_str());
+    }
+  }
+  if (verify) {
+    std::fprintf(json ? stderr : stdout, "%zu spool files, %zu damaged\n", reports.size(), damaged);
+    return damaged == 0 ? 0 : 1;
+  }
+  return 0;
+}
