@@ -1,0 +1,248 @@
+#include <signal.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "delivery/event_record.h"
+#include "delivery/message_types.h"
+#include "delivery/protocol.h"
+#include "delivery/tcp_connection_posix.h"
+#include "support/child_process.h"
+
+namespace drv {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using testing::ExitedWith;
+
+using Bytes = std::vector<uint8_t>;
+constexpr auto kSafety = 10s;
+
+std::string Bin(const std::string& name) {
+  return std::string(DRV_BIN_DIR) + "/" + name;
+}
+
+std::string Hex(const Bytes& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (const uint8_t byte : bytes) {
+    if (!text.empty()) text += ' ';
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+bool IsConnectionLine(const std::string& line) {
+  return line.rfind("connection ", 0) == 0;
+}
+
+class ServerToolTest : public ::testing::Test {
+ protected:
+  // Starts the server on a free port with the given options.
+  void Start(std::vector<std::string> options = {}) {
+    std::vector<std::string> argv{Bin("drvtirval-server"), "--port", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    server_ = std::make_unique<ChildProcess>(ChildProcess::Options{argv, "", {}});
+    const auto line = server_->ReadLine(kSafety);
+    ASSERT_TRUE(line.has_value());
+    ASSERT_EQ(line->rfind("listening on 127.0.0.1:", 0), 0u) << *line;
+    port_ = std::stoi(line->substr(line->rfind(':') + 1));
+  }
+
+  std::unique_ptr<TcpConnection> Connect() {
+    auto connection = std::make_unique<TcpConnection>();
+    EXPECT_TRUE(connection->Connect("127.0.0.1", port_, 2500));
+    return connection;
+  }
+
+  void Send(IConnection& connection, uint32_t type, const Bytes& payload = {}) {
+    ASSERT_TRUE(WriteFrame(connection, BuildMessage(type, number_++, payload)));
+  }
+
+  // Sends one message and returns the type of the answer (0 when there is none).
+  uint32_t Exchange(IConnection& connection, uint32_t type, const Bytes& payload = {}) {
+    Send(connection, type, payload);
+    const FrameReadResult frame = ReadFrame(connection, clock_);
+    if (!frame.ok()) return 0;
+    const auto message = DecodeMessage(frame.body);
+    return message ? message->type : 0;
+  }
+
+  // The next line that reports a message.
+  std::string NextMessageLine() {
+    const auto line =
+        server_->WaitForLine([](const std::string& l) { return !IsConnectionLine(l); }, kSafety);
+    return line.value_or("<no line>");
+  }
+
+  static Bytes SampleRecord() {
+    EventRecord record;
+    record.ObjectNumber = 41234;
+    record.SetEventCode("1130");
+    record.Zone = 5;
+    record.Partition = 1;
+    record.EventTime = 46000.5;
+    const EventRecordBytes bytes = SerializeEventRecord(record);
+    return Bytes(bytes.begin(), bytes.end());
+  }
+
+  SystemClock clock_;
+  std::unique_ptr<ChildProcess> server_;
+  int port_ = 0;
+  int64_t number_ = 0;
+};
+
+TEST_F(ServerToolTest, OptionsAndExitStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string firstLine;  // expected start of the first output line; empty: no output
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "Usage: drvtirval-server"},
+      {{"--version"}, 0, std::string("drvtirval-server ") + DRV_VERSION_TEXT},
+      {{"--bogus"}, 2, ""},
+      {{"--port", "x"}, 2, ""},
+      {{"--port", "70000"}, 2, ""},
+      {{"--drop-after"}, 2, ""},
+      {{"--drop-after", "0"}, 2, ""},
+      {{"--delay-ms", "-1"}, 2, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    std::vector<std::string> argv{Bin("drvtirval-server")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ChildProcess process({argv, "", {}});
+    const auto line = process.ReadLine(kSafety);
+    EXPECT_TRUE(ExitedWith(process.WaitForExit(kSafety), c.status));
+    if (c.firstLine.empty()) {
+      EXPECT_FALSE(line.has_value()) << *line;
+    } else {
+      ASSERT_TRUE(line.has_value());
+      EXPECT_EQ(line->rfind(c.firstLine, 0), 0u) << *line;
+    }
+  }
+}
+
+TEST_F(ServerToolTest, AnswersAndPrintsEveryMessage) {
+  Start();
+  auto connection = Connect();
+  const Bytes portState{0x05, 0x43, 0x4F, 0x4D, 0x31, 0x32, 0x00, 0x01};
+  const Bytes record = SampleRecord();
+  EXPECT_EQ(Exchange(*connection, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+  EXPECT_EQ(Exchange(*connection, MsgPortState, portState), MsgPoll);
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, record), MsgEventAck);
+  EXPECT_EQ(Exchange(*connection, MsgPoll), MsgPoll);
+  EXPECT_EQ(Exchange(*connection, 0x01020304, {0xAB}), MsgPoll);
+
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  EXPECT_EQ(NextMessageLine(), "MsgPortState number=1 payload=05 43 4F 4D 31 32 00 01");
+  EXPECT_EQ(NextMessageLine(), "event number=2 " + DescribeEventRecord(*ParseEventRecord(record)) +
+                                   " bytes=" + Hex(record));
+  EXPECT_EQ(NextMessageLine(), "MsgPoll number=3 payload=");
+  EXPECT_EQ(NextMessageLine(), "type=0x01020304 number=4 payload=AB");
+}
+
+TEST_F(ServerToolTest, ScriptedAnswers) {
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<uint32_t> sent;
+    std::vector<uint32_t> answers;
+  };
+  const Case cases[] = {
+      {{"--deny"}, {MsgIntroduction, MsgIntroduction}, {MsgAccessDenied, MsgAccessDenied}},
+      {{"--disconnect-after", "2"},
+       {MsgPoll, MsgPoll, MsgPoll},
+       {MsgPoll, MsgDisconnectOrder, MsgPoll}},
+      {{"--drop-after", "1"}, {MsgIntroduction, MsgPoll}, {MsgDropConnection, MsgPoll}},
+      {{"--confirm-after", "2"},
+       {MsgIntroduction, MsgPoll, MsgConfirm},
+       {MsgAccepted, MsgConfirmRequest, MsgPoll}},
+      {{"--no-ack"}, {MsgEventRecord}, {MsgPoll}},
+      {{"--delay-ms", "200"}, {MsgIntroduction, MsgEventRecord}, {MsgAccepted, MsgEventAck}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options.front());
+    Start(c.options);
+    auto connection = Connect();
+    std::vector<uint32_t> answers;
+    for (const uint32_t type : c.sent) {
+      answers.push_back(
+          Exchange(*connection, type, type == MsgEventRecord ? SampleRecord() : Bytes{}));
+    }
+    EXPECT_THAT(answers, ElementsAreArray(c.answers));
+  }
+}
+
+TEST_F(ServerToolTest, BrokenAnswersFailTheRead) {
+  struct Case {
+    std::string option;
+    FrameReadStatus status;
+  };
+  const Case cases[] = {
+      {"--garbage-after", FrameReadStatus::kBadMarker},
+      {"--oversized-after", FrameReadStatus::kBadLength},
+      {"--silent", FrameReadStatus::kTimedOut},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option);
+    Start(c.option == "--silent" ? std::vector<std::string>{c.option}
+                                 : std::vector<std::string>{c.option, "1"});
+    auto connection = Connect();
+    Send(*connection, MsgIntroduction, {0x2D, 0x00});
+    EXPECT_EQ(ReadFrame(*connection, clock_).status, c.status);
+    EXPECT_EQ(NextMessageLine(),
+              "MsgIntroduction number=" + std::to_string(number_ - 1) + " payload=2D 00");
+  }
+}
+
+TEST_F(ServerToolTest, NewConnectionReplacesTheOld) {
+  Start();
+  auto first = Connect();
+  EXPECT_EQ(Exchange(*first, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+  auto second = Connect();
+  uint8_t byte = 0;
+  EXPECT_EQ(first->ReadSome(&byte, 1, 10000), -1);  // the server let the first one go
+  EXPECT_EQ(Exchange(*second, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=1 payload=2D 00");
+  EXPECT_THAT(server_->lines(),
+              ElementsAre("connection accepted", "MsgIntroduction number=0 payload=2D 00",
+                          "connection closed", "connection accepted",
+                          "MsgIntroduction number=1 payload=2D 00"));
+}
+
+TEST_F(ServerToolTest, ExitsAfterTheGivenNumberOfEvents) {
+  Start({"--exit-after-events", "2"});
+  auto connection = Connect();
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
+  EXPECT_EQ(Exchange(*connection, MsgPoll), MsgPoll);
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
+  EXPECT_TRUE(ExitedWith(server_->WaitForExit(kSafety), 0));
+}
+
+TEST_F(ServerToolTest, EndsCleanlyOnTerminationSignals) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    Start();
+    auto connection = Connect();
+    EXPECT_EQ(Exchange(*connection, MsgPoll), MsgPoll);
+    server_->Signal(signal);
+    EXPECT_TRUE(ExitedWith(server_->WaitForExit(kSafety), 0));
+    uint8_t byte = 0;
+    EXPECT_EQ(connection->ReadSome(&byte, 1, 10000), -1);
+  }
+}
+
+}  // namespace
+}  // namespace drv

@@ -1,0 +1,406 @@
+// drvtirval-server: a message server for tests and demos. Listens on 127.0.0.1, takes one
+// driver connection at a time, prints every message it receives and answers each one.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "delivery/event_record.h"
+#include "delivery/message_types.h"
+#include "delivery/protocol.h"
+
+namespace drv {
+namespace {
+
+constexpr std::string_view kProgram = "drvtirval-server";
+constexpr int kDefaultPort = 12543;
+
+void PrintUsage(std::ostream& out) {
+  out << "Usage: " << kProgram << " [options]\n"
+      << "\n"
+      << "Listens on 127.0.0.1 for the driver, one connection at a time (a new connection\n"
+      << "replaces the old), and answers every message: MsgAccepted to the introduction,\n"
+      << "MsgEventAck to an event record, MsgPoll to anything else. Prints\n"
+      << "'listening on 127.0.0.1:PORT' first, then one line per message received: event\n"
+      << "records as 'event number=N <fields> bytes=<27 bytes in hex>', the others as\n"
+      << "'<name> number=N payload=<hex>'.\n"
+      << "\n"
+      << "Options (N counts the messages received since the start, from 1):\n"
+      << "  --port N               TCP port (default 12543; 0 picks a free one)\n"
+      << "  --deny                 answer every introduction with MsgAccessDenied\n"
+      << "  --disconnect-after N   answer message N with MsgDisconnectOrder\n"
+      << "  --drop-after N         answer message N with MsgDropConnection\n"
+      << "  --confirm-after N      answer message N with MsgConfirmRequest\n"
+      << "  --garbage-after N      answer message N with 21 bytes that are no frame\n"
+      << "  --oversized-after N    answer message N with a frame header announcing 2^31-1 bytes\n"
+      << "  --silent               never answer\n"
+      << "  --delay-ms N           wait N ms before each answer\n"
+      << "  --no-ack               answer event records with MsgPoll\n"
+      << "  --exit-after-events N  exit with status 0 once N event records have been answered\n"
+      << "  --help                 show this text\n"
+      << "  --version              show the version\n"
+      << "\n"
+      << "Exit status: 0 on SIGTERM, SIGINT or --exit-after-events; 1 when the port cannot be\n"
+      << "listened on; 2 for a bad option.\n";
+}
+
+struct Options {
+  int port = kDefaultPort;
+  bool deny = false;
+  bool silent = false;
+  bool noAck = false;
+  int64_t disconnectAfter = 0;  // 0: never
+  int64_t dropAfter = 0;
+  int64_t confirmAfter = 0;
+  int64_t garbageAfter = 0;
+  int64_t oversizedAfter = 0;
+  int64_t exitAfterEvents = 0;
+  int delayMs = 0;
+};
+
+std::optional<int64_t> ParseNumber(std::string_view text, int64_t min, int64_t max) {
+  int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// nullopt after reporting a bad argument; `exitNow` for --help and --version.
+std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
+  Options options;
+  exitNow = false;
+  struct Numeric {
+    std::string_view name;
+    int64_t min;
+    int64_t max;
+    int64_t* target;
+  };
+  int64_t port = options.port;
+  int64_t delay = options.delayMs;
+  const Numeric numerics[] = {
+      {"--port", 0, 65535, &port},
+      {"--disconnect-after", 1, INT64_MAX, &options.disconnectAfter},
+      {"--drop-after", 1, INT64_MAX, &options.dropAfter},
+      {"--confirm-after", 1, INT64_MAX, &options.confirmAfter},
+      {"--garbage-after", 1, INT64_MAX, &options.garbageAfter},
+      {"--oversized-after", 1, INT64_MAX, &options.oversizedAfter},
+      {"--exit-after-events", 1, INT64_MAX, &options.exitAfterEvents},
+      {"--delay-ms", 0, 600000, &delay},
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help") {
+      PrintUsage(std::cout);
+      exitNow = true;
+      return options;
+    }
+    if (arg == "--version") {
+      std::cout << kProgram << ' ' << DRV_VERSION_TEXT << '\n';
+      exitNow = true;
+      return options;
+    }
+    if (arg == "--deny") {
+      options.deny = true;
+      continue;
+    }
+    if (arg == "--silent") {
+      options.silent = true;
+      continue;
+    }
+    if (arg == "--no-ack") {
+      options.noAck = true;
+      continue;
+    }
+    bool known = false;
+    for (const Numeric& numeric : numerics) {
+      if (arg != numeric.name) continue;
+      known = true;
+      if (i + 1 >= argc) {
+        std::cerr << kProgram << ": " << arg << " needs a value\n";
+        return std::nullopt;
+      }
+      const auto value = ParseNumber(argv[++i], numeric.min, numeric.max);
+      if (!value) {
+        std::cerr << kProgram << ": bad value for " << arg << ": '" << argv[i] << "' (expected "
+                  << numeric.min << ".." << numeric.max << ")\n";
+        return std::nullopt;
+      }
+      *numeric.target = *value;
+    }
+    if (!known) {
+      std::cerr << kProgram << ": unknown argument '" << arg << "' (try --help)\n";
+      return std::nullopt;
+    }
+  }
+  options.port = static_cast<int>(port);
+  options.delayMs = static_cast<int>(delay);
+  return options;
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (const uint8_t byte : bytes) {
+    if (!text.empty()) text += ' ';
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+const char* TypeName(uint32_t type) {
+  switch (type) {
+    case MsgPoll:
+      return "MsgPoll";
+    case MsgIntroduction:
+      return "MsgIntroduction";
+    case MsgAccepted:
+      return "MsgAccepted";
+    case MsgConfirmRequest:
+      return "MsgConfirmRequest";
+    case MsgAccessDenied:
+      return "MsgAccessDenied";
+    case MsgPortState:
+      return "MsgPortState";
+    case MsgVersion:
+      return "MsgVersion";
+    case MsgFirstNumber:
+      return "MsgFirstNumber";
+    case MsgDisconnectOrder:
+      return "MsgDisconnectOrder";
+    case MsgDropConnection:
+      return "MsgDropConnection";
+    case MsgConfirm:
+      return "MsgConfirm";
+    case MsgEventRecord:
+      return "MsgEventRecord";
+    case MsgEventAck:
+      return "MsgEventAck";
+  }
+  return nullptr;
+}
+
+std::string DescribeMessage(const DecodedMessage& message) {
+  const std::string number = "number=" + std::to_string(message.number);
+  if (message.type == MsgEventRecord && message.payload.size() == kEventRecordSize) {
+    return "event " + number + ' ' + DescribeEventRecord(*ParseEventRecord(message.payload)) +
+           " bytes=" + Hex(message.payload);
+  }
+  std::string name;
+  if (const char* known = TypeName(message.type)) {
+    name = known;
+  } else {
+    char text[32];
+    std::snprintf(text, sizeof text, "type=0x%08X", message.type);
+    name = text;
+  }
+  return name + ' ' + number + " payload=" + Hex(message.payload);
+}
+
+void PrintLine(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  (void)!write(signalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+bool SendAll(int fd, std::span<const uint8_t> bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class Server {
+ public:
+  explicit Server(const Options& options) : options_(options) {}
+
+  // Returns the exit status.
+  int Run() {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(options_.port));
+    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listen_, 4) != 0) {
+      std::cerr << kProgram << ": cannot listen on 127.0.0.1:" << options_.port << ": "
+                << std::strerror(errno) << '\n';
+      return 1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
+    PrintLine("listening on 127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+
+    while (!stopping_) {
+      pollfd fds[3] = {{signalPipe[0], POLLIN, 0}, {listen_, POLLIN, 0}, {client_, POLLIN, 0}};
+      if (poll(fds, client_ >= 0 ? 3 : 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[0].revents != 0) break;
+      if (fds[1].revents & POLLIN) Accept();
+      if (client_ >= 0 && fds[2].revents != 0) Receive();
+    }
+    DropClient();
+    close(listen_);
+    return exitStatus_;
+  }
+
+ private:
+  void Accept() {
+    const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    DropClient();
+    client_ = fd;
+    PrintLine("connection accepted");
+  }
+
+  void DropClient() {
+    if (client_ < 0) return;
+    close(client_);
+    client_ = -1;
+    input_.clear();
+    PrintLine("connection closed");
+  }
+
+  void Receive() {
+    uint8_t buffer[65536];
+    const ssize_t n = recv(client_, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) return;
+    if (n <= 0) {
+      DropClient();
+      return;
+    }
+    input_.insert(input_.end(), buffer, buffer + n);
+    while (client_ >= 0 && !stopping_ && input_.size() >= FrameHeader::kSize) {
+      if (input_[0] != FrameHeader::kMarker && input_[0] != FrameHeader::kAlternateMarker) {
+        PrintLine("bad-frame header=" + Hex({input_.data(), FrameHeader::kSize}));
+        DropClient();
+        return;
+      }
+      int32_t length = 0;
+      for (int i = 3; i >= 0; --i) {
+        length = static_cast<int32_t>((static_cast<uint32_t>(length) << 8) |
+                                      input_[FrameHeader::kBodyLengthOffset + i]);
+      }
+      if (length <= 0 || length > kMaxBodyLength) {
+        PrintLine("bad-frame header=" + Hex({input_.data(), FrameHeader::kSize}));
+        DropClient();
+        return;
+      }
+      const std::size_t frameSize = FrameHeader::kSize + static_cast<std::size_t>(length);
+      if (input_.size() < frameSize) return;
+      const std::vector<uint8_t> body(input_.begin() + FrameHeader::kSize,
+                                      input_.begin() + static_cast<std::ptrdiff_t>(frameSize));
+      input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(frameSize));
+      Handle(body);
+    }
+  }
+
+  void Handle(const std::vector<uint8_t>& body) {
+    const std::optional<DecodedMessage> message = DecodeMessage(body);
+    if (!message) {
+      PrintLine("bad-message body=" + Hex(body));
+      return;
+    }
+    ++received_;
+    PrintLine(DescribeMessage(*message));
+    const bool isEvent = message->type == MsgEventRecord;
+    if (!options_.silent) Answer(*message);
+    if (isEvent && ++events_ == options_.exitAfterEvents) {
+      stopping_ = true;
+      exitStatus_ = 0;
+    }
+  }
+
+  void Answer(const DecodedMessage& message) {
+    if (options_.delayMs > 0) {
+      pollfd signal{signalPipe[0], POLLIN, 0};
+      if (poll(&signal, 1, options_.delayMs) > 0) {
+        stopping_ = true;
+        return;
+      }
+    }
+    std::vector<uint8_t> answer;
+    if (received_ == options_.garbageAfter) {
+      answer.assign(FrameHeader::kSize, 0x5A);
+    } else if (received_ == options_.oversizedAfter) {
+      const auto header = EncodeFrameHeader(FrameHeader{0x7FFFFFFF});
+      answer.assign(header.begin(), header.end());
+    } else {
+      answer = BuildFrame(BuildMessage(AnswerType(message.type), answerNumber_++, {}));
+    }
+    if (!SendAll(client_, answer)) DropClient();
+  }
+
+  uint32_t AnswerType(uint32_t received) const {
+    if (received_ == options_.disconnectAfter) return MsgDisconnectOrder;
+    if (received_ == options_.dropAfter) return MsgDropConnection;
+    if (received_ == options_.confirmAfter) return MsgConfirmRequest;
+    if (received == MsgIntroduction) return options_.deny ? MsgAccessDenied : MsgAccepted;
+    if (received == MsgEventRecord && !options_.noAck) return MsgEventAck;
+    return MsgPoll;
+  }
+
+  const Options options_;
+  int listen_ = -1;
+  int client_ = -1;
+  std::vector<uint8_t> input_;
+  int64_t received_ = 0;
+  int64_t events_ = 0;
+  int64_t answerNumber_ = 0;
+  bool stopping_ = false;
+  int exitStatus_ = 0;
+};
+
+}  // namespace
+}  // namespace drv
+
+int main(int argc, char** argv) {
+  bool exitNow = false;
+  const std::optional<drv::Options> options = drv::ParseOptions(argc, argv, exitNow);
+  if (!options) return 2;
+  if (exitNow) return 0;
+
+  if (pipe2(drv::signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+  struct sigaction action {};
+  action.sa_handler = drv::OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  return drv::Server(*options).Run();
+}
