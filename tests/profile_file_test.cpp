@@ -24,6 +24,8 @@ const ReadCase kReadCases[] = {
     {"names ignore letter case", "[MAIN]\r\ncomport=COM3\r\n", "Main", "COMPORT", "COM3"},
     {"blanks around key and value", "[main]\r\n  ComPort \t=  COM3 \t\r\n", "main", "ComPort",
      "COM3"},
+    {"vertical tab and form feed are blanks", "[main]\r\n\v\fComPort=\vCOM3\f\r\n", "main",
+     "ComPort", "COM3"},
     {"blanks inside the value stay", "[main]\r\ncaption= a  b \r\n", "main", "caption", "a  b"},
     {"double quotes", "[main]\r\ncaption=\" x \"\r\n", "main", "caption", " x "},
     {"single quotes", "[main]\r\ncaption='x'\r\n", "main", "caption", "x"},
