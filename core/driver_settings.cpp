@@ -49,6 +49,9 @@ void ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
   } else if (errno != ENOENT) {
     ThrowErrno("stat");
   }
+  // Replacing works in a writable directory even when the file itself is read-only; a file
+  // its owner made read-only stays as it is.
+  if (exists && ::access(target.c_str(), W_OK) != 0) ThrowErrno("access " + target.string());
   const mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
 
   static std::atomic<unsigned> counter{0};

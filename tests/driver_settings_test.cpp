@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -301,6 +302,15 @@ TEST_F(DriverSettingsTest, FailedSaveReportsThePathAndChangesNothing) {
   EXPECT_THROW(SaveComPort(path, "COM4\r\n[x]"), SettingsWriteError);
   EXPECT_EQ(ReadFileBytes(path), before);
   EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{kSettingsFileName});
+}
+
+TEST_F(DriverSettingsTest, ReadOnlyFileIsNotReplaced) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+  const std::string before = "[main]\nComPort=COM1\n";
+  WriteFileBytes(path, before);
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  EXPECT_THROW(SaveComPort(path, "COM2"), SettingsWriteError);
+  EXPECT_EQ(ReadFileBytes(path), before);
 }
 
 // A reader never sees a half-written file, since the file is replaced as a whole.
