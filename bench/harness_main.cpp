@@ -1,0 +1,465 @@
+// drvtirval-harness: runs the real driver between a station on a pseudo-terminal and a loopback
+// message server, and measures what the operator and the server would see: the reply latency,
+// the latency from frame to record at the server, the idle cost and the spool drain rate.
+// Each measurement prints one JSON object per line on stdout and a readable summary on stderr.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "bench/harness_rig.h"
+#include "delivery/event_record.h"
+#include "delivery/spool.h"
+#include "receiver/frame_decoder.h"
+
+namespace drv::harness {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kUsage[] =
+    "usage: drvtirval-harness COMMAND --driver PATH [options]\n"
+    "\n"
+    "Runs the driver program headless (QT_QPA_PLATFORM=offscreen) in a scratch working\n"
+    "directory, with port COM1 on a pseudo-terminal and a loopback message server that accepts\n"
+    "it and acknowledges every record. Results: one JSON object per line on stdout.\n"
+    "\n"
+    "commands:\n"
+    "  latency   frames one at a time: reply byte latency and frame-to-server latency\n"
+    "  idle      processor share and resident memory while nothing happens\n"
+    "  drain     time to send a spool of files left from an outage\n"
+    "  pty       round trip of one frame and one reply byte over a bare pseudo-terminal\n"
+    "\n"
+    "options:\n"
+    "  --driver PATH      the driver program (required except for pty)\n"
+    "  --frames N         latency: frames to send (default 2000)\n"
+    "  --seconds N        idle: length of the quiet window (default 30)\n"
+    "  --files N          drain: spool files waiting at start (default 1000)\n"
+    "  --work-base DIR    where scratch directories go (default: the system's temp directory)\n"
+    "  --keep             keep the scratch directory\n"
+    "  --help, --version\n";
+
+struct Options {
+  std::string command;
+  std::string driver;
+  int frames = 2000;
+  int seconds = 30;
+  int files = 1000;
+  std::string workBase = fs::temp_directory_path().string();
+  bool keep = false;
+};
+
+[[noreturn]] void BadArgument(const std::string& message) {
+  std::fprintf(stderr, "drvtirval-harness: %s\n(see drvtirval-harness --help)\n", message.c_str());
+  std::exit(2);
+}
+
+int PositiveNumber(std::string_view name, const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < 1 || value > 10000000) {
+    BadArgument(std::string(name) + " needs a whole number from 1 to 10000000, not '" + text + "'");
+  }
+  return static_cast<int>(value);
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const auto value = [&]() -> const char* {
+      if (i + 1 >= argc) BadArgument(std::string(arg) + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("drvtirval-harness %s\n", DRV_VERSION_TEXT);
+      std::exit(0);
+    } else if (arg == "--driver") {
+      options.driver = value();
+    } else if (arg == "--frames") {
+      options.frames = PositiveNumber(arg, value());
+    } else if (arg == "--seconds") {
+      options.seconds = PositiveNumber(arg, value());
+    } else if (arg == "--files") {
+      options.files = PositiveNumber(arg, value());
+    } else if (arg == "--work-base") {
+      options.workBase = value();
+    } else if (arg == "--keep") {
+      options.keep = true;
+    } else if (!arg.empty() && arg[0] != '-' && options.command.empty()) {
+      options.command = arg;
+    } else {
+      BadArgument("unknown argument '" + std::string(arg) + "'");
+    }
+  }
+  if (options.command.empty()) BadArgument("no command given");
+  if (options.command != "latency" && options.command != "idle" && options.command != "drain" &&
+      options.command != "pty") {
+    BadArgument("unknown command '" + options.command + "'");
+  }
+  if (options.command != "pty") {
+    if (options.driver.empty()) BadArgument("--driver PATH is required");
+    if (::access(options.driver.c_str(), X_OK) != 0) {
+      BadArgument("the driver program '" + options.driver + "' is not an executable file");
+    }
+  }
+  return options;
+}
+
+// Keys and numbers as one JSON object on one line.
+class JsonLine {
+ public:
+  explicit JsonLine(const std::string& measure) { Text("measure", measure); }
+  JsonLine& Text(const std::string& key, const std::string& value) {
+    Key(key);
+    out_ << '"' << value << '"';
+    return *this;
+  }
+  JsonLine& Number(const std::string& key, double value) {
+    Key(key);
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6g", std::isfinite(value) ? value : 0.0);
+    out_ << text;
+    return *this;
+  }
+  JsonLine& Raw(const std::string& key, const std::string& json) {
+    Key(key);
+    out_ << json;
+    return *this;
+  }
+  JsonLine& Samples(const std::string& prefix, const Summary& s) {
+    Number(prefix + "count", static_cast<double>(s.count));
+    Number(prefix + "min", s.min);
+    Number(prefix + "p50", s.p50);
+    Number(prefix + "p90", s.p90);
+    Number(prefix + "p99", s.p99);
+    Number(prefix + "max", s.max);
+    return Number(prefix + "mean", s.mean);
+  }
+  void Print() {
+    std::printf("%s}\n", out_.str().c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  void Key(const std::string& key) {
+    out_ << (first_ ? "{" : ", ") << '"' << key << "\": ";
+    first_ = false;
+  }
+  std::ostringstream out_;
+  bool first_ = true;
+};
+
+// Samples counted in whole-millisecond buckets, {"10": 120, "11": 800, ...}.
+std::string HistogramJson(const std::vector<double>& samplesMs) {
+  std::map<int, int> buckets;
+  for (const double ms : samplesMs) ++buckets[static_cast<int>(std::floor(ms))];
+  std::ostringstream out;
+  out << '{';
+  bool first = true;
+  for (const auto& [bucket, count] : buckets) {
+    out << (first ? "" : ", ") << '"' << bucket << "\": " << count;
+    first = false;
+  }
+  out << '}';
+  return out.str();
+}
+
+void PrintSummary(const char* what, const Summary& s) {
+  std::fprintf(stderr, "%-28s n=%zu  p50 %.2f  p90 %.2f  p99 %.2f  max %.2f  mean %.2f ms\n", what,
+               s.count, s.p50, s.p90, s.p99, s.max, s.mean);
+}
+
+// The driver running against the station line and the loopback server, accepted and with its
+// port answering.
+struct Rig {
+  explicit Rig(const Options& options, bool keepRecords = true)
+      : work(options.workBase), spoolDirectory(work.Path() + "/spool/") {
+    if (options.keep) work.Keep();
+    fs::create_directories(spoolDirectory);
+    server.KeepRecords(keepRecords);
+    WriteDriverSettings(work.Path(), {line.DevicePath(), server.Port(), spoolDirectory, false});
+  }
+
+  void StartDriver(const Options& options) { driver.emplace(options.driver, work.Path()); }
+
+  // Waits for the server to accept the driver and for the port to answer a frame.
+  void WaitReady() {
+    if (!server.WaitAccepted(30000)) Abandon("the driver did not introduce itself to the server");
+    const std::vector<uint8_t> empty = {kFrameStartByte, 0x03};
+    bool answered = false;
+    for (int attempt = 0; attempt < 100 && !answered; ++attempt) {
+      line.Write(empty);
+      answered = line.ReadByte(200).has_value();
+    }
+    if (!answered) Abandon("the driver does not answer frames on its port");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    line.DiscardInput();
+  }
+
+  [[noreturn]] void Abandon(const std::string& why) {
+    work.Keep();
+    std::fprintf(stderr, "drvtirval-harness: %s\n--- driver output ---\n%s\n", why.c_str(),
+                 DriverLogTail(work.Path()).c_str());
+    if (driver) std::fprintf(stderr, "driver: %s\n", driver->Stop().c_str());
+    std::exit(1);
+  }
+
+  WorkDirectory work;
+  std::string spoolDirectory;
+  StationLine line;
+  LoopbackServer server;
+  std::optional<DriverProcess> driver;
+};
+
+// The floor the pseudo-terminal itself sets: a frame across, one byte back, nothing polled.
+Summary PtyRoundTrip(int samples) {
+  StationLine line;
+  const int device = ::open(line.DevicePath().c_str(), O_RDWR | O_NOCTTY);
+  std::vector<double> ms;
+  const std::vector<uint8_t> frame = bench::ReportFrame();
+  for (int i = 0; i < samples && device >= 0; ++i) {
+    const Clock::time_point start = Clock::now();
+    line.Write(frame);
+    std::size_t got = 0;
+    uint8_t buffer[64];
+    while (got < frame.size()) {
+      const ssize_t n = ::read(device, buffer, sizeof buffer);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    const uint8_t reply = kReplyAccepted;
+    if (::write(device, &reply, 1) != 1) break;
+    if (!line.ReadByte(1000)) break;
+    ms.push_back(MillisecondsBetween(start, Clock::now()));
+  }
+  if (device >= 0) ::close(device);
+  return Summarise(ms);
+}
+
+int RunPty() {
+  const Summary s = PtyRoundTrip(2000);
+  PrintSummary("bare pty round trip", s);
+  JsonLine("pty_round_trip").Text("unit", "ms").Samples("", s).Print();
+  return 0;
+}
+
+int RunLatency(const Options& options) {
+  Rig rig(options);
+  rig.StartDriver(options);
+  rig.WaitReady();
+
+  std::mt19937 random(20240131);
+  // The station's frames come at any phase of the driver's poll: a gap of up to two poll periods.
+  std::uniform_int_distribution<int> gapUs(0, 10000);
+  std::vector<double> replyMs, serverMs;
+  int lostReplies = 0, badReplies = 0, lostRecords = 0, wrongRecords = 0;
+  for (int i = 0; i < options.frames; ++i) {
+    const auto object = static_cast<uint16_t>(i % 9999 + 1);
+    const std::vector<uint8_t> frame = bench::EncodeStationFrame(bench::ReportMessageBytes(object));
+    std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
+    const Clock::time_point sent = Clock::now();
+    if (!rig.line.Write(frame)) rig.Abandon("cannot write to the station line");
+    const std::optional<uint8_t> reply = rig.line.ReadByte(2000);
+    const Clock::time_point replied = Clock::now();
+    if (!reply) {
+      ++lostReplies;
+    } else {
+      if (*reply != kReplyAccepted) ++badReplies;
+      replyMs.push_back(MillisecondsBetween(sent, replied));
+    }
+    const std::optional<ReceivedRecord> record = rig.server.WaitRecord(3000);
+    if (!record) {
+      ++lostRecords;
+      continue;
+    }
+    const std::optional<EventRecord> parsed = ParseEventRecord(record->bytes);
+    if (!parsed || parsed->ObjectNumber % 10000 != object) {
+      ++wrongRecords;
+      continue;
+    }
+    serverMs.push_back(MillisecondsBetween(sent, record->at));
+    if (lostReplies + lostRecords > 50) rig.Abandon("too many frames lost");
+  }
+  const std::string exit = rig.driver->Stop();
+
+  const Summary reply = Summarise(replyMs);
+  const Summary server = Summarise(serverMs);
+  PrintSummary("reply byte", reply);
+  PrintSummary("frame to record at server", server);
+  std::fprintf(stderr, "lost replies %d, wrong replies %d, lost records %d, wrong records %d; %s\n",
+               lostReplies, badReplies, lostRecords, wrongRecords, exit.c_str());
+  JsonLine("reply_latency")
+      .Text("unit", "ms")
+      .Samples("", reply)
+      .Number("frames", options.frames)
+      .Number("lost", lostReplies)
+      .Number("wrong", badReplies)
+      .Raw("histogram", HistogramJson(replyMs))
+      .Print();
+  JsonLine("e2e_latency")
+      .Text("unit", "ms")
+      .Samples("", server)
+      .Number("frames", options.frames)
+      .Number("lost", lostRecords)
+      .Number("wrong", wrongRecords)
+      .Raw("histogram", HistogramJson(serverMs))
+      .Print();
+  return lostReplies + badReplies + lostRecords + wrongRecords == 0 ? 0 : 1;
+}
+
+int RunIdle(const Options& options) {
+  Rig rig(options);
+  rig.StartDriver(options);
+  rig.WaitReady();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+
+  DriverProcess& driver = *rig.driver;
+  const std::size_t pollsBefore = rig.server.PollCount();
+  const std::optional<double> cpuBefore = driver.CpuSeconds();
+  const Clock::time_point start = Clock::now();
+  long rssMaxKb = 0;
+  const Clock::time_point end = start + std::chrono::seconds(options.seconds);
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    rssMaxKb = std::max(rssMaxKb, driver.StatusKb("VmRSS").value_or(0));
+  }
+  const std::optional<double> cpuAfter = driver.CpuSeconds();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const long rssKb = driver.StatusKb("VmRSS").value_or(0);
+  const long hwmKb = driver.StatusKb("VmHWM").value_or(0);
+  const long threads = driver.StatusKb("Threads").value_or(0);
+  const std::size_t polls = rig.server.PollCount() - pollsBefore;
+  if (!cpuBefore || !cpuAfter || !driver.Running())
+    rig.Abandon("the driver ended during the window");
+  const std::string exit = driver.Stop();
+
+  const double cpuSeconds = *cpuAfter - *cpuBefore;
+  const double share = 100.0 * cpuSeconds / elapsed;
+  std::fprintf(stderr,
+               "idle %.1f s: cpu %.3f s = %.3f %% of one core; VmRSS %ld kB (max %ld, HWM %ld), "
+               "%ld threads, %zu polls answered; %s\n",
+               elapsed, cpuSeconds, share, rssKb, rssMaxKb, hwmKb, threads, polls, exit.c_str());
+  JsonLine("idle")
+      .Number("seconds", elapsed)
+      .Number("cpu_seconds", cpuSeconds)
+      .Number("cpu_percent", share)
+      .Number("clock_ticks_per_second", static_cast<double>(::sysconf(_SC_CLK_TCK)))
+      .Number("rss_kb", static_cast<double>(rssKb))
+      .Number("rss_max_kb", static_cast<double>(rssMaxKb))
+      .Number("hwm_kb", static_cast<double>(hwmKb))
+      .Number("threads", static_cast<double>(threads))
+      .Number("polls", static_cast<double>(polls))
+      .Print();
+  return 0;
+}
+
+std::size_t CountSpoolFiles(const std::string& directory) {
+  std::size_t count = 0;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(directory, error)) {
+    if (IsSpoolFileName(entry.path().filename().string(), "")) ++count;
+  }
+  return count;
+}
+
+int RunDrain(const Options& options) {
+  Rig rig(options, false);
+  // Files as an outage leaves them: one record each, named by the millisecond of the month.
+  for (int i = 0; i < options.files; ++i) {
+    EventRecord record;
+    record.ObjectNumber = i % 9999 + 1;
+    record.SetEventCode("30");
+    record.EventTime = 45000.0 + i * kOneSecond;
+    const std::vector<uint8_t> bytes = SpoolFileBytes(SerializeEventRecord(record, 50000 + i));
+    char name[32];
+    std::snprintf(name, sizeof name, "%X.dd8", 0x5265C00u + static_cast<unsigned>(i) * 1000u);
+    const int fd = ::open((rig.spoolDirectory + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+      rig.Abandon("cannot write the spool files");
+    }
+    ::close(fd);
+  }
+  ::sync();
+
+  rig.StartDriver(options);
+  if (!rig.server.WaitAccepted(30000)) rig.Abandon("the driver did not introduce itself");
+  const Clock::time_point accepted = *rig.server.AcceptedAt();
+  const Clock::time_point deadline =
+      accepted + std::chrono::milliseconds(options.files * 1000L) + std::chrono::seconds(60);
+  std::size_t left = CountSpoolFiles(rig.spoolDirectory);
+  Clock::time_point lastProgress = Clock::now();
+  std::size_t lastLeft = left;
+  while (left > 0) {
+    if (Clock::now() > deadline) rig.Abandon("the spool did not drain in time");
+    if (!rig.driver->Running()) rig.Abandon("the driver ended while draining");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    left = CountSpoolFiles(rig.spoolDirectory);
+    if (left != lastLeft) {
+      lastLeft = left;
+      lastProgress = Clock::now();
+    }
+    if (Clock::now() - lastProgress > std::chrono::seconds(30)) {
+      rig.Abandon("the spool stopped draining with " + std::to_string(left) + " files left");
+    }
+  }
+  const Clock::time_point empty = Clock::now();
+  const std::size_t records = rig.server.RecordCount();
+  const std::string exit = rig.driver->Stop();
+
+  const double fromAccepted = std::chrono::duration<double>(empty - accepted).count();
+  const double fromStart = std::chrono::duration<double>(empty - rig.driver->StartedAt()).count();
+  const double perFileMs = 1000.0 * fromAccepted / options.files;
+  const double designSeconds = 0.2 * options.files;
+  std::fprintf(stderr,
+               "drain of %d files: %.1f s after the accept (%.1f s after the start), %.1f ms per "
+               "file; one per 200 ms tick would take %.1f s; the server took %zu records; %s\n",
+               options.files, fromAccepted, fromStart, perFileMs, designSeconds, records,
+               exit.c_str());
+  JsonLine("drain")
+      .Number("files", options.files)
+      .Number("seconds_from_accept", fromAccepted)
+      .Number("seconds_from_start", fromStart)
+      .Number("ms_per_file", perFileMs)
+      .Number("design_seconds", designSeconds)
+      .Number("records_received", static_cast<double>(records))
+      .Print();
+  return records >= static_cast<std::size_t>(options.files) ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace drv::harness
+
+int main(int argc, char** argv) {
+  using namespace drv::harness;
+  const Options options = ParseOptions(argc, argv);
+  try {
+    if (options.command == "pty") return RunPty();
+    if (options.command == "latency") return RunLatency(options);
+    if (options.command == "idle") return RunIdle(options);
+    return RunDrain(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "drvtirval-harness: %s\n", error.what());
+    return 1;
+  }
+}

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""Turns the micro-benchmark JSON and the harness's JSON lines into one markdown table."""
+
+import argparse
+import json
+import sys
+
+REPORT_FRAME_LINE_S = 30 * 10 / 256000.0
+
+
+def load_micro(path):
+    """Benchmark name -> run (the median aggregate when repeated, else the single run)."""
+    with open(path, encoding="utf-8") as f:
+        data = json.load(f)
+    runs = {}
+    for b in data["benchmarks"]:
+        if b.get("error_occurred"):
+            runs[b["run_name"]] = {"error": b.get("error_message", "error")}
+            continue
+        if b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                runs[b["run_name"]] = b
+        elif b["run_name"] not in runs:
+            runs[b["run_name"]] = b
+    return data.get("context", {}), runs
+
+
+def load_harness(path):
+    measures = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("{"):
+                m = json.loads(line)
+                measures[m["measure"]] = m
+    return measures
+
+
+def seconds(run, key="cpu_time"):
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run.get("time_unit", "ns")]
+    return run[key] * scale
+
+
+def fmt_time(s):
+    if s < 1e-6:
+        return f"{s * 1e9:.0f} ns"
+    if s < 1e-3:
+        return f"{s * 1e6:.1f} µs"
+    if s < 1:
+        return f"{s * 1e3:.2f} ms"
+    return f"{s:.1f} s"
+
+
+def fmt_ratio(x):
+    return f"{x:,.0f}×" if x >= 10 else f"{x:.1f}×"
+
+
+def verdict(ok):
+    if ok is None:
+        return "—"
+    return "met" if ok else "**missed**"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--micro", required=True)
+    ap.add_argument("--harness", required=True)
+    ap.add_argument("--drain-scale-to", type=int, default=1000)
+    args = ap.parse_args()
+
+    _, micro = load_micro(args.micro)
+    h = load_harness(args.harness)
+    rows = []
+
+    def add(name, figure, target, ok, note=""):
+        rows.append((name, figure, target, verdict(ok), note))
+
+    def find(bench):
+        """A run by its name, or by its name followed by "/" and its options."""
+        if bench in micro:
+            return micro[bench]
+        for run_name, run in micro.items():
+            if run_name.startswith(bench + "/"):
+                return run
+        return None
+
+    def micro_row(bench, name, note):
+        run = find(bench)
+        if run is None or "error" in run:
+            add(name, "not measured" if run is None else run["error"], "> 1× line", False, note)
+            return
+        cpu = seconds(run)
+        wall = seconds(run, "real_time")
+        line_s = run.get("line_s_per_frame", REPORT_FRAME_LINE_S)
+        ratio = line_s / cpu
+        figure = f"{fmt_time(cpu)} CPU ({fmt_time(wall)} wall) = {fmt_ratio(ratio)} line rate"
+        add(name, figure, "> 1× line rate", ratio > 1.0, note)
+
+    micro_row("BM_ReportFrame", "Report frame (30 B): decode + interpret + record",
+              "1 record; line frame 1.17 ms")
+    micro_row("BM_BlockFrame", "Block message frame (24 B): decode + interpret + records",
+              "3 records; line frame 0.94 ms")
+    micro_row("BM_ReportFrameLogged", "Report frame with frame log and display on",
+              "log file opened, appended, closed per frame")
+    micro_row("BM_BuildEventFrame", "Record message: build + frame + write (66 B)",
+              "per record, vs the 30 B report frame")
+    micro_row("BM_ReadAckFrame", "ReadFrame + decode of the server's ack (39 B)",
+              "per record, vs the 30 B report frame")
+    micro_row("BM_ReadEventFrame", "ReadFrame + decode of a record message (66 B)",
+              "vs the 30 B report frame")
+    micro_row("BM_ReadDriverSettings", "Settings reader, realistic file (section main)",
+              "once at start-up; vs the 30 B report frame")
+    micro_row("BM_ReadServerEndpoint", "Server endpoint read (section ServerHost)",
+              "before every connection attempt")
+
+    pty = h.get("pty_round_trip")
+    reply = h.get("reply_latency")
+    if reply:
+        floor = f"; bare pty round trip p50 {pty['p50'] * 1000:.0f} µs" if pty else ""
+        add("Reply latency, frame written → reply byte read",
+            f"p50 {reply['p50']:.2f} / p99 {reply['p99']:.2f} / max {reply['max']:.2f} ms "
+            f"(n={reply['count']:.0f}, lost {reply['lost']:.0f})",
+            "p99 ≤ 15 ms", reply["p99"] <= 15.0 and reply["lost"] == 0,
+            f"real driver on a pty{floor}")
+    else:
+        add("Reply latency", "not measured", "p99 ≤ 15 ms", False)
+    e2e = h.get("e2e_latency")
+    if e2e:
+        add("End to end, frame written → record read by the server",
+            f"p50 {e2e['p50']:.2f} / p99 {e2e['p99']:.2f} / max {e2e['max']:.2f} ms "
+            f"(n={e2e['count']:.0f}, lost {e2e['lost']:.0f})",
+            "p99 ≤ 20 ms", e2e["p99"] <= 20.0 and e2e["lost"] == 0,
+            "same run as the reply latency")
+    else:
+        add("End to end latency", "not measured", "p99 ≤ 20 ms", False)
+
+    idle = h.get("idle")
+    if idle:
+        add("Idle CPU (port open, session introduced)",
+            f"{idle['cpu_percent']:.2f} % of one core ({idle['cpu_seconds']:.2f} s CPU "
+            f"in {idle['seconds']:.0f} s)", "≤ 1 %", idle["cpu_percent"] <= 1.0,
+            f"{idle['polls']:.0f} polls answered, {idle['threads']:.0f} threads")
+        add("Idle resident memory (VmRSS, window offscreen)",
+            f"{idle['rss_kb'] / 1024:.1f} MB (peak VmHWM {idle['hwm_kb'] / 1024:.1f} MB)",
+            "≤ 60 MB", idle["rss_kb"] / 1024 <= 60.0, "")
+    else:
+        add("Idle CPU", "not measured", "≤ 1 %", False)
+        add("Idle resident memory", "not measured", "≤ 60 MB", False)
+
+    steps = {n: find(f"BM_ResendStep/{n}") for n in (10, 1000, 100000)}
+    if all(r and "error" not in r for r in steps.values()):
+        base = steps[10]["p50_us"]
+        for n, r in steps.items():
+            add(f"Spool resend step (ack + search + read + queue), {n:,} files",
+                f"p50 {r['p50_us']:.1f} µs / p99 {r['p99_us']:.1f} µs "
+                f"({r['p50_us'] / base:.1f}× the 10-file case)",
+                "100 000 within 2× of 10" if n == 100000 else "—",
+                (r["p50_us"] <= 2 * base) if n == 100000 else None, "")
+    else:
+        add("Spool resend step scaling", "not measured", "100 000 within 2× of 10", False)
+    write = find("BM_DurableSpoolWrite")
+    if write and "error" not in write:
+        add("Durable spool write (write, fsync, rename, directory fsync)",
+            f"p50 {write['p50_us'] / 1000:.2f} ms / p99 {write['p99_us'] / 1000:.2f} ms",
+            "—", None, "1000 writes, main thread")
+
+    drain = h.get("drain")
+    if drain:
+        files = int(drain["files"])
+        per_file = drain["ms_per_file"]
+        scaled = per_file * args.drain_scale_to / 1000.0
+        measured = f"{drain['seconds_from_accept']:.1f} s for {files} files ({per_file:.0f} ms/file)"
+        if files != args.drain_scale_to:
+            measured += f" → {scaled:.0f} s for {args.drain_scale_to} scaled"
+        design = 0.2 * args.drain_scale_to
+        add("Drain after an outage (from the server's accept to an empty spool)", measured,
+            f"one file per 200 ms tick: ≈ {design:.0f} s / {args.drain_scale_to}",
+            scaled <= design * 1.1, f"{drain['records_received']:.0f} records received")
+    else:
+        add("Drain after an outage", "not measured", "one file per 200 ms tick", False)
+
+    print("| Measure | Figure | Target | Result | Notes |")
+    print("|---|---|---|---|---|")
+    for name, figure, target, result, note in rows:
+        print(f"| {name} | {figure} | {target} | {result} | {note} |")
+
+    if reply and "histogram" in reply:
+        print()
+        print("Reply latency by whole millisecond (ms: frames): " +
+              ", ".join(f"{k}: {v}" for k, v in reply["histogram"].items()))
+    if e2e and "histogram" in e2e:
+        print()
+        print("End-to-end latency by whole millisecond (ms: frames): " +
+              ", ".join(f"{k}: {v}" for k, v in e2e["histogram"].items()))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
