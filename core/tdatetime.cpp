@@ -26,6 +26,10 @@ TDateTime EncodeDateTime(const CivilTime& civil) {
 }
 
 CivilTime DecodeDateTime(TDateTime value) {
+  // Years 1 to 9999 as the clock knows them; anything else (a damaged record) reads as day 0.
+  constexpr double kLastDay = 2958466.0;
+  constexpr double kFirstDay = -693593.0;
+  if (!std::isfinite(value) || value > kLastDay || value < kFirstDay) return CivilTime{};
   double dayPart = std::trunc(value);
   double fraction = std::fabs(value - dayPart);
   auto ms = static_cast<int64_t>(std::llround(fraction * 86400000.0));
