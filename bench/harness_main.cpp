@@ -122,6 +122,8 @@ Options ParseOptions(int argc, char** argv) {
     if (::access(options.driver.c_str(), X_OK) != 0) {
       BadArgument("the driver program '" + options.driver + "' is not an executable file");
     }
+    // The driver runs in its own working directory.
+    options.driver = fs::absolute(options.driver).string();
   }
   return options;
 }
@@ -337,6 +339,7 @@ int RunIdle(const Options& options) {
   DriverProcess& driver = *rig.driver;
   const std::size_t pollsBefore = rig.server.PollCount();
   const std::optional<double> cpuBefore = driver.CpuSeconds();
+  const std::map<pid_t, double> threadsBefore = driver.ThreadCpuSeconds();
   const Clock::time_point start = Clock::now();
   long rssMaxKb = 0;
   const Clock::time_point end = start + std::chrono::seconds(options.seconds);
@@ -345,6 +348,7 @@ int RunIdle(const Options& options) {
     rssMaxKb = std::max(rssMaxKb, driver.StatusKb("VmRSS").value_or(0));
   }
   const std::optional<double> cpuAfter = driver.CpuSeconds();
+  const std::map<pid_t, double> threadsAfter = driver.ThreadCpuSeconds();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const long rssKb = driver.StatusKb("VmRSS").value_or(0);
   const long hwmKb = driver.StatusKb("VmHWM").value_or(0);
@@ -356,6 +360,15 @@ int RunIdle(const Options& options) {
 
   const double cpuSeconds = *cpuAfter - *cpuBefore;
   const double share = 100.0 * cpuSeconds / elapsed;
+  // The main thread runs the port's poll timer and the window; the others are the session's.
+  double mainSeconds = 0, otherSeconds = 0;
+  for (const auto& [thread, after] : threadsAfter) {
+    const auto before = threadsBefore.find(thread);
+    const double used = after - (before == threadsBefore.end() ? 0.0 : before->second);
+    (thread == driver.Pid() ? mainSeconds : otherSeconds) += used;
+  }
+  std::fprintf(stderr, "main thread %.3f %%, other threads %.3f %% of one core\n",
+               100.0 * mainSeconds / elapsed, 100.0 * otherSeconds / elapsed);
   std::fprintf(stderr,
                "idle %.1f s: cpu %.3f s = %.3f %% of one core; VmRSS %ld kB (max %ld, HWM %ld), "
                "%ld threads, %zu polls answered; %s\n",
@@ -364,6 +377,8 @@ int RunIdle(const Options& options) {
       .Number("seconds", elapsed)
       .Number("cpu_seconds", cpuSeconds)
       .Number("cpu_percent", share)
+      .Number("main_thread_cpu_percent", 100.0 * mainSeconds / elapsed)
+      .Number("other_threads_cpu_percent", 100.0 * otherSeconds / elapsed)
       .Number("clock_ticks_per_second", static_cast<double>(::sysconf(_SC_CLK_TCK)))
       .Number("rss_kb", static_cast<double>(rssKb))
       .Number("rss_max_kb", static_cast<double>(rssMaxKb))

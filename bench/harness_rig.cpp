@@ -339,7 +339,24 @@ bool DriverProcess::Running() {
 }
 
 std::optional<double> DriverProcess::CpuSeconds() const {
-  const std::string text = ReadWholeFile("/proc/" + std::to_string(pid_) + "/stat");
+  return CpuSecondsOf("/proc/" + std::to_string(pid_) + "/stat");
+}
+
+std::map<pid_t, double> DriverProcess::ThreadCpuSeconds() const {
+  std::map<pid_t, double> threads;
+  std::error_code error;
+  for (const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", error)) {
+    const std::string id = entry.path().filename().string();
+    if (const auto seconds = CpuSecondsOf(entry.path().string() + "/stat")) {
+      threads[static_cast<pid_t>(std::stol(id))] = *seconds;
+    }
+  }
+  return threads;
+}
+
+std::optional<double> CpuSecondsOf(const std::string& statPath) {
+  const std::string text = ReadWholeFile(statPath);
   // The command name may hold blanks and brackets; the fields follow the last ')'.
   const std::size_t close = text.rfind(')');
   if (close == std::string::npos) return std::nullopt;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -135,6 +136,8 @@ class DriverProcess {
   Clock::time_point StartedAt() const { return startedAt_; }
   // utime + stime of all its threads, in seconds.
   std::optional<double> CpuSeconds() const;
+  // utime + stime of each thread by thread id, in seconds; the main thread's id is Pid().
+  std::map<pid_t, double> ThreadCpuSeconds() const;
   // A "Vm..." line of /proc/<pid>/status in kB.
   std::optional<long> StatusKb(const char* field) const;
   // Asks it to end (SIGTERM) and waits; SIGKILL after the grace time. The exit status text.
@@ -145,6 +148,9 @@ class DriverProcess {
   Clock::time_point startedAt_;
   std::string exitText_;
 };
+
+// utime + stime, in seconds, from a /proc/<pid>/stat or /proc/<pid>/task/<tid>/stat file.
+std::optional<double> CpuSecondsOf(const std::string& statPath);
 
 // The output the driver left in its working directory, for a failure report.
 std::string DriverLogTail(const std::string& workDirectory);
