@@ -1,0 +1,188 @@
+// drvtirval2000n: the receiver driver program. One main window with its notification-area icon;
+// the driver's logic runs on the window's event loop and on the session thread.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include <QApplication>
+#include <QIcon>
+#include <QSocketNotifier>
+
+#include "core/clock.h"
+#include "core/driver.h"
+#include "core/driver_settings.h"
+#include "delivery/tcp_connection_posix.h"
+#include "receiver/device_names.h"
+#include "receiver/serial_device_posix.h"
+#include "ui/close_code_dialog.h"
+#include "ui/main_window.h"
+#include "ui/message_box.h"
+#include "ui/qt_main_thread.h"
+#include "ui/style.h"
+
+namespace {
+
+constexpr char kProgramName[] = "drvtirval2000n";
+constexpr char kTitle[] = "Драйвер Тирвал 2007";
+// Service and test hook: when set, the close code is written to this file as soon as it is drawn.
+constexpr char kCloseCodeFileVariable[] = "DRVTIRVAL_CLOSE_CODE_FILE";
+
+constexpr char kUsage[] =
+    "Usage: drvtirval2000n [--help | --version]\n"
+    "\n"
+    "Receiver driver of the monitoring centre: answers and decodes the receiving station's\n"
+    "frames on a serial port and delivers the events to the message server.\n"
+    "\n"
+    "Runs in the current working directory: settings drvtirval2000n.ini, error log error.txt,\n"
+    "frame log log/, spool files. Ends through the window's close code, or on SIGTERM/SIGINT.\n"
+    "\n"
+    "Options:\n"
+    "  --help      show this text and exit\n"
+    "  --version   show the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  DRVTIRVAL_CLOSE_CODE_FILE  write the close code to this file at start-up (service hook)\n"
+    "  QT_QPA_PLATFORM            the Qt platform (xcb, wayland, offscreen)\n";
+
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void OnTerminationSignal(int) {
+  const int savedErrno = errno;
+  const char byte = 1;
+  // A full pipe already holds a wake-up; nothing is lost by dropping this one.
+  [[maybe_unused]] const ssize_t written = write(g_signalPipe[1], &byte, 1);
+  errno = savedErrno;
+}
+
+// SIGTERM and SIGINT end the program as an accepted close does; the handler only wakes the event
+// loop through a pipe.
+bool InstallTerminationSignals() {
+  if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+void DrainSignalPipe() {
+  char buffer[64];
+  while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
+  }
+}
+
+// Written whole and renamed into place, so that a reader never sees half a code.
+void WriteCloseCodeFile(const std::string& path, const std::string& code) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << code << '\n';
+    if (!out) {
+      std::fprintf(stderr, "%s: cannot write %s\n", kProgramName, temporary.c_str());
+      return;
+    }
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, path, error);
+  if (error) std::fprintf(stderr, "%s: cannot write %s\n", kProgramName, path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == "--version") {
+      std::printf("%s %s\n", kProgramName, DRV_VERSION_TEXT);
+      return 0;
+    }
+    std::fprintf(stderr, "%s: unknown argument '%s'\nTry '%s --help'.\n", kProgramName, argv[i],
+                 kProgramName);
+    return 2;
+  }
+
+  // Dates and times in the workstation's regional formats.
+  std::setlocale(LC_ALL, "");
+  QApplication app(argc, argv);
+  // Qt takes the whole locale from the environment too; numbers stay in the C format, as the
+  // settings and the protocols write them.
+  std::setlocale(LC_NUMERIC, "C");
+  QApplication::setApplicationName(kProgramName);
+  QApplication::setApplicationDisplayName(kTitle);
+  QApplication::setApplicationVersion(DRV_VERSION_TEXT);
+  // The window hides in the notification area and the dialogs come and go: only an accepted
+  // close or a termination signal ends the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+  drv::InitDriverResources();
+  QApplication::setWindowIcon(QIcon(":/drvtirval/driver_icon_32.png"));
+
+  std::error_code error;
+  const std::string workingDirectory = std::filesystem::current_path(error).string();
+  if (error) {
+    std::fprintf(stderr, "%s: cannot read the working directory: %s\n", kProgramName,
+                 error.message().c_str());
+    return 1;
+  }
+  const std::string settingsPath = drv::SettingsPath(workingDirectory);
+
+  if (!InstallTerminationSignals()) {
+    std::fprintf(stderr, "%s: cannot install the signal handlers\n", kProgramName);
+    return 1;
+  }
+
+  // The message box exists before the window's start-up, which may need it.
+  drv::Tadvsm messageBox;
+  drv::SystemClock clock;
+  drv::QtMainThread mainThread;
+  drv::PosixSerialDevice serialDevice([settingsPath](const std::string& portName) {
+    return drv::DevicePathForPortName(portName, [&settingsPath](const std::string& key) {
+      return drv::ReadDevicePath(settingsPath, key);
+    });
+  });
+  drv::TcpConnectionFactory connections;
+  drv::TForm1 window(messageBox);
+
+  QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&window] {
+    DrainSignalPipe();
+    window.EndProgram();
+    QCoreApplication::exit(0);
+  });
+  QObject::connect(&window, &drv::TForm1::closeAccepted, &app, &QCoreApplication::quit);
+
+  if (const char* path = std::getenv(kCloseCodeFileVariable); path != nullptr && *path != '\0') {
+    window.SetCloseCodeObserver(
+        [file = std::string(path)](const std::string& code) { WriteCloseCodeFile(file, code); });
+  }
+
+  window.StartDriver(drv::DriverPlatform{clock, mainThread, window.PollTimer(), serialDevice,
+                                         connections, workingDirectory, DRV_VERSION_TEXT});
+  drv::TForm2 closeCodeDialog;
+  window.AttachCloseCodeDialog(closeCodeDialog);
+
+  int status = 0;
+  // A signal during start-up has already ended the program.
+  if (!window.Ending()) {
+    window.show();
+    status = QApplication::exec();
+  }
+
+  // No worker may wait for the main thread any more: the session is joined next.
+  mainThread.Stop();
+  window.ShutdownDriver();
+  return status;
+}
