@@ -208,7 +208,12 @@ TEST_F(DriverProgramTest, SpooledAlarmsReachTheServerAfterAnOutageAndARestart) {
   for (int i = kAlarms / 2; i < kAlarms; ++i) {
     ASSERT_EQ(Exchange(StationFrame(ReportMessage(static_cast<uint16_t>(100 + i), 1))), 0x05);
   }
-  const auto spooled = FilesWithExtension(dir_.path() / "spool", ".dd8");
+  // The reply goes out before the record is spooled; give the last write its moment.
+  auto spooled = FilesWithExtension(dir_.path() / "spool", ".dd8");
+  for (int i = 0; i < 100 && spooled.size() < static_cast<std::size_t>(kAlarms); ++i) {
+    std::this_thread::sleep_for(50ms);
+    spooled = FilesWithExtension(dir_.path() / "spool", ".dd8");
+  }
   ASSERT_EQ(spooled.size(), static_cast<std::size_t>(kAlarms));
   for (const auto& file : spooled) EXPECT_EQ(std::filesystem::file_size(file), 31u);
 
