@@ -63,7 +63,7 @@ unexpected=$(awk '
   }' "$scratch/station.out" "$scratch/server.out")
 [ -z "$unexpected" ] || fail "the server received reports the station did not send: $unexpected"
 
-grep -q '^summary .* acknowledged [1-9]' demo.out || fail "no station summary with acknowledged frames"
+grep -q '^station: summary .* acknowledged [1-9]' demo.out || fail "no station summary with acknowledged frames"
 compgen -G "$scratch/log/drvtirval*.log" >/dev/null || fail "no frame log in $scratch/log"
 
 # The end of --duration (as Ctrl-C) leaves none of the three programs running.
