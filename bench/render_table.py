@@ -9,20 +9,34 @@ REPORT_FRAME_LINE_S = 30 * 10 / 256000.0
 
 
 def load_micro(path):
-    """Benchmark name -> run (the median aggregate when repeated, else the single run)."""
+    """Benchmark name -> run (the median aggregate when repeated, else the single run), with
+    the repetitions themselves under "repetitions"."""
     with open(path, encoding="utf-8") as f:
         data = json.load(f)
-    runs = {}
+    runs, repetitions = {}, {}
     for b in data["benchmarks"]:
+        name = b["run_name"]
         if b.get("error_occurred"):
-            runs[b["run_name"]] = {"error": b.get("error_message", "error")}
+            runs[name] = {"error": b.get("error_message", "error")}
             continue
         if b.get("run_type") == "aggregate":
-            if b.get("aggregate_name") == "median":
-                runs[b["run_name"]] = b
-        elif b["run_name"] not in runs:
-            runs[b["run_name"]] = b
+            if b.get("aggregate_name") == "median" and "error" not in runs.get(name, {}):
+                runs[name] = b
+        else:
+            repetitions.setdefault(name, []).append(b)
+            if name not in runs:
+                runs[name] = b
+    for name, run in runs.items():
+        run["repetitions"] = repetitions.get(name, [])
     return data.get("context", {}), runs
+
+
+def spread(run, key):
+    """ "a–b" over the repetitions of a counter, or "" for a single run."""
+    values = [r[key] for r in run.get("repetitions", []) if key in r]
+    if len(values) < 2:
+        return ""
+    return f"{min(values):.1f}–{max(values):.1f}"
 
 
 def load_harness(path):
@@ -155,14 +169,17 @@ def main():
                 f"p50 {r['p50_us']:.1f} µs / p99 {r['p99_us']:.1f} µs "
                 f"({r['p50_us'] / base:.1f}× the 10-file case)",
                 "100 000 within 2× of 10" if n == 100000 else "—",
-                (r["p50_us"] <= 2 * base) if n == 100000 else None, "")
+                (r["p50_us"] <= 2 * base) if n == 100000 else None,
+                f"median of {len(r['repetitions'])} runs; p50 range {spread(r, 'p50_us')} µs")
     else:
         add("Spool resend step scaling", "not measured", "100 000 within 2× of 10", False)
     write = find("BM_DurableSpoolWrite")
     if write and "error" not in write:
         add("Durable spool write (write, fsync, rename, directory fsync)",
             f"p50 {write['p50_us'] / 1000:.2f} ms / p99 {write['p99_us'] / 1000:.2f} ms",
-            "—", None, "1000 writes, main thread")
+            "—", None,
+            f"median of {len(write['repetitions'])} runs of 1000 writes; "
+            f"p99 range {spread(write, 'p99_us')} µs")
 
     drain = h.get("drain")
     if drain:

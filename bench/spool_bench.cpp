@@ -157,7 +157,7 @@ BENCHMARK(BM_ResendStep)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(1.0)
-    ->Repetitions(1);
+    ->Repetitions(3);
 
 // One record written to a new spool file while the server cannot take it: temporary file,
 // write, fsync, rename to its spool name, fsync of the directory.
@@ -189,7 +189,12 @@ void BM_DurableSpoolWrite(benchmark::State& state) {
   fs::remove_all(directory);
   SetPercentileCounters(state, samplesUs);
 }
-BENCHMARK(BM_DurableSpoolWrite)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+// Repeated because the disk is shared: one run can land in another process's burst of writes.
+BENCHMARK(BM_DurableSpoolWrite)
+    ->Iterations(1000)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace drv::bench
