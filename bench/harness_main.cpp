@@ -340,6 +340,7 @@ int RunIdle(const Options& options) {
   const std::size_t pollsBefore = rig.server.PollCount();
   const std::optional<double> cpuBefore = driver.CpuSeconds();
   const std::map<pid_t, double> threadsBefore = driver.ThreadCpuSeconds();
+  const std::map<pid_t, long> wakeupsBefore = driver.ThreadWakeups();
   const Clock::time_point start = Clock::now();
   long rssMaxKb = 0;
   const Clock::time_point end = start + std::chrono::seconds(options.seconds);
@@ -349,6 +350,7 @@ int RunIdle(const Options& options) {
   }
   const std::optional<double> cpuAfter = driver.CpuSeconds();
   const std::map<pid_t, double> threadsAfter = driver.ThreadCpuSeconds();
+  const std::map<pid_t, long> wakeupsAfter = driver.ThreadWakeups();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const long rssKb = driver.StatusKb("VmRSS").value_or(0);
   const long hwmKb = driver.StatusKb("VmHWM").value_or(0);
@@ -367,8 +369,17 @@ int RunIdle(const Options& options) {
     const double used = after - (before == threadsBefore.end() ? 0.0 : before->second);
     (thread == driver.Pid() ? mainSeconds : otherSeconds) += used;
   }
-  std::fprintf(stderr, "main thread %.3f %%, other threads %.3f %% of one core\n",
-               100.0 * mainSeconds / elapsed, 100.0 * otherSeconds / elapsed);
+  double mainWakeups = 0, otherWakeups = 0;
+  for (const auto& [thread, after] : wakeupsAfter) {
+    const auto before = wakeupsBefore.find(thread);
+    const long count = after - (before == wakeupsBefore.end() ? 0 : before->second);
+    (thread == driver.Pid() ? mainWakeups : otherWakeups) += static_cast<double>(count);
+  }
+  std::fprintf(stderr,
+               "main thread %.3f %% (%.0f wake-ups/s), other threads %.3f %% (%.0f wake-ups/s) "
+               "of one core\n",
+               100.0 * mainSeconds / elapsed, mainWakeups / elapsed, 100.0 * otherSeconds / elapsed,
+               otherWakeups / elapsed);
   std::fprintf(stderr,
                "idle %.1f s: cpu %.3f s = %.3f %% of one core; VmRSS %ld kB (max %ld, HWM %ld), "
                "%ld threads, %zu polls answered; %s\n",
@@ -379,6 +390,8 @@ int RunIdle(const Options& options) {
       .Number("cpu_percent", share)
       .Number("main_thread_cpu_percent", 100.0 * mainSeconds / elapsed)
       .Number("other_threads_cpu_percent", 100.0 * otherSeconds / elapsed)
+      .Number("main_thread_wakeups_per_second", mainWakeups / elapsed)
+      .Number("other_threads_wakeups_per_second", otherWakeups / elapsed)
       .Number("clock_ticks_per_second", static_cast<double>(::sysconf(_SC_CLK_TCK)))
       .Number("rss_kb", static_cast<double>(rssKb))
       .Number("rss_max_kb", static_cast<double>(rssMaxKb))

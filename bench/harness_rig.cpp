@@ -355,6 +355,24 @@ std::map<pid_t, double> DriverProcess::ThreadCpuSeconds() const {
   return threads;
 }
 
+std::map<pid_t, long> DriverProcess::ThreadWakeups() const {
+  std::map<pid_t, long> threads;
+  std::error_code error;
+  for (const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", error)) {
+    std::istringstream status(ReadWholeFile(entry.path().string() + "/status"));
+    std::string line;
+    const std::string prefix = "voluntary_ctxt_switches:";
+    while (std::getline(status, line)) {
+      if (line.rfind(prefix, 0) == 0) {
+        threads[static_cast<pid_t>(std::stol(entry.path().filename().string()))] =
+            std::stol(line.substr(prefix.size()));
+      }
+    }
+  }
+  return threads;
+}
+
 std::optional<double> CpuSecondsOf(const std::string& statPath) {
   const std::string text = ReadWholeFile(statPath);
   // The command name may hold blanks and brackets; the fields follow the last ')'.

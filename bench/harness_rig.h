@@ -138,6 +138,8 @@ class DriverProcess {
   std::optional<double> CpuSeconds() const;
   // utime + stime of each thread by thread id, in seconds; the main thread's id is Pid().
   std::map<pid_t, double> ThreadCpuSeconds() const;
+  // Voluntary context switches of each thread (each one a wake-up from a sleep or a wait).
+  std::map<pid_t, long> ThreadWakeups() const;
   // A "Vm..." line of /proc/<pid>/status in kB.
   std::optional<long> StatusKb(const char* field) const;
   // Asks it to end (SIGTERM) and waits; SIGKILL after the grace time. The exit status text.

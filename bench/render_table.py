@@ -153,7 +153,11 @@ def main():
         add("Idle CPU (port open, session introduced)",
             f"{idle['cpu_percent']:.2f} % of one core ({idle['cpu_seconds']:.2f} s CPU "
             f"in {idle['seconds']:.0f} s)", "≤ 1 %", idle["cpu_percent"] <= 1.0,
-            f"{idle['polls']:.0f} polls answered, {idle['threads']:.0f} threads")
+            f"main thread {idle.get('main_thread_cpu_percent', 0):.2f} % "
+            f"({idle.get('main_thread_wakeups_per_second', 0):.0f} wake-ups/s), session thread "
+            f"{idle.get('other_threads_cpu_percent', 0):.2f} % "
+            f"({idle.get('other_threads_wakeups_per_second', 0):.0f} wake-ups/s); "
+            f"{idle['polls']:.0f} server polls answered")
         add("Idle resident memory (VmRSS, window offscreen)",
             f"{idle['rss_kb'] / 1024:.1f} MB (peak VmHWM {idle['hwm_kb'] / 1024:.1f} MB)",
             "≤ 60 MB", idle["rss_kb"] / 1024 <= 60.0, "")
