@@ -1,0 +1,342 @@
+"""Pieces of the fault runs: the three programs as child processes, the spool watcher, the read-only
+switch for the spool directory, and the count of alarms from the programs' outputs.
+
+Every wait here is bounded; the bounds are safety nets for a hung program, never measurements.
+All traffic stays on 127.0.0.1.
+"""
+
+import errno
+import fcntl
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FAKE_SERVER = os.path.join(HERE, "fake_server.py")
+
+DRIVER = "drvtirval2000n"
+SERVER = "drvtirval-server"
+STATION = "drvtirval-station"
+PROGRAMS = (DRIVER, SERVER, STATION)
+
+# Object numbers go out as id + (FirstNumber + partition) * 10000; ids stay below 10000 so that
+# the remainder names the alarm whatever FirstNumber is.
+ID_MODULUS = 10000
+MAX_ALARMS = ID_MODULUS - 1
+
+START_BOUND = 15.0  # seconds a program gets to come up or go down
+
+
+def log(text):
+    sys.stderr.write("[faults %s] %s\n" % (time.strftime("%H:%M:%S"), text))
+    sys.stderr.flush()
+
+
+class FaultRunError(Exception):
+    """A run could not be carried out (a program did not start, a bound ran out)."""
+
+
+def wait_until(predicate, bound, step=0.05):
+    deadline = time.monotonic() + bound
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def free_port():
+    """A port on 127.0.0.1 that nothing listens on now (the servers set SO_REUSEADDR)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def read_text(path, encoding="utf-8"):
+    try:
+        with open(path, "rb") as handle:
+            return handle.read().decode(encoding, "replace")
+    except FileNotFoundError:
+        return ""
+
+
+class Child:
+    """One program with its output going to a file, so that it never blocks on a full pipe."""
+
+    def __init__(self, argv, cwd, output_path, env=None):
+        self.argv = argv
+        self.output_path = output_path
+        self._output = open(output_path, "wb")
+        self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=self._output, stderr=subprocess.STDOUT)
+        self.pid = self.proc.pid
+        self.signalled_by_us = None
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def text(self):
+        return read_text(self.output_path)
+
+    def lines(self):
+        return self.text().splitlines()
+
+    def wait_for_line(self, pattern, bound=START_BOUND):
+        regex = re.compile(pattern)
+
+        def found():
+            for line in self.lines():
+                match = regex.search(line)
+                if match:
+                    return match
+            if not self.running():
+                return "exited"
+            return None
+
+        match = wait_until(found, bound)
+        if match is None or match == "exited":
+            raise FaultRunError("%s: no line matching %r (%s); output:\n%s" % (
+                os.path.basename(self.argv[0]), pattern,
+                "exited" if match == "exited" else "bound ran out", self.text()[-2000:]))
+        return match
+
+    def send(self, signum):
+        if self.running():
+            self.signalled_by_us = signum
+            try:
+                os.kill(self.pid, signum)
+            except ProcessLookupError:
+                pass
+
+    def stop(self, signum=signal.SIGTERM, bound=START_BOUND):
+        """Signals the program and waits for it; returns its exit status (negative: a signal)."""
+        self.send(signum)
+        try:
+            self.proc.wait(timeout=bound)
+        except subprocess.TimeoutExpired:
+            self.signalled_by_us = signal.SIGKILL
+            self.proc.kill()
+            self.proc.wait(timeout=bound)
+            self._output.close()
+            return None  # did not end in time
+        self._output.close()
+        return self.proc.returncode
+
+    def close(self):
+        if self.running():
+            self.stop(signal.SIGKILL)
+        self._output.close()
+
+
+class MemorySampler(threading.Thread):
+    """Samples VmRSS of one process from /proc every 100 ms and keeps the peak; VmHWM, the
+    kernel's own peak, is read too so that a spike between two samples is not missed."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.peak_kib = 0
+        self.first_kib = None
+        self.last_kib = None
+        self._stop_event = threading.Event()
+
+    def sample(self):
+        try:
+            with open("/proc/%d/status" % self.pid) as status:
+                fields = dict(line.split(":", 1) for line in status if ":" in line)
+        except (FileNotFoundError, ProcessLookupError, PermissionError):
+            return
+        if fields.get("State", "").strip().startswith("Z"):
+            return
+        for key in ("VmRSS", "VmHWM"):
+            if key in fields:
+                kib = int(fields[key].split()[0])
+                self.peak_kib = max(self.peak_kib, kib)
+                if key == "VmRSS":
+                    if self.first_kib is None:
+                        self.first_kib = kib
+                    self.last_kib = kib
+
+    def run(self):
+        while not self._stop_event.wait(0.1):
+            self.sample()
+
+    def finish(self):
+        """Stops sampling; call sample() first while the process is still there (its number may
+        be given to another process once it has been reaped)."""
+        self._stop_event.set()
+        self.join(timeout=START_BOUND)
+
+
+class SpoolWatcher(threading.Thread):
+    """Notes every alarm that appears in the spool directory, so that a lost alarm can be told
+    apart: one that was spooled at some moment, or one that went straight to the session."""
+
+    def __init__(self, directory):
+        super().__init__(daemon=True)
+        self.directory = directory
+        self.spooled_ids = set()
+        self.files_seen = set()
+        self.max_files = 0
+        self._stop_event = threading.Event()
+
+    def scan(self):
+        try:
+            names = [entry.name for entry in os.scandir(self.directory)
+                     if entry.name.lower().endswith(".dd8")]
+        except OSError:
+            return
+        self.max_files = max(self.max_files, len(names))
+        for name in names:
+            if name in self.files_seen:
+                continue
+            try:
+                with open(os.path.join(self.directory, name), "rb") as handle:
+                    data = handle.read(64)
+            except OSError:
+                continue
+            if len(data) >= 8:
+                self.files_seen.add(name)
+                self.spooled_ids.add(struct.unpack_from("<i", data, 4)[0] % ID_MODULUS)
+
+    def run(self):
+        while not self._stop_event.wait(0.05):
+            self.scan()
+
+    def finish(self):
+        self._stop_event.set()
+        self.join(timeout=START_BOUND)
+        self.scan()
+
+
+def spool_files(directory):
+    try:
+        return sorted(name for name in os.listdir(directory) if name.lower().endswith(".dd8"))
+    except OSError:
+        return []
+
+
+class ReadOnlySwitch:
+    """Makes a directory refuse new files, for root too. Tries, in order: the immutable attribute
+    (chattr +i), a read-only bind mount, and for a non-root user plain permissions (chmod 555).
+    Each way is checked by trying to create a file, so only a way that works is used."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.method = None
+        self.applied = False
+
+    def _refuses_new_files(self):
+        probe = os.path.join(self.directory, ".write-probe")
+        try:
+            with open(probe, "wb"):
+                pass
+        except OSError as error:
+            return error.errno in (errno.EPERM, errno.EACCES, errno.EROFS)
+        os.unlink(probe)
+        return False
+
+    @staticmethod
+    def _run(argv):
+        try:
+            return subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  timeout=START_BOUND).returncode == 0
+        except (OSError, subprocess.TimeoutExpired):
+            return False
+
+    def _ways(self):
+        d = self.directory
+        ways = []
+        if shutil.which("chattr"):
+            ways.append(("chattr +i", ["chattr", "+i", d], ["chattr", "-i", d]))
+        if os.geteuid() == 0 and shutil.which("mount"):
+            ways.append(("read-only bind mount",
+                         [["mount", "--bind", d, d], ["mount", "-o", "remount,ro,bind", d, d]],
+                         ["umount", d]))
+        if os.geteuid() != 0:
+            ways.append(("chmod 555", ["chmod", "555", d], ["chmod", "755", d]))
+        return ways
+
+    def apply(self):
+        for name, on, off in self._ways():
+            steps = on if isinstance(on[0], list) else [on]
+            if all(self._run(step) for step in steps):
+                self.applied = True
+                if self._refuses_new_files():
+                    self.method = name
+                    self._off = off
+                    return name
+                self._run(off)
+                self.applied = False
+            elif name == "read-only bind mount":
+                self._run(off)
+        return None
+
+    def release(self):
+        if self.applied:
+            self._run(self._off)
+            self.applied = False
+
+
+# --- the station's script and its output ----------------------------------------------------
+
+def station_script(path, ids, gap_ms, lead_ms=3000):
+    """One report per alarm; the object number carries the alarm's id."""
+    with open(path, "w") as script:
+        script.write("# fault run: %d alarms, %d ms apart\n" % (len(ids), gap_ms))
+        script.write("sleep %d\n" % lead_ms)
+        for alarm_id in ids:
+            script.write("report --object %d --code 130 --zone %d --partition 0\n"
+                         % (alarm_id, alarm_id % 250 + 1))
+            if gap_ms > 0:
+                script.write("sleep %d\n" % gap_ms)
+
+
+MESSAGE_LINE = re.compile(r"^message (\d+): report --object (\d+)")
+FRAME_LINE = re.compile(r"^frame (\d+) try (\d+) reply (05|07|none)")
+
+
+def parse_station(text):
+    """Alarm ids offered by the station and those it saw acknowledged with 05."""
+    offered = {}
+    acknowledged = set()
+    tries = 0
+    for line in text.splitlines():
+        match = MESSAGE_LINE.match(line)
+        if match:
+            offered[int(match.group(1))] = int(match.group(2))
+            continue
+        match = FRAME_LINE.match(line)
+        if match:
+            tries += 1
+            if match.group(3) == "05" and int(match.group(1)) in offered:
+                acknowledged.add(offered[int(match.group(1))])
+    return set(offered.values()), acknowledged, tries
+
+
+EVENT_OBJECT = re.compile(r"^event\b.*?\bobject=(-?\d+)")
+
+
+def parse_server_events(texts):
+    """How often each alarm id reached a server, over all server instances of a run."""
+    counts = {}
+    for text in texts:
+        for line in text.splitlines():
+            match = EVENT_OBJECT.match(line)
+            if match:
+                alarm_id = int(match.group(1)) % ID_MODULUS
+                counts[alarm_id] = counts.get(alarm_id, 0) + 1
+    return counts
+
+
+def random_source(seed):
+    return random.Random(seed)
