@@ -1,8 +1,12 @@
 #include "ui/qt_main_thread.h"
 
-#include <algorithm>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-#include <QMetaObject>
+#include <cstdint>
+#include <stdexcept>
+
+#include <QSocketNotifier>
 
 namespace drv {
 
@@ -12,10 +16,17 @@ struct QtMainThread::Call {
   State state = State::Waiting;
 };
 
-QtMainThread::QtMainThread() : mainThread_(std::this_thread::get_id()) {}
+QtMainThread::QtMainThread()
+    : mainThread_(std::this_thread::get_id()), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (wakeFd_ < 0) throw std::runtime_error("eventfd failed");
+  wakeNotifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read);
+  QObject::connect(wakeNotifier_.get(), &QSocketNotifier::activated, [this] { RunQueuedTasks(); });
+}
 
 QtMainThread::~QtMainThread() {
   Stop();
+  wakeNotifier_.reset();
+  close(wakeFd_);
 }
 
 bool QtMainThread::RunAndWait(std::function<void()> task) {
@@ -28,10 +39,11 @@ bool QtMainThread::RunAndWait(std::function<void()> task) {
   {
     std::lock_guard lock(mutex_);
     if (stopped_) return false;
-    waiting_.push_back(call);
+    queue_.push_back(call);
   }
-  QMetaObject::invokeMethod(
-      &receiver_, [this, call] { Run(call); }, Qt::QueuedConnection);
+  const uint64_t one = 1;
+  // The counter only overflows after 2^64 - 1 unread wake-ups; a failed write is one of many.
+  [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
 
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] {
@@ -40,40 +52,47 @@ bool QtMainThread::RunAndWait(std::function<void()> task) {
   return call->state == Call::State::Done;
 }
 
-void QtMainThread::Run(const std::shared_ptr<Call>& call) {
-  {
-    std::lock_guard lock(mutex_);
-    if (call->state != Call::State::Waiting) return;
-    call->state = Call::State::Running;
+void QtMainThread::RunQueuedTasks() {
+  uint64_t wakeUps = 0;
+  [[maybe_unused]] const ssize_t drained = read(wakeFd_, &wakeUps, sizeof wakeUps);
+  for (;;) {
+    std::shared_ptr<Call> call;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopped_ || queue_.empty()) return;
+      call = queue_.front();
+      queue_.pop_front();
+      call->state = Call::State::Running;
+    }
+    // Whatever the task does, its caller is released.
+    struct Release {
+      QtMainThread& self;
+      Call& call;
+      ~Release() {
+        {
+          std::lock_guard lock(self.mutex_);
+          call.state = Call::State::Done;
+        }
+        self.changed_.notify_all();
+      }
+    } release{*this, *call};
+    call->task();
   }
-  // Whatever the task does, its caller must be released.
-  struct Release {
-    QtMainThread& self;
-    const std::shared_ptr<Call>& call;
-    ~Release() { self.Forget(call); }
-  } release{*this, call};
-  call->task();
-}
-
-void QtMainThread::Forget(const std::shared_ptr<Call>& call) {
-  {
-    std::lock_guard lock(mutex_);
-    call->state = Call::State::Done;
-    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), call), waiting_.end());
-  }
-  changed_.notify_all();
 }
 
 void QtMainThread::Stop() {
   {
     std::lock_guard lock(mutex_);
     stopped_ = true;
-    for (const auto& call : waiting_) {
-      if (call->state == Call::State::Waiting) call->state = Call::State::Dropped;
-    }
-    std::erase_if(waiting_, [](const auto& call) { return call->state == Call::State::Dropped; });
+    for (const auto& call : queue_) call->state = Call::State::Dropped;
+    queue_.clear();
   }
   changed_.notify_all();
+}
+
+std::size_t QtMainThread::PendingTasks() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
 }
 
 }  // namespace drv

@@ -1,25 +1,28 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
-
-#include <QObject>
 
 #include "core/main_thread.h"
 
+class QSocketNotifier;
+
 namespace drv {
 
-// "Run on the main thread and wait" through the Qt event loop. A worker's task is posted as a
-// queued call and the worker waits on a condition variable, not inside Qt, so that Stop() can
-// release it: a blocking queued connection would wait for ever on a main thread that has left
-// its event loop to join that very worker.
+// "Run on the main thread and wait" through the Qt event loop. A worker queues its task under a
+// mutex of our own, wakes the event loop through an eventfd and waits on a condition variable:
+// nothing but the wake-up passes through Qt, so the hand-over is plain to race checkers, and
+// Stop() can release a waiting worker. (A blocking queued connection would wait for ever on a
+// main thread that has left its event loop to join that very worker.)
 class QtMainThread final : public IMainThread {
  public:
-  // Constructed on the main thread (the thread of the application's event loop).
+  // Constructed on the main thread (the thread of the application's event loop), after the
+  // application object.
   QtMainThread();
   ~QtMainThread() override;
   QtMainThread(const QtMainThread&) = delete;
@@ -31,16 +34,19 @@ class QtMainThread final : public IMainThread {
   // with their callers released (RunAndWait returns false). Call before joining a worker.
   void Stop();
 
+  // Tasks queued by workers and not yet run.
+  std::size_t PendingTasks() const;
+
  private:
   struct Call;
-  void Run(const std::shared_ptr<Call>& call);
-  void Forget(const std::shared_ptr<Call>& call);
+  void RunQueuedTasks();
 
   const std::thread::id mainThread_;
-  QObject receiver_;  // queued calls go to it; they die with it
-  std::mutex mutex_;
+  int wakeFd_ = -1;
+  std::unique_ptr<QSocketNotifier> wakeNotifier_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::shared_ptr<Call>> waiting_;
+  std::deque<std::shared_ptr<Call>> queue_;
   bool stopped_ = false;
 };
 

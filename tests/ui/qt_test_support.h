@@ -15,7 +15,7 @@
 
 namespace drv::testing {
 
-// The one QApplication of a test program (the offscreen platform is set by the test runner). It is
+// The one QApplication of a test program, on the offscreen platform unless told otherwise. It is
 // destroyed when the tests end, before the program's static objects, on which Qt's end relies.
 class QtApplicationEnvironment final : public ::testing::Environment {
  public:
@@ -23,7 +23,11 @@ class QtApplicationEnvironment final : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "drv_ui_test";
     static char* argv[] = {name, nullptr};
-    if (app_ == nullptr) app_ = new QApplication(argc, argv);
+    if (app_ == nullptr) {
+      // Widget tests need no display, whoever runs them.
+      if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+      app_ = new QApplication(argc, argv);
+    }
     return *app_;
   }
   void TearDown() override {
