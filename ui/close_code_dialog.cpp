@@ -70,7 +70,8 @@ TForm2::TForm2(QWidget* parent)
 }
 
 CloseCodeAnswer TForm2::AskCloseCode(std::string_view closeCode) {
-  if (dismissed_) return CloseCodeAnswer::Cancelled;
+  // A second request while the dialog is up (the tray menu stays usable) is not confirmed.
+  if (dismissed_ || isVisible()) return CloseCodeAnswer::Cancelled;
   CentreOnScreen(*this);
   if (exec() != QDialog::Accepted || dismissed_) return CloseCodeAnswer::Cancelled;
   return JudgeCloseCode(entry_->text().toStdString(), closeCode);

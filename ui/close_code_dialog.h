@@ -22,7 +22,7 @@ class TForm2 final : public QDialog {
 
   // Shows the dialog modally. "ОК" gives Accepted when the entry equals `closeCode` exactly and
   // WrongCode otherwise; "Отмена" or the window's close button give Cancelled. Gives Cancelled at
-  // once while the program is ending (see Dismiss).
+  // once while the dialog is already shown or the program is ending (see Dismiss).
   CloseCodeAnswer AskCloseCode(std::string_view closeCode);
 
   // Closes the dialog (as a cancel) if it is shown and keeps it from showing again.

@@ -41,12 +41,20 @@ constexpr int kTimer2PeriodMs = 200;
 const char kWindowTitle[] = "Драйвер Тирвал 2007";
 const char kDefaultBannerCaption[] = "КПО Торвен 2008 - Драйвер Тирвал 2007";
 
+// Labels size themselves to their text, as the layout expects; in the style sheet's font, which
+// a widget takes only when polished.
+void SetAutoSizedText(QLabel& label, const QString& text) {
+  label.setText(text);
+  label.ensurePolished();
+  label.adjustSize();
+  label.resize(label.width(), kLabelHeight);
+}
+
 QLabel* MakeLabel(QWidget* parent, const char* objectName, const QString& text, int left, int top) {
-  auto* label = new QLabel(text, parent);
+  auto* label = new QLabel(parent);
   label->setObjectName(objectName);
   label->move(left, top);
-  label->adjustSize();
-  label->resize(label->width(), kLabelHeight);
+  SetAutoSizedText(*label, text);
   return label;
 }
 
@@ -55,13 +63,6 @@ QLabel* MakePicture(QWidget* parent, const char* objectName, int left, int top) 
   picture->setObjectName(objectName);
   picture->setGeometry(left, top, kIndicatorSize, kIndicatorSize);
   return picture;
-}
-
-// Labels size themselves to their text, as the layout expects.
-void SetAutoSizedText(QLabel& label, const QString& text) {
-  label.setText(text);
-  label.adjustSize();
-  label.resize(label.width(), kLabelHeight);
 }
 
 }  // namespace

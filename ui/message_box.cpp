@@ -73,7 +73,9 @@ QString Tadvsm::Text() const {
 }
 
 void Tadvsm::ShowMessageBox(const std::string& text) {
-  if (dismissed_) return;
+  // One box at a time: a message raised while the box is up (from a handler run by its own event
+  // loop) would otherwise replace the text the operator is reading.
+  if (dismissed_ || isVisible()) return;
   SetText(QString::fromStdString(text));
   CentreOnScreen(*this);
   okButton_->setFocus();

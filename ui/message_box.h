@@ -35,7 +35,8 @@ class Tadvsm final : public QDialog {
   explicit Tadvsm(QWidget* parent = nullptr);
 
   // Shows `text` modally, the event loop running meanwhile; returns when the box is closed.
-  // Returns at once while the program is ending (see Dismiss).
+  // Returns at once, showing nothing, while the box is already shown or the program is ending
+  // (see Dismiss).
   void ShowMessageBox(const std::string& text);
 
   // Puts the text in and sizes the box without showing it.

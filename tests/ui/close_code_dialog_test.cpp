@@ -158,6 +158,16 @@ TEST_F(CloseCodeDialogTest, ASecondRequestShowsThePreviousEntrySelectedForReplac
   EXPECT_EQ(dialog_.Entry()->text(), kCode);
 }
 
+TEST_F(CloseCodeDialogTest, ASecondRequestWhileTheDialogIsUpIsCancelled) {
+  WhenModalShown("TForm2", [&](QWidget& dialog) {
+    EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Cancelled);
+    EXPECT_TRUE(dialog.isVisible());
+    TypeText(Entry(dialog), kCode);
+    Button(dialog, "OkButton").click();
+  });
+  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Accepted);
+}
+
 TEST_F(CloseCodeDialogTest, DismissCancelsTheOpenRequestAndEveryLaterOne) {
   WhenModalShown("TForm2", [&](QWidget&) { dialog_.Dismiss(); });
   EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Cancelled);

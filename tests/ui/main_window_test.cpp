@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -294,8 +295,10 @@ TEST_F(MainWindowTest, ShowsTheCloseCodeAndStartTimeAndTellsTheObserver) {
   EXPECT_EQ(Child<QLabel>("Label15").text(), "48213");
   EXPECT_EQ(Child<QLabel>("Label6").text(), "10.12.2026 04:38:17");
   EXPECT_EQ(observed, "48213");
-  // The labels size themselves to their text.
-  EXPECT_GE(Child("Label6").width(), Child<QLabel>("Label6").sizeHint().width());
+  // The labels size themselves to their text, in the font they are drawn with.
+  const QLabel& label6 = Child<QLabel>("Label6");
+  EXPECT_GE(label6.width(), QFontMetrics(label6.font()).horizontalAdvance(label6.text()));
+  EXPECT_EQ(label6.font().pixelSize(), 11);
 }
 
 TEST_F(MainWindowTest, TrayIconHasTheHintAndTheMenu) {

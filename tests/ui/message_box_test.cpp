@@ -106,6 +106,19 @@ TEST(MessageBoxReuseTest, OneBoxResizesToEveryNewText) {
   }
 }
 
+TEST(MessageBoxReuseTest, AMessageRaisedWhileTheBoxIsUpDoesNotReplaceIt) {
+  testing::QtApplicationUser app;
+  Tadvsm box;
+  WhenModalShown("advsm", [&](QWidget& dialog) {
+    box.ShowMessageBox("Не правильный пароль.");  // returns at once
+    EXPECT_EQ(box.Text(), "Порт уже занят!");
+    EXPECT_EQ(dialog.width(), 150);
+    dialog.findChild<QPushButton*>("MessageOkButton")->click();
+  });
+  box.ShowMessageBox("Порт уже занят!");
+  EXPECT_FALSE(box.isVisible());
+}
+
 TEST(MessageBoxDismissTest, DismissClosesTheBoxAndKeepsItFromShowingAgain) {
   TestApplication();
   Tadvsm box;
