@@ -9,6 +9,16 @@ set -u
 driver=${1:?usage: window_e2e.sh PATH/TO/drvtirval2000n}
 title='Драйвер Тирвал 2007'
 
+# The command line needs no display.
+if [ -z "${WINDOW_E2E_DISPLAY_READY:-}" ]; then
+  env -u DISPLAY -u WAYLAND_DISPLAY "$driver" --version | grep -Eqx 'drvtirval2000n [0-9.]+' ||
+    { echo "FAIL: --version"; exit 1; }
+  env -u DISPLAY "$driver" --help | grep -q '^Usage: drvtirval2000n' || { echo "FAIL: --help"; exit 1; }
+  env -u DISPLAY "$driver" --port=COM1 > /dev/null 2>&1
+  status=$?
+  [ "$status" -eq 2 ] || { echo "FAIL: a bad argument gave status $status, not 2"; exit 1; }
+fi
+
 for tool in xvfb-run openbox xdotool trayer; do
   if ! command -v "$tool" > /dev/null 2>&1; then
     echo "SKIP: $tool is not installed"
