@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "core/posix_file.h"
 #include "core/profile_file.h"
 
 namespace drv {
@@ -19,18 +20,6 @@ constexpr char kMain[] = "main";
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-void WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno("write");
-    }
-    done += static_cast<std::size_t>(wrote);
-  }
 }
 
 // Replaces `path` by a file holding `bytes` so that a crash leaves either the old or the new
@@ -70,7 +59,7 @@ void ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
       if (::fchmod(fd, mode) != 0) ThrowErrno("fchmod");
       [[maybe_unused]] const int kept = ::fchown(fd, existing.st_uid, existing.st_gid);
     }
-    WriteAll(fd, bytes);
+    if (!WriteAll(fd, bytes)) ThrowErrno("write");
     if (::fsync(fd) != 0) ThrowErrno("fsync");
     const int closeResult = ::close(fd);
     fd = -1;

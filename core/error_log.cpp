@@ -9,24 +9,10 @@
 #include <utility>
 
 #include "core/cp1251.h"
+#include "core/posix_file.h"
 
 namespace drv {
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -60,7 +46,7 @@ void WriteErrorCode(const std::string& errorLogPath, int code) {
     readable = false;
   }
   if (raw < 0) ThrowErrno("open " + errorLogPath);
-  FileDescriptor fd(raw);
+  UniqueFd fd(raw);
 
   std::string line;
   if (readable && LastLineIsOpen(fd.get())) line = "\r\n";

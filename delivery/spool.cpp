@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "core/error_codes.h"
+#include "core/posix_file.h"
 #include "delivery/message_types.h"
 
 namespace drv {
@@ -30,38 +31,6 @@ constexpr TDateTime kOneDay = 1.0;
 // 0001-01-01 up to the end of 9999-12-31: the clock readings that name a calendar day.
 constexpr TDateTime kFirstCalendarTime = -693593.0;
 constexpr TDateTime kEndOfCalendar = 2958466.0;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now and tells whether the close succeeded: it can report a delayed write error.
-  bool Close() {
-    const int fd = std::exchange(fd_, -1);
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 enum class MoveResult { Moved, TargetExists, SourceMissing, Failed };
 
@@ -146,7 +115,7 @@ std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolRead
   result = SpoolReadError::None;
 
   // Non-blocking, so that a pipe under a spool file's name cannot hang the caller.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (file.get() < 0) {
     result = (errno == ENOENT || errno == ENOTDIR) ? SpoolReadError::NotFound
                                                    : SpoolReadError::CannotOpen;
@@ -334,7 +303,7 @@ bool EventSpool::WriteNewSpoolFile(const EventRecordBytes& record, const std::st
     fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }
-  FileDescriptor file(fd);
+  UniqueFd file(fd);
   if (file.get() < 0) return false;
   const std::vector<uint8_t> bytes = SpoolFileBytes(record);
   const bool durable = WriteAll(file.get(), bytes.data(), bytes.size()) && ::fsync(file.get()) == 0;

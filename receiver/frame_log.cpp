@@ -8,27 +8,10 @@
 #include <utility>
 
 #include "core/cp1251.h"
+#include "core/posix_file.h"
 #include "receiver/frame_decoder.h"
 
 namespace drv {
-namespace {
-
-// Writes all of `text`, going on after partial writes and interruptions.
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-}  // namespace
-
 std::string FrameLogPath(const std::string& startDirectory, TDateTime now) {
   const CivilTime date = DecodeDateTime(now);
   char name[40];
