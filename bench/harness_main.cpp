@@ -49,6 +49,7 @@ constexpr char kUsage[] =
     "options:\n"
     "  --driver PATH      the driver program (required except for pty)\n"
     "  --frames N         latency: frames to send (default 2000)\n"
+    "  --server-down      latency: no server listening, so every record goes to the spool\n"
     "  --seconds N        idle: length of the quiet window (default 30)\n"
     "  --files N          drain: spool files waiting at start (default 1000)\n"
     "  --work-base DIR    where scratch directories go (default: the system's temp directory)\n"
@@ -63,6 +64,7 @@ struct Options {
   int files = 1000;
   std::string workBase = fs::temp_directory_path().string();
   bool keep = false;
+  bool serverDown = false;
 };
 
 [[noreturn]] void BadArgument(const std::string& message) {
@@ -106,6 +108,8 @@ Options ParseOptions(int argc, char** argv) {
       options.workBase = value();
     } else if (arg == "--keep") {
       options.keep = true;
+    } else if (arg == "--server-down") {
+      options.serverDown = true;
     } else if (!arg.empty() && arg[0] != '-' && options.command.empty()) {
       options.command = arg;
     } else {
@@ -200,14 +204,19 @@ struct Rig {
     if (options.keep) work.Keep();
     fs::create_directories(spoolDirectory);
     server.KeepRecords(keepRecords);
-    WriteDriverSettings(work.Path(), {line.DevicePath(), server.Port(), spoolDirectory, false});
+    WriteDriverSettings(work.Path(),
+                        {line.DevicePath(), options.serverDown ? refusing.Port() : server.Port(),
+                         spoolDirectory, false});
   }
 
   void StartDriver(const Options& options) { driver.emplace(options.driver, work.Path()); }
 
-  // Waits for the server to accept the driver and for the port to answer a frame.
-  void WaitReady() {
-    if (!server.WaitAccepted(30000)) Abandon("the driver did not introduce itself to the server");
+  // Waits for the server to accept the driver (unless it is down) and for the port to answer
+  // a frame.
+  void WaitReady(bool serverUp = true) {
+    if (serverUp && !server.WaitAccepted(30000)) {
+      Abandon("the driver did not introduce itself to the server");
+    }
     const std::vector<uint8_t> empty = {kFrameStartByte, 0x03};
     bool answered = false;
     for (int attempt = 0; attempt < 100 && !answered; ++attempt) {
@@ -231,6 +240,7 @@ struct Rig {
   std::string spoolDirectory;
   StationLine line;
   LoopbackServer server;
+  RefusingPort refusing;
   std::optional<DriverProcess> driver;
 };
 
@@ -266,7 +276,64 @@ int RunPty() {
   return 0;
 }
 
+std::size_t CountSpoolFiles(const std::string& directory) {
+  std::size_t count = 0;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(directory, error)) {
+    if (IsSpoolFileName(entry.path().filename().string(), "")) ++count;
+  }
+  return count;
+}
+
+// With the server down every record is written to a spool file on the driver's main thread,
+// between one frame's reply and the next frame's poll.
+int RunLatencyWhileSpooling(const Options& options) {
+  Rig rig(options);
+  rig.StartDriver(options);
+  rig.WaitReady(false);
+
+  std::mt19937 random(20240131);
+  std::uniform_int_distribution<int> gapUs(0, 10000);
+  std::vector<double> replyMs;
+  int lostReplies = 0, badReplies = 0;
+  for (int i = 0; i < options.frames; ++i) {
+    const std::vector<uint8_t> frame =
+        bench::EncodeStationFrame(bench::ReportMessageBytes(static_cast<uint16_t>(i % 9999 + 1)));
+    std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
+    const Clock::time_point sent = Clock::now();
+    if (!rig.line.Write(frame)) rig.Abandon("cannot write to the station line");
+    const std::optional<uint8_t> reply = rig.line.ReadByte(2000);
+    if (!reply) {
+      ++lostReplies;
+      continue;
+    }
+    if (*reply != kReplyAccepted) ++badReplies;
+    replyMs.push_back(MillisecondsBetween(sent, Clock::now()));
+  }
+  // The last record's file may still be on its way when the last reply arrives.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string exit = rig.driver->Stop();
+  const std::size_t spooled = CountSpoolFiles(rig.spoolDirectory);
+
+  const Summary reply = Summarise(replyMs);
+  PrintSummary("reply byte while spooling", reply);
+  std::fprintf(stderr, "lost replies %d, wrong replies %d, spool files %zu; %s\n", lostReplies,
+               badReplies, spooled, exit.c_str());
+  JsonLine("reply_latency_spooling")
+      .Text("unit", "ms")
+      .Samples("", reply)
+      .Number("frames", options.frames)
+      .Number("lost", lostReplies)
+      .Number("wrong", badReplies)
+      .Number("spool_files", static_cast<double>(spooled))
+      .Raw("histogram", HistogramJson(replyMs))
+      .Print();
+  const bool complete = spooled == static_cast<std::size_t>(options.frames);
+  return lostReplies + badReplies == 0 && complete ? 0 : 1;
+}
+
 int RunLatency(const Options& options) {
+  if (options.serverDown) return RunLatencyWhileSpooling(options);
   Rig rig(options);
   rig.StartDriver(options);
   rig.WaitReady();
@@ -400,15 +467,6 @@ int RunIdle(const Options& options) {
       .Number("polls", static_cast<double>(polls))
       .Print();
   return 0;
-}
-
-std::size_t CountSpoolFiles(const std::string& directory) {
-  std::size_t count = 0;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(directory, error)) {
-    if (IsSpoolFileName(entry.path().filename().string(), "")) ++count;
-  }
-  return count;
 }
 
 int RunDrain(const Options& options) {

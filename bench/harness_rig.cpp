@@ -265,6 +265,25 @@ std::optional<ReceivedRecord> LoopbackServer::WaitRecord(int timeoutMs) {
 
 // ---------------------------------------------------------------------------------------------
 
+RefusingPort::RefusingPort() {
+  // Bound and never listening: the port stays ours, and a connect to it is refused at once.
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) Fail("socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) Fail("bind");
+  socklen_t length = sizeof address;
+  ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+  ::close(socket_);
+}
+
+// ---------------------------------------------------------------------------------------------
+
 WorkDirectory::WorkDirectory(const std::string& base) {
   fs::create_directories(base);
   std::string pattern = (fs::path(base) / "drv-harness-XXXXXX").string();

@@ -98,6 +98,20 @@ class LoopbackServer {
   std::thread thread_;
 };
 
+// A loopback port that refuses every connection: a message server that is down.
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  int socket_ = -1;
+  int port_ = 0;
+};
+
 // A scratch working directory, removed at the end unless kept for a look after a failure.
 class WorkDirectory {
  public:

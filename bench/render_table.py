@@ -138,6 +138,13 @@ def main():
             f"real driver on a pty{floor}")
     else:
         add("Reply latency", "not measured", "p99 ≤ 15 ms", False)
+    spooling = h.get("reply_latency_spooling")
+    if spooling:
+        add("Reply latency with the server down (every record spooled)",
+            f"p50 {spooling['p50']:.2f} / p99 {spooling['p99']:.2f} / max {spooling['max']:.2f} ms "
+            f"(n={spooling['count']:.0f}, lost {spooling['lost']:.0f})",
+            "p99 ≤ 15 ms", spooling["p99"] <= 15.0 and spooling["lost"] == 0,
+            f"{spooling['spool_files']:.0f} spool files written")
     e2e = h.get("e2e_latency")
     if e2e:
         add("End to end, frame written → record read by the server",
