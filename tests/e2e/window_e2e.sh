@@ -32,8 +32,8 @@ if [ -z "${WINDOW_E2E_DISPLAY_READY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
-# For a driver built with ASan: a leak of the system's D-Bus library is not ours.
-export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")" && pwd)/lsan_suppressions.txt${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+# For a driver built with ASan: leaks inside system libraries are not ours.
+export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")/.." && pwd)/lsan.supp"
 
 work=$(mktemp -d)
 helpers=()
