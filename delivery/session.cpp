@@ -1,6 +1,8 @@
 #include "delivery/session.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "core/driver_settings.h"
 #include "core/tdatetime.h"
@@ -40,7 +42,11 @@ void cl::Start() {
 }
 
 void cl::Stop() {
-  stopRequested_ = true;
+  {
+    std::lock_guard lock(ringMutex_);
+    stopRequested_ = true;
+  }
+  wake_.notify_all();
   {
     std::lock_guard lock(connectionMutex_);
     if (connection_) connection_->Abort();
@@ -63,7 +69,7 @@ void cl::ThreadBody() {
   }
   while (!stopRequested_) {
     Step();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PauseAfterStep();
   }
   // The window may be gone by now: close without running any handler.
   connected_ = false;
@@ -76,6 +82,33 @@ void cl::ThreadBody() {
     if (last && last->IsConnected()) last->Close();
   } catch (...) {
   }
+}
+
+void cl::PauseAfterStep() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Bounded, so that a clock that jumps (or a test's fake clock) is looked at again soon.
+  constexpr uint32_t kLongestPauseMs = 50;
+  const uint32_t pause = std::min(MillisecondsUntilNextDeadline(), kLongestPauseMs);
+  if (pause <= 1) return;
+  std::unique_lock lock(ringMutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(pause - 1), [this] {
+    return stopRequested_.load() || (connected_.load() && (full_ || head_ != tail_));
+  });
+}
+
+uint32_t cl::MillisecondsUntilNextDeadline() const {
+  const uint32_t now = clock_.TickCount();
+  const auto until = [now](uint32_t since, uint32_t interval) -> uint32_t {
+    const uint32_t elapsed = TickDiff(now, since);
+    return elapsed > interval ? 0 : interval - elapsed + 1;
+  };
+  if (connected_) {
+    if (receiveAfterConnect_ || errorCount_ > kMaxFailures || QueuedCount() > 0) return 0;
+    return introduced_ ? until(lastPollTick_, kPollIntervalMs)
+                       : until(lastAttemptTick_, kAttemptSpacingMs);
+  }
+  if (reconnectAllowed_) return until(lastAttemptTick_, kAttemptSpacingMs);
+  return deniedShown_ ? UINT32_MAX : 0;
 }
 
 void cl::Step() {
@@ -286,12 +319,14 @@ void cl::RunOnMain(const std::function<void()>& task) {
 void cl::QueueMessage(uint32_t type, std::span<const uint8_t> payload) {
   std::lock_guard lock(ringMutex_);
   const int64_t number = messageNumber_++;
-  (void)PutEntryLocked(BuildMessage(type, number, payload));
+  if (PutEntryLocked(BuildMessage(type, number, payload))) wake_.notify_all();
 }
 
 bool cl::PutEntry(std::vector<uint8_t> message) {
   std::lock_guard lock(ringMutex_);
-  return PutEntryLocked(std::move(message));
+  const bool stored = PutEntryLocked(std::move(message));
+  if (stored) wake_.notify_all();
+  return stored;
 }
 
 bool cl::PutEntryLocked(std::vector<uint8_t> message) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -87,6 +88,10 @@ class cl final : public ISessionLink {
 
  private:
   void ThreadBody();
+  // The pause after a step: 1 ms, and while the session has nothing to do until a deadline, on
+  // until that deadline, a queued message or a stop, so an idle driver does not spin.
+  void PauseAfterStep();
+  uint32_t MillisecondsUntilNextDeadline() const;
   void StepConnected();
   void AttemptConnection();
   void Introduce();
@@ -121,6 +126,8 @@ class cl final : public ISessionLink {
   int tail_ = 0;
   bool full_ = false;
   mutable std::mutex ringMutex_;  // guards messageNumber_ and the ring
+  // Wakes an idle loop when a message is queued or the session is stopped.
+  std::condition_variable wake_;
   bool pollDue_ = false;
   bool receiveAfterConnect_ = false;
   bool sentThisStep_ = false;
