@@ -289,10 +289,8 @@ void ProfileFile::WriteString(std::string_view section, std::string_view key,
     if (bytes_.size() > contentBegin_ && bytes_.back() != '\n' && bytes_.back() != '\r') {
       addition = eol;
     }
-    addition += "[" + Encode(section) + "]";
-    addition += eol;
-    addition += Encode(key) + "=" + encoded;
-    addition += eol;
+    addition.append("[").append(Encode(section)).append("]").append(eol);
+    addition.append(Encode(key)).append("=").append(encoded).append(eol);
     bytes_ += addition;
   }
   Parse();
