@@ -1,6 +1,5 @@
 #include "delivery/spool.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -357,26 +356,32 @@ std::optional<SpoolFileContent> EventSpool::NextFileToResend(std::string* path) 
     }
   }
 
-  // The first file the directory yields: no listing or sorting, so a long spool costs no more
-  // per tick than a short one.
-  DIR* dir = ::opendir(location_.directory.empty() ? "." : location_.directory.c_str());
-  if (dir == nullptr) return std::nullopt;
-  std::optional<SpoolFileContent> found;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (!IsSpoolFileName(name, location_.namePrefix)) continue;
-    std::string candidate = location_.directory + std::string(name);
-    if (unmovableDamagedFiles_.contains(candidate)) continue;
+  // The first file the directory yields: no listing or sorting. Names are taken in batches, so
+  // that a long spool costs no more per tick than a short one.
+  constexpr std::size_t kNamesPerPass = 256;
+  if (foundFiles_.empty()) {
+    DirectoryReader dir(location_.directory.empty() ? "." : location_.directory);
+    while (foundFiles_.size() < kNamesPerPass) {
+      const std::optional<std::string_view> name = dir.Next();
+      if (!name) break;
+      if (!IsSpoolFileName(*name, location_.namePrefix)) continue;
+      std::string candidate = location_.directory + std::string(*name);
+      if (!unmovableDamagedFiles_.contains(candidate)) foundFiles_.push_back(std::move(candidate));
+    }
+  }
+  while (!foundFiles_.empty()) {
+    std::string candidate = std::move(foundFiles_.front());
+    foundFiles_.pop_front();
     SpoolReadError error = SpoolReadError::None;
-    found = ReadSpoolFile(candidate, &error);
+    std::optional<SpoolFileContent> found = ReadSpoolFile(candidate, &error);
     if (found) {
       *path = std::move(candidate);
-      break;
+      return found;
     }
+    // A name whose file has gone meanwhile (acknowledged, or taken away) is simply passed by.
     if (error != SpoolReadError::NotFound) SetAside(candidate);
   }
-  ::closedir(dir);
-  return found;
+  return std::nullopt;
 }
 
 void EventSpool::SetAside(const std::string& path) {

@@ -136,6 +136,10 @@ class EventSpool final : public IEventSink {
   bool spoolFailing_ = false;
   // Damaged files that could not be renamed: reported once and skipped by later searches.
   std::set<std::string> unmovableDamagedFiles_;
+  // Names of spool files found by the last directory pass and not yet sent, in the order the
+  // directory gave them. A pass takes a batch of names, so that a long spool is read from the
+  // directory once per batch rather than once per file.
+  std::deque<std::string> foundFiles_;
   // Several records often share one millisecond; counting on from the last suffix used for the
   // same base name keeps forming a free name cheap.
   std::string lastBaseName_;

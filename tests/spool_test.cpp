@@ -354,6 +354,42 @@ TEST_F(SpoolTest, PendingFileGoesAgainEvenWhenNewerFilesComeFirstInTheDirectory)
   EXPECT_EQ(session.messages.size(), 4u);
 }
 
+TEST_F(SpoolTest, FilesGoneOrAddedSinceTheDirectoryPassAreHandled) {
+  PutSpoolFile("5265C00.dd8", 1);
+  PutSpoolFile("5265C01.dd8", 2);
+  PutSpoolFile("5265C02.dd8", 3);
+  MakeSpool();
+  session.SetUp();
+  spool->OnConnected();
+
+  Tick();  // the pass finds all three; one goes out
+  ASSERT_EQ(session.messages.size(), 1u);
+  std::vector<int32_t> sent{ObjectNumberIn(session.messages[0].payload)};
+  spool->OnEventAcknowledged();
+
+  // One of the two names still waiting is taken away, and a new file comes in.
+  for (const auto& name : NamesIn(dir.path())) {
+    const auto bytes = ReadFileBytes(dir.path() / name);
+    if (ObjectNumberIn(std::vector<uint8_t>(bytes.begin() + 4, bytes.end())) != sent[0]) {
+      fs::remove(dir.path() / name);
+      break;
+    }
+  }
+  PutSpoolFile("5265C09.dd8", 9);
+
+  for (int i = 0; i < 5; ++i) {
+    Tick();
+    if (!spool->PendingSpoolPath().empty()) {
+      sent.push_back(ObjectNumberIn(session.messages.back().payload));
+      spool->OnEventAcknowledged();
+    }
+  }
+  EXPECT_EQ(sent.size(), 3u) << "the removed file is passed by, the new one is not forgotten";
+  EXPECT_EQ(sent.back(), 9);
+  EXPECT_THAT(NamesIn(dir.path()), IsEmpty());
+  EXPECT_THAT(errors, IsEmpty());
+}
+
 TEST_F(SpoolTest, ResendWaitsForTheServersAccept) {
   PutSpoolFile("5265C00.dd8", 1);
   MakeSpool();
