@@ -180,6 +180,10 @@ TEST_F(DriverProgramTest, DeliversRecordsToTheServerOnceItAcceptsTheDriver) {
   EXPECT_NE(event->find("object=41234"), std::string::npos) << *event;
   EXPECT_NE(event->find("code=1130"), std::string::npos) << *event;
   EXPECT_NE(event->find("zone=5"), std::string::npos) << *event;
+  // The record's bytes up to its time: 41234, code "1130", InfoE 1, Flags 0x30, zone 5.
+  EXPECT_NE(event->find("bytes=12 A1 00 00 04 31 31 33 30 00 00 00 00 01 30 00 00 00 05 "),
+            std::string::npos)
+      << *event;
   StopDriver();
 }
 
