@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "delivery/spool.h"
-#include "tools/spool/spool_inspector.h"
+#include "tools/spool/spool_report.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/spool/spool_inspector.h"
+#include "tools/spool/spool_report.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
