@@ -3,7 +3,7 @@
 
 It speaks the driver's framing like drvtirval-server (MsgAccepted to the introduction,
 MsgEventAck to an event record, MsgPoll to anything else) but spoils every N-th answer in one
-way that the simulator does not offer:
+way that the simulator does not offer (--limit caps how many, so that a run can drain):
 
   garbage    21 random bytes that are no frame header
   marker     a whole answer frame whose marker byte is wrong
@@ -11,6 +11,9 @@ way that the simulator does not offer:
   cut        the first half of the answer frame; the next answers follow as usual
   reset      the first half of the answer frame, then the connection is reset (RST)
   eof        the first half of the answer frame, then the connection is closed (FIN)
+  slow       no answer is spoiled, but every answer goes out --delay-ms late; unlike the
+             simulator's delay, every message is read and printed the moment it arrives, so
+             the output shows all that reached the server even when it is stopped
 
 Prints 'listening on 127.0.0.1:PORT' first, then one line per message received, event records
 as 'event number=N object=N zone=Z', and 'spoiled MODE' for every spoiled answer.
@@ -26,6 +29,7 @@ import signal
 import socket
 import struct
 import sys
+import time
 
 MSG_POLL = 0x02000000
 MSG_INTRODUCTION = 0x02000001
@@ -36,7 +40,7 @@ MSG_EVENT_ACK = 0x03000043
 FRAME_HEADER = struct.Struct("<BIiQi")  # marker, reserved, body length, reserved, length copy
 MESSAGE_HEADER = struct.Struct("<BIiqB")  # 0xFF, type, payload length, number, 0xFE
 MAX_BODY = 16 * 1024 * 1024
-MODES = ("garbage", "marker", "oversized", "cut", "reset", "eof")
+MODES = ("garbage", "marker", "oversized", "cut", "reset", "eof", "slow")
 
 
 def build_frame(msg_type, number, payload=b"", marker=0xFF):
@@ -56,6 +60,8 @@ class FakeServer:
         self.client = None
         self.input = bytearray()
         self.answers = 0
+        self.spoiled = 0
+        self.late_answers = []  # (when due, frame), oldest first
         self.answer_number = 0
         self.stopping = False
 
@@ -68,6 +74,7 @@ class FakeServer:
         self.client.close()
         self.client = None
         self.input.clear()
+        self.late_answers.clear()
         say("connection reset" if reset else "connection closed")
 
     def send(self, data):
@@ -88,11 +95,16 @@ class FakeServer:
             answer_type = MSG_POLL
         frame = build_frame(answer_type, self.answer_number)
         self.answer_number += 1
-        spoil = self.answers >= self.args.first and self.answers % self.args.every == 0
+        if self.args.mode == "slow":
+            self.late_answers.append((time.monotonic() + self.args.delay_ms / 1000.0, frame))
+            return
+        spoil = (self.answers >= self.args.first and self.answers % self.args.every == 0 and
+                 (self.args.limit == 0 or self.spoiled < self.args.limit))
         if not spoil:
             self.send(frame)
             return
         mode = self.args.mode
+        self.spoiled += 1
         say("spoiled " + mode)
         if mode == "garbage":
             junk = bytes(self.random.choice(range(0x00, 0xF0)) for _ in range(FRAME_HEADER.size))
@@ -152,9 +164,15 @@ class FakeServer:
         signal.signal(signal.SIGTERM, on_signal)
         signal.signal(signal.SIGINT, on_signal)
         while not self.stopping:
+            while self.client is not None and self.late_answers and \
+                    self.late_answers[0][0] <= time.monotonic():
+                self.send(self.late_answers.pop(0)[1])
+            timeout = None
+            if self.late_answers:
+                timeout = max(0.0, self.late_answers[0][0] - time.monotonic())
             watched = [wake_read, listener] + ([self.client] if self.client else [])
             try:
-                ready, _, _ = select.select(watched, [], [])
+                ready, _, _ = select.select(watched, [], [], timeout)
             except InterruptedError:
                 continue
             if wake_read in ready:
@@ -185,10 +203,13 @@ def main():
     parser.add_argument("--mode", choices=MODES, required=True, help="how to spoil an answer")
     parser.add_argument("--every", type=int, default=10, help="spoil every N-th answer")
     parser.add_argument("--first", type=int, default=1, help="spoil no answer before this one")
+    parser.add_argument("--delay-ms", type=int, default=1500, help="answer delay of --mode slow")
+    parser.add_argument("--limit", type=int, default=0,
+                        help="spoil no more than this many answers, then answer well (0: no limit)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the garbage bytes")
     args = parser.parse_args()
-    if args.every < 1 or args.first < 1 or not 0 <= args.port <= 65535:
-        parser.error("--every and --first take numbers from 1, --port 0..65535")
+    if args.every < 1 or args.first < 1 or args.limit < 0 or not 0 <= args.port <= 65535:
+        parser.error("--every and --first take numbers from 1, --limit from 0, --port 0..65535")
     return FakeServer(args).run()
 
 

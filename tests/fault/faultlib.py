@@ -61,6 +61,14 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def read_bytes(path):
+    try:
+        with open(path, "rb") as handle:
+            return handle.read()
+    except OSError:
+        return b""
+
+
 def read_text(path, encoding="utf-8"):
     try:
         with open(path, "rb") as handle:
@@ -336,6 +344,30 @@ def parse_server_events(texts):
                 alarm_id = int(match.group(1)) % ID_MODULUS
                 counts[alarm_id] = counts.get(alarm_id, 0) + 1
     return counts
+
+
+MESSAGE_NUMBER = re.compile(r"\bnumber=(\d+)")
+
+
+def missing_message_numbers(texts):
+    """The driver numbers every queued message once, in order (polls carry 0); numbers that no
+    server printed were queued or written and never arrived. As ranges, "14–24, 31"."""
+    seen = set()
+    for text in texts:
+        for line in text.splitlines():
+            match = MESSAGE_NUMBER.search(line)
+            if match:
+                seen.add(int(match.group(1)))
+    if not seen:
+        return ""
+    missing = [n for n in range(0, max(seen)) if n not in seen]
+    ranges = []
+    for n in missing:
+        if ranges and ranges[-1][1] == n - 1:
+            ranges[-1][1] = n
+        else:
+            ranges.append([n, n])
+    return ", ".join(str(a) if a == b else "%d–%d" % (a, b) for a, b in ranges)
 
 
 def random_source(seed):
