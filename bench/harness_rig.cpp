@@ -25,7 +25,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "core/clock.h"
+#include "base/clock.h"
 #include "delivery/connection.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"

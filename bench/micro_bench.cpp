@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "app/driver_settings.h"
+#include "base/clock.h"
+#include "base/cp1251.h"
 #include "bench/bench_support.h"
-#include "core/clock.h"
-#include "core/cp1251.h"
-#include "core/driver_settings.h"
 #include "delivery/event_record.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"

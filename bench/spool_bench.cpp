@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "bench/bench_support.h"
-#include "core/clock.h"
 #include "delivery/message_types.h"
 #include "delivery/spool.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/tdatetime.h"
+#include "base/tdatetime.h"
 
 namespace drv {
 

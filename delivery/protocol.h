@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/clock.h"
+#include "base/clock.h"
 #include "delivery/connection.h"
 
 namespace drv {

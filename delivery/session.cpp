@@ -4,8 +4,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "core/driver_settings.h"
-#include "core/tdatetime.h"
+#include "base/tdatetime.h"
 #include "delivery/message_types.h"
 #include "delivery/port_state.h"
 #include "delivery/protocol.h"
@@ -23,11 +22,11 @@ constexpr char kLineAccessDenied[] = "Доступ запрещен.";
 }  // namespace
 
 cl::cl(IClock& clock, IMainThread& mainThread, IConnectionFactory& connections,
-       std::string settingsPath, std::string versionText, SessionHooks hooks)
+       std::function<ServerEndpoint()> readEndpoint, std::string versionText, SessionHooks hooks)
     : clock_(clock),
       mainThread_(mainThread),
       connections_(connections),
-      settingsPath_(std::move(settingsPath)),
+      readEndpoint_(std::move(readEndpoint)),
       versionText_(std::move(versionText)),
       hooks_(std::move(hooks)),
       lastPollTick_(clock.TickCount()) {}
@@ -64,7 +63,7 @@ void cl::ThreadBody() {
   connected_ = false;
   try {
     // Read once here as well, so a broken settings file shows up before the first attempt.
-    (void)ReadServerEndpoint(settingsPath_);
+    (void)readEndpoint_();
   } catch (...) {
   }
   while (!stopRequested_) {
@@ -212,7 +211,7 @@ void cl::AttemptConnection() {
   // Stop() aborts only the connection it finds; one made after that must not be used.
   if (stopRequested_ || !connection_) return;
 
-  const ServerEndpoint endpoint = ReadServerEndpoint(settingsPath_);
+  const ServerEndpoint endpoint = readEndpoint_();
   if (!connection_->Connect(endpoint.Address, endpoint.Port, kConnectTimeoutMs)) return;
   Introduce();
   if (hooks_.Connected) RunOnMain(hooks_.Connected);

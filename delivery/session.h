@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/clock.h"
-#include "core/main_thread.h"
+#include "base/clock.h"
+#include "base/main_thread.h"
 #include "delivery/connection.h"
 #include "delivery/session_link.h"
 
@@ -53,7 +53,7 @@ inline constexpr uint16_t kModuleNumber = 45;
 class cl final : public ISessionLink {
  public:
   cl(IClock& clock, IMainThread& mainThread, IConnectionFactory& connections,
-     std::string settingsPath, std::string versionText, SessionHooks hooks);
+     std::function<ServerEndpoint()> readEndpoint, std::string versionText, SessionHooks hooks);
   ~cl() override;
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
@@ -108,7 +108,8 @@ class cl final : public ISessionLink {
   IClock& clock_;
   IMainThread& mainThread_;
   IConnectionFactory& connections_;
-  const std::string settingsPath_;
+  // Read again before every connection attempt, so an edited address takes effect.
+  const std::function<ServerEndpoint()> readEndpoint_;
   const std::string versionText_;
   const SessionHooks hooks_;
 

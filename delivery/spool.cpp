@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/error_codes.h"
-#include "core/posix_file.h"
+#include "base/error_codes.h"
+#include "base/posix_file.h"
 #include "delivery/message_types.h"
 
 namespace drv {

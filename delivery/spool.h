@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/clock.h"
-#include "core/tdatetime.h"
+#include "base/clock.h"
+#include "base/tdatetime.h"
 #include "delivery/event_record.h"
 #include "delivery/session_link.h"
 

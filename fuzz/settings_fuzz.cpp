@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/driver_settings.h"
+#include "app/driver_settings.h"
 
 namespace {
 
@@ -70,7 +70,9 @@ bool IsLineEnd(char c) {
   return c == '\n' || c == '\r';
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
 
 std::string FoldedTrimmed(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);

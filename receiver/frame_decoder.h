@@ -7,8 +7,8 @@
 #include <span>
 #include <string>
 
-#include "core/clock.h"
-#include "core/tdatetime.h"
+#include "base/clock.h"
+#include "base/tdatetime.h"
 #include "receiver/byte_writer.h"
 #include "receiver/display_list.h"
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/cp1251.h"
-#include "core/posix_file.h"
+#include "base/cp1251.h"
+#include "base/posix_file.h"
 #include "receiver/frame_decoder.h"
 
 namespace drv {

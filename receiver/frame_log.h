@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "core/tdatetime.h"
+#include "base/tdatetime.h"
 
 namespace drv {
 

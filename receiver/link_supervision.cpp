@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/error_codes.h"
+#include "base/error_codes.h"
 
 namespace drv {
 

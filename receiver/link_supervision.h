@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "core/clock.h"
-#include "core/tdatetime.h"
+#include "base/clock.h"
+#include "base/tdatetime.h"
 
 namespace drv {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/clock.h"
+#include "base/clock.h"
 #include "delivery/event_record.h"
 #include "receiver/frame_decoder.h"
 

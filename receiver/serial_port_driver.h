@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.h"
+#include "base/clock.h"
 #include "receiver/byte_writer.h"
 #include "receiver/poll_timer.h"
 #include "receiver/serial_device.h"

@@ -1,4 +1,4 @@
-#include "core/close_code.h"
+#include "app/close_code.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/cp1251.h"
+#include "base/cp1251.h"
 #include "delivery/event_record.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/frame_log.h"

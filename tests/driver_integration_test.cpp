@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/cp1251.h"
+#include "base/cp1251.h"
 #include "delivery/event_record.h"
 #include "fakes/temp_dir.h"
 #include "support/child_process.h"

@@ -1,4 +1,4 @@
-#include "core/driver_settings.h"
+#include "app/driver_settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

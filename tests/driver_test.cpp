@@ -1,4 +1,4 @@
-#include "core/driver.h"
+#include "app/driver.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/cp1251.h"
+#include "base/cp1251.h"
 #include "delivery/event_record.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_connection.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/cp1251.h"
+#include "base/cp1251.h"
 #include "receiver/frame_log.h"
 #include "tests/fakes/fake_clock.h"
 #include "tests/fakes/fake_display_list.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "core/cp1251.h"
+#include "base/cp1251.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace drv {

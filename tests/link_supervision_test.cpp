@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/error_codes.h"
+#include "base/error_codes.h"
 #include "tests/fakes/fake_clock.h"
 
 namespace drv {

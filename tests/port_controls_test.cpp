@@ -1,4 +1,4 @@
-#include "receiver/port_controls.h"
+#include "app/port_controls.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/error_codes.h"
+#include "base/error_codes.h"
 #include "delivery/message_types.h"
 #include "delivery/port_state.h"
 #include "tests/fakes/fake_port_controls_view.h"

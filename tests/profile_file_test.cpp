@@ -1,4 +1,4 @@
-#include "core/profile_file.h"
+#include "base/profile_file.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/clock.h"
+#include "base/clock.h"
 #include "receiver/device_names.h"
 #include "receiver/serial_custom_rate.h"
 #include "receiver/serial_port_driver.h"

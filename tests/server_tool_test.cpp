@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.h"
+#include "base/clock.h"
 #include "delivery/event_record.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"

@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.h"
+#include "app/driver_settings.h"
+#include "base/clock.h"
 #include "delivery/event_record.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
@@ -88,8 +89,9 @@ class SessionLoopbackTest : public ::testing::Test {
   void StartSession(int port) {
     testing::WriteFileBytes(settingsPath_, "[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" +
                                                std::to_string(port) + "\r\n");
-    session_ = std::make_unique<cl>(clock_, mainThread_, connections_, settingsPath_, "1.4.2.17",
-                                    recorder_.Hooks());
+    session_ = std::make_unique<cl>(
+        clock_, mainThread_, connections_, [this] { return ReadServerEndpoint(settingsPath_); },
+        "1.4.2.17", recorder_.Hooks());
     session_->Start();
   }
 

@@ -1,4 +1,5 @@
 #include "delivery/session.h"
+#include "app/driver_settings.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,7 +8,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "core/tdatetime.h"
+#include "base/tdatetime.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
 #include "fakes/fake_clock.h"
@@ -88,8 +89,9 @@ class SessionTest : public ::testing::Test {
       EXPECT_TRUE(mainThread.inside);
       return info;
     };
-    return std::make_unique<cl>(clock, main, connections ? *connections : factory, settingsPath,
-                                "1.4.2.17", hooks);
+    return std::make_unique<cl>(
+        clock, main, connections ? *connections : factory,
+        [this] { return ReadServerEndpoint(settingsPath); }, "1.4.2.17", hooks);
   }
 
   void StepAfter(uint32_t ms) {
@@ -498,7 +500,9 @@ TEST_F(SessionTest, ErrorsInsideAStepDoNotEndTheSession) {
   SessionHooks throwing;
   throwing.ShowLine = [](const std::string&) { throw std::runtime_error("window gone"); };
   throwing.ReadIntroduction = []() -> IntroductionInfo { throw std::runtime_error("no port"); };
-  session = std::make_unique<cl>(clock, mainThread, factory, settingsPath, "1.0", throwing);
+  session = std::make_unique<cl>(
+      clock, mainThread, factory, [this] { return ReadServerEndpoint(settingsPath); }, "1.0",
+      throwing);
   EXPECT_NO_THROW(StepAfter(0));
   EXPECT_TRUE(session->connected());
   EXPECT_EQ(session->QueuedCount(), 4);

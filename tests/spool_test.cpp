@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/error_codes.h"
+#include "base/error_codes.h"
 #include "delivery/message_types.h"
 #include "tests/fakes/fake_clock.h"
 #include "tests/fakes/fake_session_link.h"

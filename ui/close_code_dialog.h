@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "core/close_code.h"
+#include "app/close_code.h"
 
 class QLabel;
 class QLineEdit;

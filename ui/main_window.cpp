@@ -21,7 +21,7 @@
 #include <QTextCursor>
 #include <QToolButton>
 
-#include "receiver/port_controls.h"
+#include "app/port_controls.h"
 #include "ui/close_code_dialog.h"
 #include "ui/link_indicator_pixmap.h"
 #include "ui/message_box.h"

@@ -7,8 +7,8 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "core/driver.h"
-#include "core/operator_window.h"
+#include "app/driver.h"
+#include "app/operator_window.h"
 #include "ui/qt_poll_timer.h"
 
 class QButtonGroup;

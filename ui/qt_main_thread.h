@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/main_thread.h"
+#include "base/main_thread.h"
 
 class QSocketNotifier;
 

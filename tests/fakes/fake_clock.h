@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/clock.h"
+#include "base/clock.h"
 
 namespace drv::testing {
 

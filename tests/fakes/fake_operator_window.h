@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/operator_window.h"
+#include "app/operator_window.h"
 
 namespace drv::testing {
 

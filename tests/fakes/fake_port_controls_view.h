@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "receiver/port_controls.h"
-#include "receiver/port_controls_view.h"
+#include "app/port_controls.h"
+#include "app/port_controls_view.h"
 
 namespace drv::testing {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/main_thread.h"
+#include "base/main_thread.h"
 
 namespace drv::testing {
 

@@ -17,7 +17,7 @@
 #include <QSystemTrayIcon>
 #include <QToolButton>
 
-#include "core/driver_settings.h"
+#include "app/driver_settings.h"
 #include "tests/fakes/fake_clock.h"
 #include "tests/fakes/fake_connection.h"
 #include "tests/fakes/fake_serial_device.h"

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "core/clock.h"
+#include "base/clock.h"
 #include "delivery/event_record.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/message_interpreter.h"

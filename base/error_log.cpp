@@ -1,4 +1,4 @@
-#include "core/error_log.h"
+#include "base/error_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <system_error>
 #include <utility>
 
-#include "core/cp1251.h"
-#include "core/posix_file.h"
+#include "base/cp1251.h"
+#include "base/posix_file.h"
 
 namespace drv {
 namespace {

@@ -1,8 +1,8 @@
-#include "receiver/port_controls.h"
+#include "app/port_controls.h"
 
 #include <utility>
 
-#include "core/error_codes.h"
+#include "base/error_codes.h"
 #include "delivery/message_types.h"
 #include "delivery/port_state.h"
 

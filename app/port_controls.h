@@ -3,10 +3,10 @@
 #include <functional>
 #include <string>
 
-#include "core/close_code.h"
-#include "core/driver_settings.h"
+#include "app/close_code.h"
+#include "app/driver_settings.h"
+#include "app/port_controls_view.h"
 #include "delivery/session_link.h"
-#include "receiver/port_controls_view.h"
 #include "receiver/serial_port_control.h"
 
 namespace drv {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "core/tdatetime.h"
+#include "base/tdatetime.h"
 
 namespace drv {
 
@@ -17,7 +17,9 @@ class IClock {
 };
 
 // Elapsed milliseconds from `since` to `now`, modulo 2^32, so a wrap of the counter does no harm.
-inline constexpr uint32_t TickDiff(uint32_t now, uint32_t since) { return now - since; }
+inline constexpr uint32_t TickDiff(uint32_t now, uint32_t since) {
+  return now - since;
+}
 
 class SystemClock final : public IClock {
  public:

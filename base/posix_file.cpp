@@ -1,4 +1,4 @@
-#include "core/posix_file.h"
+#include "base/posix_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "core/clock.h"
+#include "base/clock.h"
 
 #include <ctime>
 
@@ -7,7 +7,8 @@ namespace drv {
 uint32_t SystemClock::TickCount() const {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  const uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/tdatetime.h"
+#include "base/tdatetime.h"
+#include "delivery/connection.h"
 #include "receiver/serial_types.h"
 
 namespace drv {
@@ -47,11 +48,6 @@ class SettingsWriteError : public std::runtime_error {
 // other byte of the file stays as it was; the file is replaced atomically, keeping its
 // permissions. Throws SettingsWriteError on any failure, the file then being unchanged.
 void SaveComPort(const std::string& settingsPath, const std::string& portName);
-
-struct ServerEndpoint {
-  std::string Address = "127.0.0.1";
-  int32_t Port = 12543;
-};
 
 // Section "ServerHost"; read again before every connection attempt.
 ServerEndpoint ReadServerEndpoint(const std::string& settingsPath);

@@ -1,4 +1,4 @@
-#include "core/profile_file.h"
+#include "base/profile_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "core/cp1251.h"
+#include "base/cp1251.h"
 
 namespace drv {
 namespace {

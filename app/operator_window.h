@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "core/close_code.h"
+#include "app/close_code.h"
+#include "app/port_controls_view.h"
 #include "receiver/display_list.h"
-#include "receiver/port_controls_view.h"
 
 namespace drv {
 

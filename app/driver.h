@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "core/clock.h"
-#include "core/main_thread.h"
-#include "core/operator_window.h"
+#include "app/operator_window.h"
+#include "base/clock.h"
+#include "base/main_thread.h"
 #include "receiver/poll_timer.h"
 
 namespace drv {

@@ -1,12 +1,13 @@
-#include "core/driver.h"
+#include "app/driver.h"
 
 #include <exception>
 #include <optional>
 
-#include "core/close_code.h"
-#include "core/driver_settings.h"
-#include "core/error_codes.h"
-#include "core/error_log.h"
+#include "app/close_code.h"
+#include "app/driver_settings.h"
+#include "app/port_controls.h"
+#include "base/error_codes.h"
+#include "base/error_log.h"
 #include "delivery/connection.h"
 #include "delivery/event_record.h"
 #include "delivery/session.h"
@@ -15,7 +16,6 @@
 #include "receiver/frame_log.h"
 #include "receiver/link_supervision.h"
 #include "receiver/message_interpreter.h"
-#include "receiver/port_controls.h"
 #include "receiver/serial_port_driver.h"
 
 namespace drv {
@@ -83,8 +83,10 @@ struct Driver::State {
     hooks.ReadIntroduction = [this] {
       return IntroductionInfo{settings.ComPort, serialPort.IsOpen(), settings.FirstNumber};
     };
-    session = std::make_unique<cl>(platform.clock, platform.mainThread, platform.connections,
-                                   settingsPath, platform.versionText, std::move(hooks));
+    session = std::make_unique<cl>(
+        platform.clock, platform.mainThread, platform.connections,
+        [this] { return ReadServerEndpoint(settingsPath); }, platform.versionText,
+        std::move(hooks));
   }
 
   void BuildReceiverAndDelivery() {

@@ -1,4 +1,4 @@
-#include "core/tdatetime.h"
+#include "base/tdatetime.h"
 
 #include <chrono>
 #include <cmath>

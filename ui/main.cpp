@@ -18,9 +18,9 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
-#include "core/clock.h"
-#include "core/driver.h"
-#include "core/driver_settings.h"
+#include "app/driver.h"
+#include "app/driver_settings.h"
+#include "base/clock.h"
 #include "delivery/tcp_connection_posix.h"
 #include "receiver/device_names.h"
 #include "receiver/serial_device_posix.h"

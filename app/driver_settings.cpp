@@ -1,4 +1,4 @@
-#include "core/driver_settings.h"
+#include "app/driver_settings.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "core/posix_file.h"
-#include "core/profile_file.h"
+#include "base/posix_file.h"
+#include "base/profile_file.h"
 
 namespace drv {
 namespace {
