@@ -10,8 +10,8 @@
 #include "base/error_log.h"
 #include "delivery/connection.h"
 #include "delivery/event_record.h"
+#include "delivery/event_spool.h"
 #include "delivery/session.h"
-#include "delivery/spool.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/frame_log.h"
 #include "receiver/link_supervision.h"
@@ -67,6 +67,15 @@ struct Driver::State {
     };
   }
 
+  // The spool first: the session sends what it holds.
+  void BuildDelivery() {
+    spool = std::make_unique<EventSpool>(
+        platform.clock, SpoolPrefix(platform.workingDirectory, settings.PathForSoob),
+        settings.SendTorven8, [this](int code) { ReportError(code); });
+    spool->LoadBacklog();
+    if (settings.SendTorven8) BuildSession();
+  }
+
   void BuildSession() {
     SessionHooks hooks;
     hooks.ShowLine = [this](const std::string& line) { window.AppendLine(line); };
@@ -74,25 +83,17 @@ struct Driver::State {
       if (++serverIndicatorStep > kServerIndicatorLastStep) serverIndicatorStep = 0;
       window.DrawServerIndicator(session && session->connected(), serverIndicatorStep);
     };
-    hooks.Connected = [this] {
-      if (spool) spool->OnConnected();
-    };
-    hooks.EventAcknowledged = [this] {
-      if (spool) spool->OnEventAcknowledged();
-    };
     hooks.ReadIntroduction = [this] {
       return IntroductionInfo{settings.ComPort, serialPort.IsOpen(), settings.FirstNumber};
     };
-    session = std::make_unique<cl>(
-        platform.clock, platform.mainThread, platform.connections,
+    session = std::make_unique<MessageServerSession>(
+        platform.clock, platform.mainThread, platform.connections, *spool,
         [this] { return ReadServerEndpoint(settingsPath); }, platform.versionText,
         std::move(hooks));
+    spool->SetRecordsQueuedListener([this] { session->RecordsQueued(); });
   }
 
-  void BuildReceiverAndDelivery() {
-    spool = std::make_unique<EventSpool>(
-        platform.clock, SpoolPrefix(platform.workingDirectory, settings.PathForSoob), session.get(),
-        [this](int code) { ReportError(code); });
+  void BuildReceiver() {
     emitter = std::make_unique<EventEmitter>(settings.FirstNumber, *spool);
     interpreter = std::make_unique<MessageInterpreter>(platform.clock, *emitter);
     if (settings.Log) frameLog = std::make_unique<FrameLog>(platform.workingDirectory);
@@ -127,8 +128,8 @@ struct Driver::State {
   bool shutDown = false;
 
   TSerialPortDriver serialPort;
-  std::unique_ptr<cl> session;
   std::unique_ptr<EventSpool> spool;
+  std::unique_ptr<MessageServerSession> session;
   std::unique_ptr<EventEmitter> emitter;
   std::unique_ptr<MessageInterpreter> interpreter;
   std::unique_ptr<FrameLog> frameLog;
@@ -161,8 +162,8 @@ void Driver::StartUp() {
   if (!texts.Caption.empty()) s.window.SetBannerCaption(texts.Caption);
   s.window.SetSecondServerRowVisible(s.settings.SendTorven7);
 
-  if (s.settings.SendTorven8) s.BuildSession();
-  s.BuildReceiverAndDelivery();
+  s.BuildDelivery();
+  s.BuildReceiver();
   s.BuildPortControls();
 
   s.portControls->StartUpStep(texts.BaudRate);
@@ -178,11 +179,7 @@ void Driver::StartUp() {
 void Driver::Timer2Timer() {
   State& s = *state_;
   if (s.shutDown || !s.spool) return;
-  try {
-    s.spool->ResendStep();
-  } catch (const std::exception&) {
-    // The spool reports its own failures; a tick must never end the program.
-  }
+  s.spool->OnTick();
   s.linkSupervisor->Tick();
 }
 
@@ -225,6 +222,8 @@ void Driver::Shutdown() {
   // taking tasks, and it must not touch the window after this.
   if (s.session) s.session->Stop();
   s.serialPort.Close();
+  // Records the directory could not take so far are worth one more try.
+  if (s.spool) s.spool->WriteHeldRecords();
 }
 
 bool Driver::StationLinkUp() const {

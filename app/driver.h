@@ -37,7 +37,7 @@ class Driver {
 
   // Start-up, in order; shows the busy-port message through the window when needed.
   void StartUp();
-  // The 200 ms tick: spool resend, then the station link check.
+  // The 200 ms tick: held records to the spool directory, then the station link check.
   void Timer2Timer();
   // The poll timer's tick.
   void PollInput();

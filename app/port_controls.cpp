@@ -1,5 +1,6 @@
 #include "app/port_controls.h"
 
+#include <stdexcept>
 #include <utility>
 
 #include "base/error_codes.h"
@@ -47,8 +48,11 @@ void PortControls::SelectFirstEntry() {
 
 void PortControls::ReportPortState() {
   if (context_.session == nullptr) return;
-  context_.session->QueueMessage(
-      MsgPortState, PortStatePayload(context_.settings.ComPort, context_.port.IsOpen()));
+  // A full ring is a failure to hand the message over, reported like any other.
+  if (!context_.session->QueueMessage(
+          MsgPortState, PortStatePayload(context_.settings.ComPort, context_.port.IsOpen()))) {
+    throw std::runtime_error("the session refused the port state");
+  }
 }
 
 void PortControls::ClearForStartUp() {

@@ -104,29 +104,12 @@ class CountingDisplayList final : public IDisplayList {
 
 class CountingEventSink final : public IEventSink {
  public:
-  void DeliverEventRecord(const EventRecordBytes& record) override {
-    last = record;
-    ++count;
+  void StoreEventRecords(std::span<const EventRecordBytes> records) override {
+    if (!records.empty()) last = records.back();
+    count += records.size();
   }
   EventRecordBytes last{};
   std::size_t count = 0;
-};
-
-// A session that is connected and has been accepted; queued messages are only counted.
-class AcceptedSessionLink final : public ISessionLink {
- public:
-  bool connected() const override { return isConnected; }
-  bool introduced() const override { return isIntroduced; }
-  void QueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
-    lastType = type;
-    lastPayloadSize = payload.size();
-    ++queued;
-  }
-  bool isConnected = true;
-  bool isIntroduced = true;
-  uint32_t lastType = 0;
-  std::size_t lastPayloadSize = 0;
-  std::size_t queued = 0;
 };
 
 // A connection whose peer is a byte buffer: writes are appended to `written`, reads come from

@@ -25,7 +25,7 @@
 #include "bench/bench_support.h"
 #include "bench/harness_rig.h"
 #include "delivery/event_record.h"
-#include "delivery/spool.h"
+#include "delivery/spool_directory.h"
 #include "receiver/frame_decoder.h"
 
 namespace drv::harness {

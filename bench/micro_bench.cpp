@@ -126,6 +126,7 @@ EventRecordBytes SampleRecord() {
   record.Zone = 5;
   record.EventTime = 45000.5;
   emitter.EmitEventRecord(record);
+  emitter.Flush();
   return sink.last;
 }
 

@@ -1,5 +1,5 @@
-// Spool costs on the real file system: one resend step (acknowledgement of the pending file,
-// then the search for the next one) against the number of files waiting, and one durable write.
+// Spool costs on the real file system: the durable store of a frame's records, the
+// acknowledgement and next record while a backlog drains, and loading a backlog at start-up.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -13,13 +13,14 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/clock.h"
 #include "bench/bench_support.h"
+#include "delivery/event_spool.h"
 #include "delivery/message_types.h"
-#include "delivery/spool.h"
 
 namespace drv::bench {
 namespace {
@@ -116,85 +117,110 @@ void SetPercentileCounters(benchmark::State& state, const std::vector<double>& s
   state.counters["max_us"] = p.max;
 }
 
-// One drain cycle as the driver runs it while the server takes records: the acknowledgement
-// deletes the file that is out, and the next tick's resend step searches for, reads and queues
-// the next one. The deleted file is replaced outside the timing, so the count stays put.
-void BM_ResendStep(benchmark::State& state) {
-  const auto fileCount = static_cast<unsigned>(state.range(0));
-  const fs::path directory = SpoolWithFiles(fileCount);
-  SystemClock clock;
-  AcceptedSessionLink session;
-  EventSpool spool(clock, directory.string() + "/", &session, [](int) {});
-  unsigned nextName = fileCount;
-  std::vector<double> samplesUs;
-  samplesUs.reserve(100000);
-
-  for (auto _ : state) {
-    const auto start = Clock::now();
-    spool.OnEventAcknowledged();
-    spool.ResendStep();
-    const auto stop = Clock::now();
-    const double seconds = std::chrono::duration<double>(stop - start).count();
-    state.SetIterationTime(seconds);
-    samplesUs.push_back(seconds * 1e6);
-    if (spool.PendingSpoolPath().empty() || session.lastType != MsgEventRecord ||
-        session.lastPayloadSize != kEventRecordSize) {
-      state.SkipWithError("the resend step queued no spool file");
-      break;
-    }
-    if (samplesUs.size() > 1) WriteSpoolFile(directory / SpoolName(nextName++));
-  }
-  // The file that is out at the end goes back to the count as well.
-  spool.OnEventAcknowledged();
-  WriteSpoolFile(directory / SpoolName(nextName++));
-  state.counters["files"] = fileCount;
-  SetPercentileCounters(state, samplesUs);
-}
-BENCHMARK(BM_ResendStep)
-    ->Arg(10)
-    ->Arg(1000)
-    ->Arg(100000)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(1.0)
-    ->Repetitions(3);
-
-// One record written to a new spool file while the server cannot take it: temporary file,
-// write, fsync, rename to its spool name, fsync of the directory.
-void BM_DurableSpoolWrite(benchmark::State& state) {
+// The records of one frame stored as the driver stores them before it answers the station:
+// each written to a file of its own, the batch flushed together, the names flushed once.
+void BM_StoreFrame(benchmark::State& state) {
+  const auto recordsPerFrame = static_cast<std::size_t>(state.range(0));
+  const bool oneByOne = state.range(1) != 0;
   const fs::path directory = SpoolRoot() / "writes";
   fs::remove_all(directory);
   fs::create_directories(directory);
   SystemClock clock;
-  AcceptedSessionLink session;
-  session.isConnected = false;
-  EventSpool spool(clock, directory.string() + "/", &session, [](int) {});
-  const EventRecordBytes record = SampleRecord();
+  EventSpool spool(clock, directory.string() + "/", true, [](int) {});
+  const std::vector<EventRecordBytes> frame(recordsPerFrame, SampleRecord());
   std::vector<double> samplesUs;
   samplesUs.reserve(static_cast<std::size_t>(state.max_iterations));
 
   for (auto _ : state) {
     const auto start = Clock::now();
-    spool.DeliverEventRecord(record);
+    if (oneByOne) {
+      for (const EventRecordBytes& record : frame) spool.StoreEventRecords({&record, 1});
+    } else {
+      spool.StoreEventRecords(frame);
+    }
+    const auto stop = Clock::now();
+    const double seconds = std::chrono::duration<double>(stop - start).count();
+    state.SetIterationTime(seconds);
+    samplesUs.push_back(seconds * 1e6);
+    // The server's acknowledgements, outside the timing, keep the directory small.
+    state.PauseTiming();
+    while (const auto oldest = spool.Oldest()) spool.Acknowledge(oldest->id);
+    state.ResumeTiming();
+  }
+  if (spool.RecordsHeldInMemory() != 0) state.SkipWithError("a spool write failed");
+  fs::remove_all(directory);
+  state.counters["records"] = static_cast<double>(recordsPerFrame);
+  SetPercentileCounters(state, samplesUs);
+}
+// Repeated because the disk is shared: one run can land in another process's burst of writes.
+BENCHMARK(BM_StoreFrame)
+    ->ArgNames({"records", "one_by_one"})
+    ->Args({1, 0})
+    ->Args({16, 0})
+    ->Args({16, 1})
+    ->Iterations(300)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// What each record costs the session's side of the spool while a backlog drains: the
+// acknowledgement deletes the file of the record that was out, and the next one is taken.
+void BM_AcknowledgeAndTakeNext(benchmark::State& state) {
+  const auto fileCount = static_cast<unsigned>(state.range(0));
+  const fs::path directory = SpoolRoot() / ("drain-" + std::to_string(fileCount));
+  fs::remove_all(directory);
+  fs::create_directories(directory);
+  for (unsigned i = 0; i < fileCount; ++i) WriteSpoolFile(directory / SpoolName(i));
+  SystemClock clock;
+  EventSpool spool(clock, directory.string() + "/", true, [](int) {});
+  spool.LoadBacklog();
+  std::vector<double> samplesUs;
+  samplesUs.reserve(fileCount);
+  std::optional<QueuedRecord> out = spool.Oldest();
+  for (auto _ : state) {
+    if (!out) {
+      state.SkipWithError("the backlog ran out");
+      break;
+    }
+    const auto start = Clock::now();
+    spool.Acknowledge(out->id);
+    out = spool.Oldest();
     const auto stop = Clock::now();
     const double seconds = std::chrono::duration<double>(stop - start).count();
     state.SetIterationTime(seconds);
     samplesUs.push_back(seconds * 1e6);
   }
-  if (spool.RecordsHeldInMemory() != 0) state.SkipWithError("a spool write failed");
-  const auto written = static_cast<std::size_t>(
-      std::count_if(fs::directory_iterator(directory), fs::directory_iterator(),
-                    [](const fs::directory_entry& e) { return e.path().extension() == ".dd8"; }));
-  if (written != samplesUs.size()) state.SkipWithError("not every record has its own file");
   fs::remove_all(directory);
   SetPercentileCounters(state, samplesUs);
 }
-// Repeated because the disk is shared: one run can land in another process's burst of writes.
-BENCHMARK(BM_DurableSpoolWrite)
+BENCHMARK(BM_AcknowledgeAndTakeNext)
+    ->Arg(2000)
     ->Iterations(1000)
     ->Repetitions(3)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
+
+// Start-up with a spool left from an outage: every file listed, put in order and read.
+void BM_LoadBacklog(benchmark::State& state) {
+  const auto fileCount = static_cast<unsigned>(state.range(0));
+  const fs::path directory = SpoolWithFiles(fileCount);
+  SystemClock clock;
+  for (auto _ : state) {
+    EventSpool spool(clock, directory.string() + "/", true, [](int) {});
+    spool.LoadBacklog();
+    if (spool.QueuedCount() != fileCount) state.SkipWithError("not every file was queued");
+  }
+  state.counters["files"] = fileCount;
+  state.counters["us_per_file"] = benchmark::Counter(
+      static_cast<double>(fileCount) * 1e-6,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_LoadBacklog)
+    ->Arg(1000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Repetitions(3);
 
 }  // namespace
 }  // namespace drv::bench

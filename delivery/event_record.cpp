@@ -92,17 +92,26 @@ std::string DescribeEventRecord(const EventRecord& record) {
   }
   const CivilTime t = DecodeDateTime(record.EventTime);
   char text[256];
-  std::snprintf(text, sizeof text,
-                "object=%d code=%s zone=%u partition=%u flags=0x%02X infoA=%u infoB=0x%02X infoC=%u "
-                "infoD=%u infoE=%u extra1=0x%02X extra2=0x%02X time=%04d-%02d-%02d %02d:%02d:%02d.%03d",
-                record.ObjectNumber, code.c_str(), record.Zone, record.Partition, record.Flags,
-                record.InfoA, record.InfoB, record.InfoC, record.InfoD, record.InfoE, record.Extra1,
-                record.Extra2, t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
+  std::snprintf(
+      text, sizeof text,
+      "object=%d code=%s zone=%u partition=%u flags=0x%02X infoA=%u infoB=0x%02X infoC=%u "
+      "infoD=%u infoE=%u extra1=0x%02X extra2=0x%02X time=%04d-%02d-%02d %02d:%02d:%02d.%03d",
+      record.ObjectNumber, code.c_str(), record.Zone, record.Partition, record.Flags, record.InfoA,
+      record.InfoB, record.InfoC, record.InfoD, record.InfoE, record.Extra1, record.Extra2, t.year,
+      t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
   return text;
 }
 
 void EventEmitter::EmitEventRecord(const EventRecord& current) {
-  sink_.DeliverEventRecord(SerializeEventRecord(current, CompletedObjectNumber(current, firstNumber_)));
+  batch_.push_back(SerializeEventRecord(current, CompletedObjectNumber(current, firstNumber_)));
+}
+
+void EventEmitter::Flush() {
+  if (batch_.empty()) return;
+  // Emptied before the hand-over, so that a sink that throws does not get the records twice.
+  std::vector<EventRecordBytes> records;
+  records.swap(batch_);
+  sink_.StoreEventRecords(records);
 }
 
 }  // namespace drv

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/tdatetime.h"
 
@@ -50,22 +51,28 @@ int32_t CompletedObjectNumber(const EventRecord& record, int32_t firstNumber);
 // One line of readable fields, for tools and logs.
 std::string DescribeEventRecord(const EventRecord& record);
 
-// Receives every completed record (the spool's delivery decision in the driver).
+// Receives the completed records of each frame (the spool in the driver). When it returns, the
+// records are the sink's: the station may be told that the frame arrived.
 class IEventSink {
  public:
   virtual ~IEventSink() = default;
-  virtual void DeliverEventRecord(const EventRecordBytes& record) = 0;
+  virtual void StoreEventRecords(std::span<const EventRecordBytes> records) = 0;
 };
 
-// Completes the current record and hands a copy to the sink.
+// Completes copies of the current record and hands them to the sink a frame at a time, so that
+// the records of one frame are stored together.
 class EventEmitter {
  public:
   EventEmitter(int32_t firstNumber, IEventSink& sink) : firstNumber_(firstNumber), sink_(sink) {}
+  // Completes a copy of the record as it stands now and keeps it for the next Flush.
   void EmitEventRecord(const EventRecord& current);
+  // Hands the kept records to the sink, if there are any.
+  void Flush();
 
  private:
   int32_t firstNumber_;
   IEventSink& sink_;
+  std::vector<EventRecordBytes> batch_;
 };
 
 }  // namespace drv

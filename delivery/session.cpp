@@ -1,8 +1,8 @@
 #include "delivery/session.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
-#include <cstdint>
 
 #include "base/tdatetime.h"
 #include "delivery/message_types.h"
@@ -19,30 +19,39 @@ constexpr char kLineNetworkErrors[] = "Ошибки по сети - перепо
 constexpr char kLineDisconnectOrder[] = "Сервер дал команду на рассоединение.";
 constexpr char kLineAccessDenied[] = "Доступ запрещен.";
 
+// Milliseconds from `now` until more than `interval` has passed since `since`; 0 when it has.
+uint32_t Until(uint32_t now, uint32_t since, uint32_t interval) {
+  const uint32_t elapsed = TickDiff(now, since);
+  return elapsed > interval ? 0 : interval - elapsed + 1;
+}
+
 }  // namespace
 
-cl::cl(IClock& clock, IMainThread& mainThread, IConnectionFactory& connections,
-       std::function<ServerEndpoint()> readEndpoint, std::string versionText, SessionHooks hooks)
+MessageServerSession::MessageServerSession(IClock& clock, IMainThread& mainThread,
+                                           IConnectionFactory& connections, IRecordQueue& records,
+                                           std::function<ServerEndpoint()> readEndpoint,
+                                           std::string versionText, SessionHooks hooks)
     : clock_(clock),
       mainThread_(mainThread),
       connections_(connections),
+      records_(records),
       readEndpoint_(std::move(readEndpoint)),
       versionText_(std::move(versionText)),
       hooks_(std::move(hooks)),
       lastPollTick_(clock.TickCount()) {}
 
-cl::~cl() {
+MessageServerSession::~MessageServerSession() {
   Stop();
 }
 
-void cl::Start() {
+void MessageServerSession::Start() {
   if (thread_.joinable()) return;
-  thread_ = std::thread(&cl::ThreadBody, this);
+  thread_ = std::thread(&MessageServerSession::ThreadBody, this);
 }
 
-void cl::Stop() {
+void MessageServerSession::Stop() {
   {
-    std::lock_guard lock(ringMutex_);
+    std::lock_guard lock(queueMutex_);
     stopRequested_ = true;
   }
   wake_.notify_all();
@@ -53,7 +62,7 @@ void cl::Stop() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-void cl::ThreadBody() {
+void MessageServerSession::ThreadBody() {
   deniedShown_ = false;
   lastPollTick_ = clock_.TickCount();
   errorCount_ = 0;
@@ -83,34 +92,41 @@ void cl::ThreadBody() {
   }
 }
 
-void cl::PauseAfterStep() {
+void MessageServerSession::PauseAfterStep() {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // Bounded, so that a clock that jumps (or a test's fake clock) is looked at again soon.
   constexpr uint32_t kLongestPauseMs = 50;
   const uint32_t pause = std::min(MillisecondsUntilNextDeadline(), kLongestPauseMs);
-  if (pause <= 1) return;
-  std::unique_lock lock(ringMutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(pause - 1), [this] {
-    return stopRequested_.load() || (connected_.load() && (full_ || head_ != tail_));
-  });
-}
-
-uint32_t cl::MillisecondsUntilNextDeadline() const {
-  const uint32_t now = clock_.TickCount();
-  const auto until = [now](uint32_t since, uint32_t interval) -> uint32_t {
-    const uint32_t elapsed = TickDiff(now, since);
-    return elapsed > interval ? 0 : interval - elapsed + 1;
-  };
-  if (connected_) {
-    if (receiveAfterConnect_ || errorCount_ > kMaxFailures || QueuedCount() > 0) return 0;
-    return introduced_ ? until(lastPollTick_, kPollIntervalMs)
-                       : until(lastAttemptTick_, kAttemptSpacingMs);
+  std::unique_lock lock(queueMutex_);
+  if (pause > 1) {
+    wake_.wait_for(lock, std::chrono::milliseconds(pause - 1), [this] {
+      return stopRequested_.load() || (connected_.load() && (!ring_.Empty() || recordsQueued_));
+    });
   }
-  if (reconnectAllowed_) return until(lastAttemptTick_, kAttemptSpacingMs);
-  return deniedShown_ ? UINT32_MAX : 0;
+  recordsQueued_ = false;
 }
 
-void cl::Step() {
+uint32_t MessageServerSession::MillisecondsUntilNextDeadline() {
+  const uint32_t now = clock_.TickCount();
+  if (!connected_) {
+    if (reconnectAllowed_) return Until(now, lastAttemptTick_, kAttemptSpacingMs);
+    return deniedShown_ ? UINT32_MAX : 0;
+  }
+  {
+    std::lock_guard lock(queueMutex_);
+    if (!ring_.Empty()) return 0;
+  }
+  if (receiveAfterConnect_ || errorCount_ > kMaxFailures) return 0;
+  if (!introduced_) return Until(now, lastAttemptTick_, kAttemptSpacingMs);
+  uint32_t pause = Until(now, lastPollTick_, kPollIntervalMs);
+  if (records_.Oldest()) {
+    if (RecordDue(now)) return 0;
+    pause = std::min(pause, Until(now, inFlight_->lastWriteTick, kRecordResendMs));
+  }
+  return pause;
+}
+
+void MessageServerSession::Step() {
   try {
     if (connected_) {
       StepConnected();
@@ -125,7 +141,7 @@ void cl::Step() {
   }
 }
 
-void cl::StepConnected() {
+void MessageServerSession::StepConnected() {
   if (!connection_) {
     connected_ = false;
     return;
@@ -135,41 +151,86 @@ void cl::StepConnected() {
     ShowLine(kLineNetworkErrors);
     connected_ = false;
   }
+  const bool wrote = WriteNextMessage();
+  if (!wrote && !receiveAfterConnect_) return;
+  receiveAfterConnect_ = false;
+  ReadAnswer();
+}
 
-  sentThisStep_ = false;
-  try {
-    if (std::optional<std::vector<uint8_t>> message = PeekEntry()) {
-      sentThisStep_ = true;
-      if (WriteFrame(*connection_, *message)) {
-        DropEntry();
-      } else {
-        FailWrite();
-      }
-    } else if (introduced_) {
-      const uint32_t now = clock_.TickCount();
-      if (TickDiff(now, lastPollTick_) > kPollIntervalMs) {
-        pollDue_ = true;
-        lastPollTick_ = now;
-      }
-    } else if (TickDiff(clock_.TickCount(), lastAttemptTick_) > kAttemptSpacingMs) {
-      // Accepted by TCP but never by the server: the next attempt releases this connection.
-      connected_ = false;
-    }
-  } catch (...) {
-    // The message stays at the head of the ring; the answer is still read below.
+bool MessageServerSession::WriteNextMessage() {
+  // Control messages first: the introduction must precede every record.
+  std::optional<std::vector<uint8_t>> message;
+  {
+    std::lock_guard lock(queueMutex_);
+    if (const std::vector<uint8_t>* head = ring_.Peek()) message = *head;
   }
-
-  if (!pollDue_ && !receiveAfterConnect_ && !sentThisStep_) return;
-  if (pollDue_) {
-    pollDue_ = false;
+  if (message) {
     bool written = false;
     try {
-      written = WriteFrame(*connection_, BuildMessage(MsgPoll, 0, {}));
+      written = WriteFrame(*connection_, *message);
     } catch (...) {
     }
-    if (!written) FailWrite();
+    if (written) {
+      std::lock_guard lock(queueMutex_);
+      ring_.Drop();
+    } else {
+      FailWrite();  // the message stays at the head of the ring
+    }
+    return true;
   }
-  receiveAfterConnect_ = false;
+
+  const uint32_t now = clock_.TickCount();
+  if (!introduced_) {
+    // Accepted by TCP but never by the server: the next attempt releases this connection.
+    if (TickDiff(now, lastAttemptTick_) > kAttemptSpacingMs) connected_ = false;
+    return false;
+  }
+
+  std::vector<uint8_t> next;
+  std::optional<uint64_t> recordId;
+  if (std::optional<QueuedRecord> record = RecordDue(now)) {
+    next = BuildMessage(record->type, NextMessageNumber(), record->payload);
+    recordId = record->id;
+  } else if (TickDiff(now, lastPollTick_) > kPollIntervalMs) {
+    lastPollTick_ = now;
+    next = BuildMessage(MsgPoll, 0, {});
+  } else {
+    return false;
+  }
+  bool written = false;
+  try {
+    written = WriteFrame(*connection_, next);
+  } catch (...) {
+  }
+  if (!written) {
+    FailWrite();  // a record stays the oldest and goes on the next connection
+  } else if (recordId) {
+    NoteRecordWritten(*recordId, now);
+  }
+  return true;
+}
+
+std::optional<QueuedRecord> MessageServerSession::RecordDue(uint32_t now) const {
+  std::optional<QueuedRecord> oldest = records_.Oldest();
+  if (oldest && inFlight_ && inFlight_->id == oldest->id && inFlight_->copiesOnConnection > 0 &&
+      TickDiff(now, inFlight_->lastWriteTick) <= kRecordResendMs) {
+    return std::nullopt;
+  }
+  return oldest;
+}
+
+void MessageServerSession::NoteRecordWritten(uint64_t id, uint32_t now) {
+  if (!inFlight_ || inFlight_->id != id) {
+    // The record that was out has left the queue without its acknowledgement (given up by the
+    // spool): answers to its copies may still come.
+    if (inFlight_) staleAcks_ += inFlight_->copiesOnConnection;
+    inFlight_ = RecordInFlight{id, now, 0};
+  }
+  inFlight_->lastWriteTick = now;
+  ++inFlight_->copiesOnConnection;
+}
+
+void MessageServerSession::ReadAnswer() {
   FrameReadResult frame;
   try {
     frame = ReadFrame(*connection_, clock_);
@@ -178,7 +239,6 @@ void cl::StepConnected() {
   }
   if (!frame.ok()) {
     ++errorCount_;
-    receivedBody_.clear();
     // The server has gone: the socket is closed, but the session keeps its state and lets the
     // failures that follow decide about reconnecting.
     if (frame.status == FrameReadStatus::kEndOfStream && connection_->IsConnected()) {
@@ -186,15 +246,27 @@ void cl::StepConnected() {
     }
     return;
   }
-  receivedBody_ = std::move(frame.body);
-  const std::optional<DecodedMessage> message = DecodeMessage(receivedBody_);
+  const std::optional<DecodedMessage> message = DecodeMessage(frame.body);
   if (!message) return;
   errorCount_ = 0;
   TickIndicator();
   ActOn(message->type);
 }
 
-void cl::AttemptConnection() {
+void MessageServerSession::OnEventAcknowledged() {
+  if (staleAcks_ > 0) {
+    --staleAcks_;
+    return;
+  }
+  // An acknowledgement with nothing of ours out is not taken for a record sent later.
+  if (!inFlight_ || inFlight_->copiesOnConnection == 0) return;
+  records_.Acknowledge(inFlight_->id);
+  // Each further copy written on this connection may still be answered.
+  staleAcks_ = inFlight_->copiesOnConnection - 1;
+  inFlight_.reset();
+}
+
+void MessageServerSession::AttemptConnection() {
   TickIndicator();
   ShowLine(kLineConnecting);
   lastAttemptTick_ = clock_.TickCount();
@@ -208,42 +280,45 @@ void cl::AttemptConnection() {
   }
   old.reset();  // releasing an old connection runs no close handler
   introduced_ = false;
+  // Answers on a new connection belong to what is written on it: the record that was out goes
+  // again once the server has accepted the driver.
+  if (inFlight_) inFlight_->copiesOnConnection = 0;
+  staleAcks_ = 0;
   // Stop() aborts only the connection it finds; one made after that must not be used.
   if (stopRequested_ || !connection_) return;
 
   const ServerEndpoint endpoint = readEndpoint_();
   if (!connection_->Connect(endpoint.Address, endpoint.Port, kConnectTimeoutMs)) return;
   Introduce();
-  if (hooks_.Connected) RunOnMain(hooks_.Connected);
   ShowLine(kLineConnected);
   connected_ = true;
   TickIndicator();
 }
 
-void cl::Introduce() {
+void MessageServerSession::Introduce() {
   const std::array<uint8_t, 2> module{static_cast<uint8_t>(kModuleNumber & 0xFF),
                                       static_cast<uint8_t>(kModuleNumber >> 8)};
-  QueueMessage(MsgIntroduction, module);
+  (void)QueueMessage(MsgIntroduction, module);
   receiveAfterConnect_ = true;
   IntroductionInfo info;
   if (hooks_.ReadIntroduction) RunOnMain([&] { info = hooks_.ReadIntroduction(); });
-  QueueMessage(MsgPortState, PortStatePayload(info.comPort, info.portOpen));
+  (void)QueueMessage(MsgPortState, PortStatePayload(info.comPort, info.portOpen));
   const std::array<uint8_t, 1> firstNumber{
       static_cast<uint8_t>(static_cast<uint32_t>(info.firstNumber) & 0xFF)};
-  QueueMessage(MsgFirstNumber, firstNumber);
-  QueueMessage(MsgVersion, VersionPayload(ParseVersionText(versionText_)));
+  (void)QueueMessage(MsgFirstNumber, firstNumber);
+  (void)QueueMessage(MsgVersion, VersionPayload(ParseVersionText(versionText_)));
 }
 
-void cl::ActOn(uint32_t type) {
+void MessageServerSession::ActOn(uint32_t type) {
   switch (type) {
     case MsgAccepted:
       introduced_ = true;
       break;
     case MsgEventAck:
-      if (hooks_.EventAcknowledged) RunOnMain(hooks_.EventAcknowledged);
+      OnEventAcknowledged();
       break;
     case MsgConfirmRequest:
-      QueueMessage(MsgConfirm, {});
+      (void)QueueMessage(MsgConfirm, {});
       break;
     case MsgAccessDenied:
       connected_ = false;
@@ -266,22 +341,21 @@ void cl::ActOn(uint32_t type) {
   }
 }
 
-void cl::ShowLine(const std::string& text) {
-  lineText_ = text;
+void MessageServerSession::ShowLine(const std::string& text) {
   if (!hooks_.ShowLine) return;
   RunOnMain([&] { hooks_.ShowLine(FormatDateTime(clock_.Now()) + " " + text); });
 }
 
-void cl::TickIndicator() {
+void MessageServerSession::TickIndicator() {
   if (hooks_.TickIndicator) RunOnMain(hooks_.TickIndicator);
 }
 
-void cl::OnConnectionClosed() {
+void MessageServerSession::OnConnectionClosed() {
   connected_ = false;
   TickIndicator();
 }
 
-void cl::CloseConnection() {
+void MessageServerSession::CloseConnection() {
   connected_ = false;
   TickIndicator();
   try {
@@ -293,7 +367,7 @@ void cl::CloseConnection() {
   }
 }
 
-void cl::FailWrite() {
+void MessageServerSession::FailWrite() {
   ++errorCount_;
   if (connection_->IsConnected()) {
     connection_->Close();
@@ -301,7 +375,7 @@ void cl::FailWrite() {
   }
 }
 
-void cl::RunOnMain(const std::function<void()>& task) {
+void MessageServerSession::RunOnMain(const std::function<void()>& task) {
   // A hook that throws must not unwind across threads; a refusal means shutdown, and the session
   // simply goes on until it is stopped.
   try {
@@ -315,51 +389,28 @@ void cl::RunOnMain(const std::function<void()>& task) {
   }
 }
 
-void cl::QueueMessage(uint32_t type, std::span<const uint8_t> payload) {
-  std::lock_guard lock(ringMutex_);
-  const int64_t number = messageNumber_++;
-  if (PutEntryLocked(BuildMessage(type, number, payload))) wake_.notify_all();
+int64_t MessageServerSession::NextMessageNumber() {
+  std::lock_guard lock(queueMutex_);
+  return messageNumber_++;
 }
 
-bool cl::PutEntry(std::vector<uint8_t> message) {
-  std::lock_guard lock(ringMutex_);
-  const bool stored = PutEntryLocked(std::move(message));
+bool MessageServerSession::QueueMessage(uint32_t type, std::span<const uint8_t> payload) {
+  bool stored = false;
+  {
+    std::lock_guard lock(queueMutex_);
+    // The number is used up even when the ring refuses the message.
+    stored = ring_.Put(BuildMessage(type, messageNumber_++, payload));
+  }
   if (stored) wake_.notify_all();
   return stored;
 }
 
-bool cl::PutEntryLocked(std::vector<uint8_t> message) {
-  if (head_ == tail_ && full_) return false;
-  slots_[static_cast<std::size_t>(tail_)] = std::move(message);
-  tail_ = (tail_ + 1) % kRingSlots;
-  full_ = tail_ == head_;
-  return true;
-}
-
-std::optional<std::vector<uint8_t>> cl::PeekEntry() const {
-  std::lock_guard lock(ringMutex_);
-  if (head_ == tail_ && !full_) return std::nullopt;
-  return slots_[static_cast<std::size_t>(head_)];
-}
-
-void cl::DropEntry() {
-  std::lock_guard lock(ringMutex_);
-  if (head_ == tail_ && !full_) return;
-  slots_[static_cast<std::size_t>(head_)].clear();
-  slots_[static_cast<std::size_t>(head_)].shrink_to_fit();
-  head_ = (head_ + 1) % kRingSlots;
-  full_ = false;
-}
-
-int cl::QueuedCount() const {
-  std::lock_guard lock(ringMutex_);
-  if (full_) return kRingSlots;
-  return (tail_ - head_ + kRingSlots) % kRingSlots;
-}
-
-int64_t cl::messageNumber() const {
-  std::lock_guard lock(ringMutex_);
-  return messageNumber_;
+void MessageServerSession::RecordsQueued() {
+  {
+    std::lock_guard lock(queueMutex_);
+    recordsQueued_ = true;
+  }
+  wake_.notify_all();
 }
 
 }  // namespace drv

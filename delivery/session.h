@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +15,8 @@
 #include "base/clock.h"
 #include "base/main_thread.h"
 #include "delivery/connection.h"
+#include "delivery/message_ring.h"
+#include "delivery/record_queue.h"
 #include "delivery/session_link.h"
 
 namespace drv {
@@ -27,36 +28,41 @@ struct IntroductionInfo {
   int32_t firstNumber = 4;
 };
 
-// The session's ways into the main window and the spool. Every hook runs on the main thread
-// through IMainThread::RunAndWait while the session waits.
+// The session's ways into the main window. Every hook runs on the main thread through
+// IMainThread::RunAndWait while the session waits.
 struct SessionHooks {
   // The full display line: FormatDateTime(now) + " " + text.
   std::function<void(const std::string& line)> ShowLine;
   // The window advances its bar position (0..16) and redraws from connected().
   std::function<void()> TickIndicator;
-  // Spool notifications.
-  std::function<void()> Connected;
-  std::function<void()> EventAcknowledged;
   // ComPort, whether the port is open and FirstNumber, for the introduction.
   std::function<IntroductionInfo()> ReadIntroduction;
 };
 
-inline constexpr int kRingSlots = 100;
 inline constexpr int kConnectTimeoutMs = 2500;
 inline constexpr uint32_t kAttemptSpacingMs = 5000;
 inline constexpr uint32_t kPollIntervalMs = 500;
+// A record whose acknowledgement has not come on a live connection goes again after this.
+inline constexpr uint32_t kRecordResendMs = 3000;
 inline constexpr int kMaxFailures = 20;
 inline constexpr uint16_t kModuleNumber = 45;
 
-// The message-server session: connects, introduces the driver, writes queued messages one at a
-// time, polls while nothing is queued, reads one answer after each write and obeys the server.
-class cl final : public ISessionLink {
+// The message-server session, on a thread of its own: connects, introduces the driver, writes
+// the queued control messages and the spooled event records one at a time, polls while there is
+// nothing to write, reads one answer after each write and obeys the server.
+//
+// An acknowledgement names no message, so exactly one event record is out unacknowledged at a
+// time; the acknowledgement lets the spool delete it, and the next one goes at once. A record
+// goes again on the next connection, or after kRecordResendMs on the same one: delivery is at
+// least once.
+class MessageServerSession final : public ISessionLink {
  public:
-  cl(IClock& clock, IMainThread& mainThread, IConnectionFactory& connections,
-     std::function<ServerEndpoint()> readEndpoint, std::string versionText, SessionHooks hooks);
-  ~cl() override;
-  cl(const cl&) = delete;
-  cl& operator=(const cl&) = delete;
+  MessageServerSession(IClock& clock, IMainThread& mainThread, IConnectionFactory& connections,
+                       IRecordQueue& records, std::function<ServerEndpoint()> readEndpoint,
+                       std::string versionText, SessionHooks hooks);
+  ~MessageServerSession() override;
+  MessageServerSession(const MessageServerSession&) = delete;
+  MessageServerSession& operator=(const MessageServerSession&) = delete;
 
   // Runs the loop on a thread of its own.
   void Start();
@@ -69,30 +75,32 @@ class cl final : public ISessionLink {
   bool connected() const override { return connected_.load(); }
   bool introduced() const override { return introduced_.load(); }
   // Numbers the message and offers it to the ring as one unit; callable from both threads.
-  void QueueMessage(uint32_t type, std::span<const uint8_t> payload) override;
-
-  // The outgoing ring of 100 complete messages, oldest first.
-  bool PutEntry(std::vector<uint8_t> message);
-  std::optional<std::vector<uint8_t>> PeekEntry() const;
-  void DropEntry();
-  int QueuedCount() const;
-
-  // Read-only views of the session thread's state.
-  int64_t messageNumber() const;
-  bool reconnectAllowed() const { return reconnectAllowed_; }
-  bool deniedShown() const { return deniedShown_; }
-  int errorCount() const { return errorCount_; }
-  uint32_t lastAttemptTick() const { return lastAttemptTick_; }
-  const std::string& lineText() const { return lineText_; }
-  const std::vector<uint8_t>& receivedBody() const { return receivedBody_; }
+  bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) override;
+  // The spool has queued records: a session waiting for its next deadline sends them now.
+  void RecordsQueued();
 
  private:
+  // The event record on the connection, awaiting its acknowledgement.
+  struct RecordInFlight {
+    uint64_t id = 0;
+    uint32_t lastWriteTick = 0;
+    int copiesOnConnection = 0;  // writes of it on the current connection
+  };
+
   void ThreadBody();
   // The pause after a step: 1 ms, and while the session has nothing to do until a deadline, on
-  // until that deadline, a queued message or a stop, so an idle driver does not spin.
+  // until that deadline, a queued message or record, or a stop, so an idle driver does not spin.
   void PauseAfterStep();
-  uint32_t MillisecondsUntilNextDeadline() const;
+  uint32_t MillisecondsUntilNextDeadline();
   void StepConnected();
+  // Writes the next message: a control message from the ring, else the oldest record when it is
+  // due, else a poll when one is due. True when a write was made or tried.
+  bool WriteNextMessage();
+  // The oldest record, unless it is out on this connection and not yet overdue.
+  std::optional<QueuedRecord> RecordDue(uint32_t now) const;
+  void NoteRecordWritten(uint64_t id, uint32_t now);
+  void ReadAnswer();
+  void OnEventAcknowledged();
   void AttemptConnection();
   void Introduce();
   void ActOn(uint32_t type);
@@ -102,12 +110,13 @@ class cl final : public ISessionLink {
   void CloseConnection();
   // Counts a failure and closes the connection (running OnConnectionClosed) when still open.
   void FailWrite();
-  bool PutEntryLocked(std::vector<uint8_t> message);
+  int64_t NextMessageNumber();
   void RunOnMain(const std::function<void()>& task);
 
   IClock& clock_;
   IMainThread& mainThread_;
   IConnectionFactory& connections_;
+  IRecordQueue& records_;
   // Read again before every connection attempt, so an edited address takes effect.
   const std::function<ServerEndpoint()> readEndpoint_;
   const std::string versionText_;
@@ -116,29 +125,34 @@ class cl final : public ISessionLink {
   std::atomic<bool> stopRequested_{false};
   // Replaced only by the session thread; the mutex lets Stop() abort it from another thread.
   std::unique_ptr<IConnection> connection_;
-  mutable std::mutex connectionMutex_;
+  std::mutex connectionMutex_;
   bool reconnectAllowed_ = true;
   bool deniedShown_ = false;
   std::atomic<bool> connected_{false};
-  int64_t messageNumber_ = 0;
   std::atomic<bool> introduced_{false};
-  std::array<std::vector<uint8_t>, kRingSlots> slots_;
-  int head_ = 0;
-  int tail_ = 0;
-  bool full_ = false;
-  mutable std::mutex ringMutex_;  // guards messageNumber_ and the ring
-  // Wakes an idle loop when a message is queued or the session is stopped.
+
+  // Shared with the main thread's QueueMessage and RecordsQueued.
+  std::mutex queueMutex_;
+  int64_t messageNumber_ = 0;
+  MessageRing ring_;
+  bool recordsQueued_ = false;
+  // Wakes an idle loop when something is queued or the session is stopped.
   std::condition_variable wake_;
-  bool pollDue_ = false;
+
+  // Session thread only.
   bool receiveAfterConnect_ = false;
-  bool sentThisStep_ = false;
   uint32_t lastPollTick_ = 0;
   uint32_t lastAttemptTick_ = 0;
-  std::string lineText_;
   int errorCount_ = 0;
-  std::vector<uint8_t> receivedBody_;
+  std::optional<RecordInFlight> inFlight_;
+  // Acknowledgements still to come for extra copies of records already acknowledged; they must
+  // not be taken for the record that is out now.
+  int staleAcks_ = 0;
 
   std::thread thread_;
 };
+
+// The name the main window's state knows the session by.
+using cl = MessageServerSession;
 
 }  // namespace drv

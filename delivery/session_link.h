@@ -5,7 +5,7 @@
 
 namespace drv {
 
-// What the main thread's delivery sees of the message-server session.
+// What the main thread sees of the message-server session.
 class ISessionLink {
  public:
   virtual ~ISessionLink() = default;
@@ -13,9 +13,9 @@ class ISessionLink {
   virtual bool connected() const = 0;
   // The server has accepted the driver on the current connection.
   virtual bool introduced() const = 0;
-  // Numbers the message and puts it in the outgoing ring; callable from any thread.
-  // A full ring refuses it silently (its number is used up all the same).
-  virtual void QueueMessage(uint32_t type, std::span<const uint8_t> payload) = 0;
+  // Numbers the message and puts it in the outgoing ring; callable from any thread. False when
+  // the full ring refuses it (its number is used up all the same).
+  [[nodiscard]] virtual bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) = 0;
 };
 
 }  // namespace drv

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/spool.h"
+#include "delivery/spool_directory.h"
 #include "tools/spool/spool_report.h"
 
 namespace {

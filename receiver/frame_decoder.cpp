@@ -102,12 +102,19 @@ void FrameDecoder::SerialPortDriver1ReceivePacket(const uint8_t* packet, int32_t
 void FrameDecoder::ProcessDecodedFrame(std::span<const uint8_t> decoded) {
   const TDateTime now = context_.clock.Now();
   lastFrameTime_ = now;
-  // The station waits for the reply: it goes out before anything slow.
+  const bool valid = IsValidFrame(decoded);
+  // The station forgets a frame once it has the reply 05, so the frame's records must be stored
+  // first. Everything else waits until the station has its reply.
+  if (valid) {
+    try {
+      context_.sink.HandleFrame(decoded);
+    } catch (...) {
+      // The interpretation keeps what it could; the station must not be left waiting.
+    }
+  }
   context_.reply.WriteByte(ReplyFor(decoded));
   if (context_.log != nullptr) context_.log->WriteLine(now, decoded);
-  if (!IsValidFrame(decoded)) return;
-  AppendFrameLine(CompactHex(decoded));
-  context_.sink.HandleFrame(decoded);
+  if (valid) AppendFrameLine(CompactHex(decoded));
 }
 
 void FrameDecoder::AppendFrameLine(const std::string& compactHex) {

@@ -25,7 +25,8 @@ inline constexpr uint8_t kReplyBadChecksum = 0x07;
 // A frame line trims the display list back to this many lines before it is added.
 inline constexpr std::size_t kDisplayLineLimit = 1000;
 
-// Takes the decoded bytes of every valid frame (the message interpretation in the driver).
+// Takes the decoded bytes of every valid frame (the message interpretation in the driver); the
+// frame's records are stored when it returns.
 class IFrameSink {
  public:
   virtual ~IFrameSink() = default;
@@ -64,8 +65,9 @@ uint8_t ReplyFor(std::span<const uint8_t> decoded);
 std::string SpacedHex(std::span<const uint8_t> bytes);
 std::string CompactHex(std::span<const uint8_t> bytes);
 
-// Gathers the station's data bytes across packets and processes a frame at its end mark:
-// reply, time stamp, frame log, display line and hand-over to the interpretation.
+// Gathers the station's data bytes across packets and processes a frame at its end mark: time
+// stamp, hand-over to the interpretation (which stores the frame's records), reply, frame log
+// and display line.
 class FrameDecoder {
  public:
   explicit FrameDecoder(FrameDecoderContext context);
@@ -74,7 +76,7 @@ class FrameDecoder {
   void SerialPortDriver1ReceivePacket(const uint8_t* packet, int32_t size);
 
   // Everything that follows the nibble decoding of a frame, for bytes decoded elsewhere
-  // (a frame log being replayed): time stamp, reply, log, display, hand-over.
+  // (a frame log being replayed): time stamp, hand-over, reply, log, display.
   void ProcessDecodedFrame(std::span<const uint8_t> decoded);
 
   TDateTime LastFrameTime() const { return lastFrameTime_; }

@@ -63,6 +63,8 @@ void MessageInterpreter::HandleFrame(std::span<const uint8_t> decoded) {
     default:
       break;  // other kinds are answered and logged by the decoder, not interpreted
   }
+  // All records of the frame at once: they are stored before the station hears of the frame.
+  emitter_.Flush();
 }
 
 void MessageInterpreter::ReportMessage(const FrameBytes& d) {

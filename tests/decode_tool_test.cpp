@@ -118,8 +118,9 @@ TEST(DecodeToolTest, WorkedExamplesFromStandardInput) {
 
   EXPECT_EQ(run.status, 0);
   EXPECT_THAT(run.err, IsEmpty());
-  EXPECT_EQ(run.out, "reply 07\nreply 05\n" + ExpectedReportRecord() + "reply 05\n" +
-                         ExpectedBlockRecords());
+  // A frame's records are stored before its reply goes out.
+  EXPECT_EQ(run.out, "reply 07\n" + ExpectedReportRecord() + "reply 05\n" + ExpectedBlockRecords() +
+                         "reply 05\n");
 }
 
 TEST(DecodeToolTest, BadLinesAreNamedAndSkipped) {
@@ -134,7 +135,7 @@ TEST(DecodeToolTest, BadLinesAreNamedAndSkipped) {
   EXPECT_THAT(run.err, HasSubstr("line 1: odd number of hex digits"));
   EXPECT_THAT(run.err, HasSubstr("line 4: not a hex digit"));
   EXPECT_THAT(run.err, ::testing::Not(HasSubstr("line 3")));
-  EXPECT_EQ(run.out, "reply 05\n" + ExpectedReportRecord());
+  EXPECT_EQ(run.out, ExpectedReportRecord() + "reply 05\n");
 }
 
 TEST(DecodeToolTest, ReplaysFrameLogLines) {
@@ -147,8 +148,8 @@ TEST(DecodeToolTest, ReplaysFrameLogLines) {
 
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, HasSubstr("line 5: not a frame log line"));
-  EXPECT_EQ(run.out, "reply 05\n" + ExpectedReportRecord() + "reply 05\n" + ExpectedBlockRecords() +
-                         "reply 07\nreply 05\n");
+  EXPECT_EQ(run.out, ExpectedReportRecord() + "reply 05\n" + ExpectedBlockRecords() +
+                         "reply 05\nreply 07\nreply 05\n");
 }
 
 TEST(DecodeToolTest, Options) {

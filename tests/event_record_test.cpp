@@ -9,7 +9,9 @@ namespace {
 
 class CollectingSink final : public IEventSink {
  public:
-  void DeliverEventRecord(const EventRecordBytes& record) override { records.push_back(record); }
+  void StoreEventRecords(std::span<const EventRecordBytes> batch) override {
+    records.insert(records.end(), batch.begin(), batch.end());
+  }
   std::vector<EventRecordBytes> records;
 };
 
@@ -70,6 +72,7 @@ TEST_P(CompletionTest, AddsTheBlockOfTenThousand) {
   CollectingSink sink;
   EventEmitter emitter(c.firstNumber, sink);
   emitter.EmitEventRecord(record);
+  emitter.Flush();
   ASSERT_EQ(sink.records.size(), 1u);
   EXPECT_EQ(ParseEventRecord(sink.records[0])->ObjectNumber, c.expected);
   EXPECT_EQ(record.ObjectNumber, c.objectNumber) << "the current record must not change";

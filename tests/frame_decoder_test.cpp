@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -238,7 +239,9 @@ TEST_F(FrameDecoderTest, EmptyOrNegativePacketsDoNothing) {
   EXPECT_EQ(decoder_->LastFrameTime(), 0.0);
 }
 
-TEST_F(FrameDecoderTest, TheReplyGoesOutBeforeLogDisplayAndInterpretation) {
+// The station forgets a frame once it has its 05: the frame's records must be stored by then,
+// and nothing slow may come before the reply.
+TEST_F(FrameDecoderTest, RecordsAreStoredBeforeTheReplyAndTheLogAndDisplayComeAfter) {
   testing::TempDir dir;
   std::filesystem::create_directory(dir.path() / "log");
   UseLog(dir.path().string());
@@ -273,10 +276,24 @@ TEST_F(FrameDecoderTest, TheReplyGoesOutBeforeLogDisplayAndInterpretation) {
   ASSERT_EQ(atReply.size(), 1u);
   EXPECT_FALSE(atReply[0].logExists);
   EXPECT_EQ(atReply[0].lines, 0u);
-  EXPECT_EQ(atReply[0].frames, 0u);
+  EXPECT_EQ(atReply[0].frames, 1u);
   EXPECT_TRUE(std::filesystem::exists(logPath));
   EXPECT_EQ(display_.lines.size(), 1u);
   EXPECT_EQ(sink_.frames.size(), 1u);
+}
+
+TEST_F(FrameDecoderTest, AnInterpretationThatFailsStillLetsTheReplyGo) {
+  class ThrowingSink final : public IFrameSink {
+   public:
+    void HandleFrame(std::span<const uint8_t>) override { throw std::runtime_error("broken"); }
+  } throwing;
+  FrameDecoder decoder(
+      FrameDecoderContext{clock_, reply_, display_, [] { return true; }, nullptr, throwing});
+  const Bytes line = Frame(kValid);
+  EXPECT_NO_THROW(
+      decoder.SerialPortDriver1ReceivePacket(line.data(), static_cast<int32_t>(line.size())));
+  EXPECT_EQ(reply_.bytes, Bytes{kReplyAccepted});
+  EXPECT_EQ(display_.lines.size(), 1u);
 }
 
 TEST_F(FrameDecoderTest, WithoutALogNoFileIsTouched) {

@@ -114,6 +114,8 @@ TEST_F(MessageInterpreterTest, WorkedExamplesReportThenBlockMessage) {
   feed(LineFrame({0x45, 0x23, 0x01, 0x2C, 0x10, 0x64, 0x82, 0x01, 0x81, 0x00, 0xF3}));
 
   ASSERT_THAT(EmittedZones(), ElementsAre(9, 1, 8));
+  // One hand-over per frame, so that the frame's records are stored together.
+  EXPECT_THAT(events_.batchSizes, ElementsAre(1, 3));
   for (const EventRecord& r : events_.records) {
     SCOPED_TRACE(+r.Zone);
     EXPECT_EQ(FieldsOf(r), (Fields{.object = 50301,
@@ -394,6 +396,7 @@ TEST_F(MessageInterpreterTest, OtherMessageKindsAreNotInterpreted) {
     Handle(frame);
   }
   EXPECT_THAT(events_.records, IsEmpty());
+  EXPECT_EQ(events_.batchSizes.size(), 1u) << "no hand-over without records";
   EXPECT_EQ(SerializeEventRecord(interpreter_.Current()), before);
 }
 

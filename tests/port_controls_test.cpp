@@ -33,13 +33,16 @@ class RecordingSessionLink final : public ISessionLink {
  public:
   bool connected() const override { return true; }
   bool introduced() const override { return true; }
-  void QueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
+  bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
     if (refuse) throw std::runtime_error("ring unavailable");
+    if (full) return false;
     messages.push_back({type, {payload.begin(), payload.end()}});
+    return true;
   }
 
   std::vector<QueuedMessage> messages;
   bool refuse = false;
+  bool full = false;
 };
 
 // Port state reports as (name, open flag), decoded from the queued payloads.
@@ -508,20 +511,25 @@ TEST(PortControlsTest, FailedSaveWritesCode19AndKeepsTheOldComPort) {
 }
 
 TEST(PortControlsTest, FailedReportWritesCode19AfterTheSaveTookEffect) {
-  PortControlsFixture f;
-  f.session.refuse = true;
-  f.StartUp();
-  f.view.text = "COM4";
-  f.controls().ComboBox1Select();
-  EXPECT_EQ(f.saved, std::vector<std::string>{"COM4"});
-  EXPECT_EQ(f.settings.ComPort, "COM4");
-  EXPECT_EQ(f.errorCodes, std::vector<int>{kErrorPortSelection});
+  // The session fails, or its ring is full and refuses the message.
+  for (const bool ringFull : {false, true}) {
+    SCOPED_TRACE(ringFull ? "ring full" : "session fails");
+    PortControlsFixture f;
+    f.session.refuse = !ringFull;
+    f.session.full = ringFull;
+    f.StartUp();
+    f.view.text = "COM4";
+    f.controls().ComboBox1Select();
+    EXPECT_EQ(f.saved, std::vector<std::string>{"COM4"});
+    EXPECT_EQ(f.settings.ComPort, "COM4");
+    EXPECT_EQ(f.errorCodes, std::vector<int>{kErrorPortSelection});
 
-  // The start/stop button's own report fails the same way and changes nothing else.
-  f.port.openable = {Device("COM4")};
-  f.controls().PushButton2Click();
-  EXPECT_TRUE(f.Running());
-  EXPECT_EQ(f.errorCodes, (std::vector<int>{kErrorPortSelection, kErrorPortSelection}));
+    // The start/stop button's own report fails the same way and changes nothing else.
+    f.port.openable = {Device("COM4")};
+    f.controls().PushButton2Click();
+    EXPECT_TRUE(f.Running());
+    EXPECT_EQ(f.errorCodes, (std::vector<int>{kErrorPortSelection, kErrorPortSelection}));
+  }
 }
 
 }  // namespace

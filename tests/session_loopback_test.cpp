@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -23,6 +24,7 @@
 #include "delivery/protocol.h"
 #include "delivery/session.h"
 #include "delivery/tcp_connection_posix.h"
+#include "fakes/fake_record_queue.h"
 #include "fakes/manual_main_thread.h"
 #include "fakes/temp_dir.h"
 #include "support/child_process.h"
@@ -32,6 +34,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::FakeRecordQueue;
 using testing::InlineMainThread;
 using testing::TempDir;
 
@@ -45,14 +48,8 @@ class Recorder {
     SessionHooks hooks;
     hooks.ShowLine = [this](const std::string& line) { Update([&] { lines_.push_back(line); }); };
     hooks.TickIndicator = [] {};
-    hooks.Connected = [this] { Update([&] { ++connects_; }); };
-    hooks.EventAcknowledged = [this] { Update([&] { ++acks_; }); };
     hooks.ReadIntroduction = [] { return IntroductionInfo{"COM12", true, 4}; };
     return hooks;
-  }
-  bool WaitForAcks(int count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kSafety, [&] { return acks_ >= count; });
   }
   bool WaitForLineEnding(const std::string& text) {
     std::unique_lock lock(mutex_);
@@ -66,10 +63,6 @@ class Recorder {
       return false;
     });
   }
-  int acks() {
-    std::lock_guard lock(mutex_);
-    return acks_;
-  }
 
  private:
   void Update(const std::function<void()>& change) {
@@ -80,8 +73,6 @@ class Recorder {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
-  int connects_ = 0;
-  int acks_ = 0;
 };
 
 class SessionLoopbackTest : public ::testing::Test {
@@ -89,9 +80,9 @@ class SessionLoopbackTest : public ::testing::Test {
   void StartSession(int port) {
     testing::WriteFileBytes(settingsPath_, "[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" +
                                                std::to_string(port) + "\r\n");
-    session_ = std::make_unique<cl>(
-        clock_, mainThread_, connections_, [this] { return ReadServerEndpoint(settingsPath_); },
-        "1.4.2.17", recorder_.Hooks());
+    session_ = std::make_unique<MessageServerSession>(
+        clock_, mainThread_, connections_, records_,
+        [this] { return ReadServerEndpoint(settingsPath_); }, "1.4.2.17", recorder_.Hooks());
     session_->Start();
   }
 
@@ -119,7 +110,8 @@ class SessionLoopbackTest : public ::testing::Test {
   TempDir dir_;
   const std::string settingsPath_ = dir_.file("drvtirval2000n.ini");
   Recorder recorder_;
-  std::unique_ptr<cl> session_;
+  FakeRecordQueue records_;
+  std::unique_ptr<MessageServerSession> session_;
 };
 
 TEST_F(SessionLoopbackTest, IntroducesItselfPollsAndDeliversRecords) {
@@ -146,15 +138,43 @@ TEST_F(SessionLoopbackTest, IntroducesItselfPollsAndDeliversRecords) {
   EventRecord record;
   record.ObjectNumber = 40017;
   record.SetEventCode("E130");
-  const EventRecordBytes bytes = SerializeEventRecord(record);
-  session_->QueueMessage(MsgEventRecord, bytes);
+  const uint64_t id = records_.Add(SerializeEventRecord(record));
+  session_->RecordsQueued();
   const auto event = server->WaitForLine(
       [](const std::string& line) { return line.rfind("event", 0) == 0; }, kSafety);
   ASSERT_TRUE(event.has_value());
   EXPECT_EQ(event->rfind("event number=4 object=40017 code=E130 ", 0), 0u) << *event;
-  EXPECT_TRUE(recorder_.WaitForAcks(1));
+  EXPECT_TRUE(records_.WaitForAcknowledgements(1, kSafety));
   StopAndExpectReturn();
-  EXPECT_EQ(recorder_.acks(), 1);
+  EXPECT_EQ(records_.acknowledged(), std::vector<uint64_t>{id});
+}
+
+TEST_F(SessionLoopbackTest, ABacklogDrainsInOrderAsFastAsTheServerAcknowledges) {
+  int port = 0;
+  auto server = StartServer({}, port);
+  ASSERT_GT(port, 0);
+  constexpr int kRecords = 300;
+  for (int i = 0; i < kRecords; ++i) {
+    EventRecord record;
+    record.ObjectNumber = 50000 + i;
+    records_.Add(SerializeEventRecord(record));
+  }
+  StartSession(port);
+  // The server prints each record as it reads it, before it answers.
+  std::vector<int> objects;
+  while (objects.empty() || objects.back() != 50000 + kRecords - 1) {
+    const auto line =
+        server->WaitForLine([](const std::string& l) { return l.rfind("event", 0) == 0; }, kSafety);
+    if (!line) break;
+    objects.push_back(std::stoi(line->substr(line->find("object=") + 7)));
+  }
+  // A record sent again (its answer late on a loaded machine) follows its first copy directly.
+  objects.erase(std::unique(objects.begin(), objects.end()), objects.end());
+  ASSERT_EQ(objects.size(), std::size_t(kRecords));
+  for (int i = 0; i < kRecords; ++i) ASSERT_EQ(objects[i], 50000 + i);
+  EXPECT_TRUE(records_.WaitForAcknowledgements(kRecords, kSafety));
+  StopAndExpectReturn();
+  EXPECT_EQ(records_.size(), 0u);
 }
 
 // A server inside the test that sees every byte the session writes.
@@ -225,12 +245,18 @@ TEST_F(SessionLoopbackTest, FramesOnTheWireAreExact) {
     EXPECT_EQ(server.Receive(expected.size()), expected);
     server.Answer(type == MsgIntroduction ? MsgAccepted : MsgPoll);
   }
-  for (int i = 0; i < 2; ++i) {
-    const Bytes poll = server.Receive(39);
-    EXPECT_EQ(poll, BuildFrame(BuildMessage(MsgPoll, 0, {})));
-    server.Answer(MsgEventAck);
-  }
-  EXPECT_TRUE(recorder_.WaitForAcks(2));
+  const Bytes poll = server.Receive(39);
+  EXPECT_EQ(poll, BuildFrame(BuildMessage(MsgPoll, 0, {})));
+  server.Answer(MsgPoll);
+
+  // A spooled record: the message that any spool file of the earlier version also held.
+  const Bytes payload(27, 0x5A);
+  records_.Add(payload);
+  session_->RecordsQueued();
+  const Bytes expected = BuildFrame(BuildMessage(MsgEventRecord, 4, payload));
+  EXPECT_EQ(server.Receive(expected.size()), expected);
+  server.Answer(MsgEventAck);
+  EXPECT_TRUE(records_.WaitForAcknowledgements(1, kSafety));
   StopAndExpectReturn();
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "delivery/event_record.h"
-#include "delivery/spool.h"
+#include "delivery/spool_directory.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace drv {

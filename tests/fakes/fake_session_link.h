@@ -19,9 +19,11 @@ class FakeSessionLink final : public ISessionLink {
 
   bool connected() const override { return isConnected; }
   bool introduced() const override { return isIntroduced; }
-  void QueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
+  bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
     if (refuseWithException) throw std::runtime_error("session refused the message");
+    if (refuse) return false;
     messages.push_back({type, std::vector<uint8_t>(payload.begin(), payload.end())});
+    return true;
   }
 
   // Connected and accepted by the server.
@@ -33,6 +35,7 @@ class FakeSessionLink final : public ISessionLink {
   bool isConnected = false;
   bool isIntroduced = false;
   bool refuseWithException = false;
+  bool refuse = false;  // as a full ring does
   std::vector<Message> messages;
 };
 

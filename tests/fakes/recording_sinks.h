@@ -35,11 +35,15 @@ class RecordingFrameSink final : public IFrameSink {
 // Keeps every completed record, parsed back for easy comparison.
 class RecordingEventSink final : public IEventSink {
  public:
-  void DeliverEventRecord(const EventRecordBytes& record) override {
-    bytes.push_back(record);
-    records.push_back(*ParseEventRecord(record));
+  void StoreEventRecords(std::span<const EventRecordBytes> batch) override {
+    for (const EventRecordBytes& record : batch) {
+      bytes.push_back(record);
+      records.push_back(*ParseEventRecord(record));
+    }
+    batchSizes.push_back(batch.size());
   }
 
+  std::vector<std::size_t> batchSizes;  // records per hand-over
   std::vector<EventRecordBytes> bytes;
   std::vector<EventRecord> records;
 };

@@ -31,8 +31,9 @@ void PrintUsage(std::ostream& out) {
       << "state carries over from line to line. Blanks between bytes are allowed; empty lines\n"
       << "and lines starting with '#' are skipped.\n"
       << "\n"
-      << "Prints 'reply XX' for every processed frame and 'record <54 hex digits> <fields>'\n"
-      << "for every event record emitted.\n"
+      << "Prints 'record <54 hex digits> <fields>' for every event record emitted and\n"
+      << "'reply XX' for every processed frame, in the driver's order: a frame's records are\n"
+      << "stored before its reply goes out.\n"
       << "\n"
       << "Options:\n"
       << "  --first-number N  object number block added to every record (default 4)\n"
@@ -74,9 +75,11 @@ class PrintingReply final : public IByteWriter {
 
 class PrintingEventSink final : public IEventSink {
  public:
-  void DeliverEventRecord(const EventRecordBytes& record) override {
-    std::cout << "record " << CompactHex(record) << ' '
-              << DescribeEventRecord(*ParseEventRecord(record)) << '\n';
+  void StoreEventRecords(std::span<const EventRecordBytes> records) override {
+    for (const EventRecordBytes& record : records) {
+      std::cout << "record " << CompactHex(record) << ' '
+                << DescribeEventRecord(*ParseEventRecord(record)) << '\n';
+    }
   }
 };
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "delivery/event_record.h"
-#include "delivery/spool.h"
+#include "delivery/spool_directory.h"
 
 namespace drv::tools {
 

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "delivery/spool_files.h"
+
+namespace drv {
+
+// Reads a spool file: nullopt on failure, with the reason in *error when given. Never blocks on
+// a pipe or device under a spool file's name.
+std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path,
+                                              SpoolReadError* error = nullptr);
+
+struct NewSpoolFile {
+  std::string baseName;  // the name without ".dd8"; "-N" goes behind it when it is taken
+  std::vector<uint8_t> bytes;
+};
+
+enum class SetAsideResult { Moved, Gone, Failed };
+
+// The spool directory on disk: durable creation of spool files that never replaces one, listing,
+// removal and setting aside. One implementation per platform.
+class SpoolDirectory {
+ public:
+  // spoolPrefix is put directly before the file names: "/var/spool/drv/" names a directory, ""
+  // the working directory, "/var/spool/drv/ev" files starting with "ev" in /var/spool/drv.
+  explicit SpoolDirectory(std::string spoolPrefix);
+
+  const std::string& prefix() const { return prefix_; }
+  const SpoolLocation& location() const { return location_; }
+
+  // Writes the files as one durable batch: each in full under a temporary name that no search
+  // finds, their bytes flushed together, then each given its spool name (never replacing a
+  // file) and the names flushed. Returns how many of the files, counted from the first, now lie
+  // durably under their spool names, and appends their paths to *paths. It stops at the first
+  // failure, so that the files on disk keep the order of the batch.
+  std::size_t WriteNew(std::span<const NewSpoolFile> files, std::vector<std::string>* paths);
+
+  // The location's spool files with the time each was written, in no particular order; empty
+  // when the directory cannot be read.
+  std::vector<FoundSpoolFile> List() const;
+
+  // True when the file is gone afterwards, whoever removed it.
+  bool Remove(const std::string& path) const;
+
+  // Renames a damaged file to its name plus ".bad" (".1.bad", ... when taken), so that it is
+  // kept for a person to look at and no longer sent.
+  SetAsideResult SetAside(const std::string& path) const;
+
+ private:
+  std::string prefix_;
+  SpoolLocation location_;
+  // Several records often share one millisecond; counting on from the last suffix used for the
+  // same base name keeps finding a free name cheap.
+  std::string lastBaseName_;
+  unsigned nextSuffix_ = 0;
+  unsigned tempCounter_ = 0;
+};
+
+}  // namespace drv

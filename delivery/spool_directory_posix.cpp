@@ -1,0 +1,220 @@
+#include "delivery/spool_directory.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "base/posix_file.h"
+
+namespace drv {
+namespace {
+
+// How many "-N" suffixes are tried before a spool file counts as unwritable.
+constexpr unsigned kMaxNameAttempts = 100000;
+constexpr unsigned kMaxSetAsideAttempts = 1000;
+constexpr int kMaxTempAttempts = 100;
+
+enum class MoveResult { Moved, TargetExists, SourceMissing, Failed };
+
+MoveResult MoveFailure(int error) {
+  if (error == EEXIST) return MoveResult::TargetExists;
+  return error == ENOENT ? MoveResult::SourceMissing : MoveResult::Failed;
+}
+
+// Renames without ever replacing an existing file.
+MoveResult MoveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return MoveResult::Moved;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return MoveFailure(errno);
+  // File systems without the no-replace rename: a hard link never replaces either.
+  if (::link(from.c_str(), to.c_str()) != 0) return MoveFailure(errno);
+  ::unlink(from.c_str());
+  return MoveResult::Moved;
+}
+
+// Makes the names in the directory survive a crash.
+bool SyncDirectory(const std::string& directory) {
+  UniqueFd fd(
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
+struct TempFile {
+  std::string path;
+  UniqueFd fd;
+};
+
+int64_t ModifiedNs(const struct stat& info) {
+  return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolReadError* error) {
+  SpoolReadError ignored;
+  SpoolReadError& result = error != nullptr ? *error : ignored;
+  result = SpoolReadError::None;
+
+  // Non-blocking, so that a pipe under a spool file's name cannot hang the caller.
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!file.valid()) {
+    result = (errno == ENOENT || errno == ENOTDIR) ? SpoolReadError::NotFound
+                                                   : SpoolReadError::CannotOpen;
+    return std::nullopt;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) {
+    result = SpoolReadError::ReadFailed;
+    return std::nullopt;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    result = SpoolReadError::NotRegularFile;
+    return std::nullopt;
+  }
+  if (static_cast<uint64_t>(info.st_size) > kMaxSpoolFileSize) {
+    result = SpoolReadError::TooLarge;
+    return std::nullopt;
+  }
+
+  // Read to the end rather than trusting the size: the file may still be changing.
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
+  std::size_t total = 0;
+  for (;;) {
+    if (total == bytes.size()) {
+      if (bytes.size() > kMaxSpoolFileSize) {
+        result = SpoolReadError::TooLarge;
+        return std::nullopt;
+      }
+      bytes.resize(std::min(bytes.size() * 2, kMaxSpoolFileSize + 1));
+    }
+    const ssize_t count = ::read(file.get(), bytes.data() + total, bytes.size() - total);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      result = SpoolReadError::ReadFailed;
+      return std::nullopt;
+    }
+    if (count == 0) break;
+    total += static_cast<std::size_t>(count);
+  }
+  std::optional<SpoolFileContent> content = ParseSpoolFileBytes({bytes.data(), total});
+  if (!content) result = SpoolReadError::TooShort;
+  return content;
+}
+
+SpoolDirectory::SpoolDirectory(std::string spoolPrefix)
+    : prefix_(std::move(spoolPrefix)), location_(SplitSpoolPrefix(prefix_)) {}
+
+std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
+                                     std::vector<std::string>* paths) {
+  // 1. Every file in full under a name the spool search does not match.
+  std::vector<TempFile> temps;
+  temps.reserve(files.size());
+  for (const NewSpoolFile& file : files) {
+    TempFile temp;
+    for (int attempt = 0; attempt < kMaxTempAttempts && !temp.fd.valid(); ++attempt) {
+      temp.path = location_.directory + ".spool-" + std::to_string(::getpid()) + "-" +
+                  std::to_string(tempCounter_++) + ".tmp";
+      temp.fd = UniqueFd(::open(temp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      if (!temp.fd.valid() && errno != EEXIST) break;
+    }
+    if (!temp.fd.valid()) break;
+    const bool written = WriteAll(temp.fd.get(), file.bytes.data(), file.bytes.size());
+    temps.push_back(std::move(temp));
+    if (!written) {
+      ::unlink(temps.back().path.c_str());
+      temps.pop_back();
+      break;
+    }
+  }
+
+  // 2. Their bytes on the disk. Starting the write-back of all before waiting for any lets the
+  // kernel put the whole batch in one journal commit instead of one per file.
+  for (const TempFile& temp : temps) {
+    ::sync_file_range(temp.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
+  std::size_t durable = 0;
+  while (durable < temps.size() && ::fsync(temps[durable].fd.get()) == 0 &&
+         temps[durable].fd.Close()) {
+    ++durable;
+  }
+  for (std::size_t i = durable; i < temps.size(); ++i) ::unlink(temps[i].path.c_str());
+  temps.resize(durable);
+
+  // 3. Their spool names, in the order of the batch.
+  std::size_t named = 0;
+  for (; named < temps.size(); ++named) {
+    const std::string& baseName = files[named].baseName;
+    if (baseName != lastBaseName_) {
+      lastBaseName_ = baseName;
+      nextSuffix_ = 0;
+    }
+    bool moved = false;
+    for (unsigned attempt = 0; attempt < kMaxNameAttempts && !moved; ++attempt, ++nextSuffix_) {
+      std::string path = prefix_ + baseName +
+                         (nextSuffix_ == 0 ? "" : "-" + std::to_string(nextSuffix_)) +
+                         std::string(kSpoolFileExtension);
+      const MoveResult result = MoveWithoutReplacing(temps[named].path, path);
+      if (result == MoveResult::Moved) {
+        paths->push_back(std::move(path));
+        moved = true;
+      } else if (result != MoveResult::TargetExists) {
+        break;
+      }
+    }
+    if (!moved) break;
+  }
+  for (std::size_t i = named; i < temps.size(); ++i) ::unlink(temps[i].path.c_str());
+
+  // 4. The names on the disk. Should this fail, the files stay: a record sent twice after a
+  // crash is better than a record written twice now.
+  if (named > 0) SyncDirectory(location_.directory);
+  return named;
+}
+
+std::vector<FoundSpoolFile> SpoolDirectory::List() const {
+  std::vector<FoundSpoolFile> found;
+  DIR* dir = ::opendir(location_.directory.empty() ? "." : location_.directory.c_str());
+  if (dir == nullptr) return found;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!IsSpoolFileName(entry->d_name, location_.namePrefix)) continue;
+    struct stat info {};
+    FoundSpoolFile file{entry->d_name, 0};
+    if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      file.modifiedNs = ModifiedNs(info);
+    }
+    found.push_back(std::move(file));
+  }
+  ::closedir(dir);
+  return found;
+}
+
+bool SpoolDirectory::Remove(const std::string& path) const {
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+SetAsideResult SpoolDirectory::SetAside(const std::string& path) const {
+  for (unsigned attempt = 0; attempt < kMaxSetAsideAttempts; ++attempt) {
+    const std::string target = path + (attempt == 0 ? "" : "." + std::to_string(attempt)) +
+                               std::string(kSetAsideExtension);
+    switch (MoveWithoutReplacing(path, target)) {
+      case MoveResult::Moved:
+        return SetAsideResult::Moved;
+      case MoveResult::SourceMissing:
+        return SetAsideResult::Gone;
+      case MoveResult::Failed:
+        return SetAsideResult::Failed;
+      case MoveResult::TargetExists:
+        break;
+    }
+  }
+  return SetAsideResult::Failed;
+}
+
+}  // namespace drv

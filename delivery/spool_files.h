@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/tdatetime.h"
+#include "delivery/event_record.h"
+
+namespace drv {
+
+// Spool files: one message per file, named by the moment it was spooled. This part is the same
+// on every platform; spool_directory.h reads and writes them.
+
+// Spool file name for an event emitted at local time t: the milliseconds since the start of the
+// month (the day counted from 1) in upper-case hexadecimal, then ".dd8"; "1CB33733.dd8" for the
+// 5th at 13:45:07.123. Throws std::out_of_range for a time outside the broken-down clock's ranges.
+std::string SpoolFileName(const CivilTime& t);
+
+inline constexpr std::string_view kSpoolFileExtension = ".dd8";
+// A damaged spool file is renamed to its name plus this, so that it is no longer sent.
+inline constexpr std::string_view kSetAsideExtension = ".bad";
+// Larger files are not spool files of ours; they are set aside rather than read into memory.
+inline constexpr std::size_t kMaxSpoolFileSize = 1 << 20;
+
+struct SpoolFileContent {
+  uint32_t type = 0;
+  std::vector<uint8_t> payload;
+};
+
+enum class SpoolReadError {
+  None,
+  NotFound,        // the file vanished (deleted or renamed by someone else)
+  CannotOpen,      // exists but cannot be opened
+  NotRegularFile,  // a directory, device or pipe under a spool file's name
+  TooShort,        // fewer than the 4 bytes of the message type
+  TooLarge,        // more than kMaxSpoolFileSize bytes
+  ReadFailed,      // opened, but reading failed
+};
+
+// A short English phrase for tools and logs.
+std::string_view SpoolReadErrorText(SpoolReadError error);
+
+// The first 4 bytes are the message type (little-endian), all remaining bytes the payload,
+// whatever their count; nullopt for fewer than 4 bytes.
+std::optional<SpoolFileContent> ParseSpoolFileBytes(std::span<const uint8_t> bytes);
+
+// The bytes of a spool file for a message: its type, then its payload. For an event record
+// these are the 31 bytes the driver writes.
+std::vector<uint8_t> SpoolFileBytes(uint32_t type, std::span<const uint8_t> payload);
+std::vector<uint8_t> SpoolFileBytes(const EventRecordBytes& record);
+
+// Splits a spool prefix into the directory to search ("" for the working directory, else ending
+// in the separator) and the start that spool file names carry there ("" when the prefix names a
+// directory).
+struct SpoolLocation {
+  std::string directory;
+  std::string namePrefix;
+};
+SpoolLocation SplitSpoolPrefix(const std::string& spoolPrefix);
+
+// Whether a directory entry is a spool file of that location: it starts with the name prefix and
+// ends with ".dd8" (in any letter case, as files copied from other systems may carry it).
+bool IsSpoolFileName(std::string_view name, std::string_view namePrefix);
+
+// A spool file found in the directory, with the time it was last written.
+struct FoundSpoolFile {
+  std::string name;
+  int64_t modifiedNs = 0;  // nanoseconds since the platform's epoch for file times
+};
+
+// Puts found files in the order their records were spooled. The names repeat every month, so
+// the time of writing comes first; files written within one tick of the file system's clock
+// follow their names: the moment in the name, then the "-N" suffix that a name already taken
+// gets, counted as a number.
+void SortInSpoolOrder(std::vector<FoundSpoolFile>& files, std::string_view namePrefix);
+
+}  // namespace drv

@@ -1,0 +1,141 @@
+#include "delivery/spool_files.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "delivery/message_types.h"
+
+namespace drv {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+TEST(SpoolFileNameTest, MillisecondsSinceTheStartOfTheMonthInHex) {
+  const struct {
+    CivilTime time;
+    const char* name;
+  } cases[] = {
+      {{2026, 3, 1, 0, 0, 0, 0}, "5265C00.dd8"},
+      {{2026, 1, 31, 23, 59, 59, 999}, "A4CB7FFF.dd8"},
+      {{2026, 12, 5, 13, 45, 7, 123}, "1CB33733.dd8"},
+      {{1999, 2, 10, 0, 0, 1, 10}, "337F9BF2.dd8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SpoolFileName(c.time), c.name);
+  }
+}
+
+TEST(SpoolFileNameTest, RejectsTimesTheClockCannotShow) {
+  const CivilTime cases[] = {
+      {2026, 1, 0, 0, 0, 0, 0},  {2026, 1, 32, 0, 0, 0, 0}, {2026, 1, 1, 24, 0, 0, 0},
+      {2026, 1, 1, 0, 60, 0, 0}, {2026, 1, 1, 0, 0, 60, 0}, {2026, 1, 1, 0, 0, 0, 1000},
+      {2026, 1, 1, -1, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_THROW(SpoolFileName(c), std::out_of_range)
+        << c.day << " " << c.hour << ":" << c.minute << ":" << c.second << "." << c.millisecond;
+  }
+}
+
+TEST(SpoolPrefixTest, SplitsIntoDirectoryAndNameStart) {
+  const struct {
+    const char* prefix;
+    const char* directory;
+    const char* namePrefix;
+  } cases[] = {
+      {"", "", ""},
+      {"/var/spool/drv/", "/var/spool/drv/", ""},
+      {"/var/spool/drv/ev", "/var/spool/drv/", "ev"},
+      {"spool/", "spool/", ""},
+      {"ev", "", "ev"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prefix);
+    const SpoolLocation location = SplitSpoolPrefix(c.prefix);
+    EXPECT_EQ(location.directory, c.directory);
+    EXPECT_EQ(location.namePrefix, c.namePrefix);
+  }
+  EXPECT_TRUE(IsSpoolFileName("1CB33733.dd8", ""));
+  EXPECT_TRUE(IsSpoolFileName("1CB33733-1.DD8", ""));
+  EXPECT_TRUE(IsSpoolFileName("ev1CB33733.dd8", "ev"));
+  EXPECT_FALSE(IsSpoolFileName("1CB33733.dd8", "ev"));
+  EXPECT_FALSE(IsSpoolFileName("1CB33733.dd8.bad", ""));
+  EXPECT_FALSE(IsSpoolFileName(".spool-12-0.tmp", ""));
+}
+
+TEST(SpoolFileBytesTest, TypeThenPayloadAndBackAgain) {
+  EventRecordBytes record{};
+  for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<uint8_t>(i + 1);
+  const std::vector<uint8_t> bytes = SpoolFileBytes(record);
+  ASSERT_EQ(bytes.size(), 31u);
+  EXPECT_THAT(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4),
+              ElementsAre(0x42, 0x00, 0x00, 0x03));
+  EXPECT_THAT(std::vector<uint8_t>(bytes.begin() + 4, bytes.end()), ElementsAreArray(record));
+
+  const auto parsed = ParseSpoolFileBytes(bytes);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->type, MsgEventRecord);
+  EXPECT_THAT(parsed->payload, ElementsAreArray(record));
+
+  // Any file of at least the type's 4 bytes is a message: the rest, however long, the payload.
+  const std::vector<uint8_t> justType{0x04, 0x03, 0x02, 0x01};
+  ASSERT_TRUE(ParseSpoolFileBytes(justType).has_value());
+  EXPECT_EQ(ParseSpoolFileBytes(justType)->type, 0x01020304u);
+  EXPECT_THAT(ParseSpoolFileBytes(justType)->payload, IsEmpty());
+  EXPECT_FALSE(ParseSpoolFileBytes(std::vector<uint8_t>{1, 2, 3}).has_value());
+}
+
+std::vector<std::string> Ordered(std::vector<FoundSpoolFile> files, const char* namePrefix = "") {
+  SortInSpoolOrder(files, namePrefix);
+  std::vector<std::string> names;
+  for (const FoundSpoolFile& file : files) names.push_back(file.name);
+  return names;
+}
+
+TEST(SpoolOrderTest, OldestWrittenFirstAndWithinOneTickByMomentAndSuffix) {
+  const struct {
+    const char* what;
+    std::vector<FoundSpoolFile> files;
+    const char* namePrefix;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"the names repeat monthly: the time of writing decides",
+       {{"5265C00.dd8", 2000}, {"A4CB7FFF.dd8", 1000}},
+       "",
+       {"A4CB7FFF.dd8", "5265C00.dd8"}},
+      {"one tick: the moment in the name, then the suffix as a number",
+       {{"1CB33733-10.dd8", 5}, {"1CB33733-2.dd8", 5}, {"1CB33733.dd8", 5}, {"1CB33732.dd8", 5}},
+       "",
+       {"1CB33732.dd8", "1CB33733.dd8", "1CB33733-2.dd8", "1CB33733-10.dd8"}},
+      {"moments compare as numbers, not as text",
+       {{"10000000.dd8", 5}, {"FFFFFFF.dd8", 5}, {"5265C00.dd8", 5}},
+       "",
+       {"5265C00.dd8", "FFFFFFF.dd8", "10000000.dd8"}},
+      {"names of another shape after the readable ones of their tick",
+       {{"copy of 1.dd8", 5}, {"1CB33733.DD8", 5}, {"x-1-.dd8", 5}, {"5265C00.dd8", 9}},
+       "",
+       {"1CB33733.DD8", "copy of 1.dd8", "x-1-.dd8", "5265C00.dd8"}},
+      {"a name start before the moment",
+       {{"ev1CB33733-1.dd8", 5}, {"ev1CB33733.dd8", 5}},
+       "ev",
+       {"ev1CB33733.dd8", "ev1CB33733-1.dd8"}},
+      {"names made of a suffix alone when the clock could not name them",
+       {{"-1.dd8", 5}, {".dd8", 5}},
+       "",
+       {".dd8", "-1.dd8"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Ordered(c.files, c.namePrefix), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace drv
