@@ -186,35 +186,17 @@ class MemorySampler(threading.Thread):
 
 
 class SpoolWatcher(threading.Thread):
-    """Notes every alarm that appears in the spool directory, so that a lost alarm can be told
-    apart: one that was spooled at some moment, or one that went straight to the session."""
+    """Counts the spool files every 50 ms and keeps the largest count: how far the spool grew
+    while the server could not take the records."""
 
     def __init__(self, directory):
         super().__init__(daemon=True)
         self.directory = directory
-        self.spooled_ids = set()
-        self.files_seen = set()
         self.max_files = 0
         self._stop_event = threading.Event()
 
     def scan(self):
-        try:
-            names = [entry.name for entry in os.scandir(self.directory)
-                     if entry.name.lower().endswith(".dd8")]
-        except OSError:
-            return
-        self.max_files = max(self.max_files, len(names))
-        for name in names:
-            if name in self.files_seen:
-                continue
-            try:
-                with open(os.path.join(self.directory, name), "rb") as handle:
-                    data = handle.read(64)
-            except OSError:
-                continue
-            if len(data) >= 8:
-                self.files_seen.add(name)
-                self.spooled_ids.add(struct.unpack_from("<i", data, 4)[0] % ID_MODULUS)
+        self.max_files = max(self.max_files, len(spool_files(self.directory)))
 
     def run(self):
         while not self._stop_event.wait(0.05):
@@ -297,53 +279,84 @@ class ReadOnlySwitch:
 
 # --- the station's script and its output ----------------------------------------------------
 
-def station_script(path, ids, gap_ms, lead_ms=3000):
-    """One report per alarm; the object number carries the alarm's id."""
+def report_zone(alarm_id):
+    return alarm_id % 250 + 1
+
+
+def alarm_records(alarm_id, block_zones):
+    """The records an alarm becomes at the server, each named (id, zone): one for a report, one
+    per zone for a block message."""
+    if block_zones:
+        return {(alarm_id, zone) for zone in range(1, block_zones + 1)}
+    return {(alarm_id, report_zone(alarm_id))}
+
+
+def station_script(path, ids, gap_ms, lead_ms=3000, block_zones=0):
+    """One frame per alarm, its object number the alarm's id: a report, or a block message with
+    one event for each of the zones 1..block_zones."""
+    zones = ",".join(str(zone) for zone in range(1, block_zones + 1))
     with open(path, "w") as script:
         script.write("# fault run: %d alarms, %d ms apart\n" % (len(ids), gap_ms))
         script.write("sleep %d\n" % lead_ms)
         for alarm_id in ids:
-            script.write("report --object %d --code 130 --zone %d --partition 0\n"
-                         % (alarm_id, alarm_id % 250 + 1))
+            if block_zones:
+                script.write("block object %d code 30 zones %s\n" % (alarm_id, zones))
+            else:
+                script.write("report --object %d --code 130 --zone %d --partition 0\n"
+                             % (alarm_id, report_zone(alarm_id)))
             if gap_ms > 0:
                 script.write("sleep %d\n" % gap_ms)
 
 
-MESSAGE_LINE = re.compile(r"^message (\d+): report --object (\d+)")
+MESSAGE_LINE = re.compile(r"^message (\d+): (?:report --object|block object) (\d+)")
 FRAME_LINE = re.compile(r"^frame (\d+) try (\d+) reply (05|07|none)")
 
 
-def parse_station(text):
-    """Alarm ids offered by the station and those it saw acknowledged with 05."""
-    offered = {}
-    acknowledged = set()
-    tries = 0
-    for line in text.splitlines():
-        match = MESSAGE_LINE.match(line)
-        if match:
-            offered[int(match.group(1))] = int(match.group(2))
-            continue
-        match = FRAME_LINE.match(line)
-        if match:
-            tries += 1
-            if match.group(3) == "05" and int(match.group(1)) in offered:
-                acknowledged.add(offered[int(match.group(1))])
-    return set(offered.values()), acknowledged, tries
+class StationReport:
+    """What the station's output says: the alarm ids it offered, those it saw acknowledged with
+    05, its transmissions in all and per alarm."""
+
+    def __init__(self, text):
+        offered = {}
+        self.acknowledged = set()
+        self.tries = 0
+        self.tries_of = {}
+        for line in text.splitlines():
+            match = MESSAGE_LINE.match(line)
+            if match:
+                offered[int(match.group(1))] = int(match.group(2))
+                continue
+            match = FRAME_LINE.match(line)
+            if match and int(match.group(1)) in offered:
+                alarm_id = offered[int(match.group(1))]
+                self.tries += 1
+                self.tries_of[alarm_id] = self.tries_of.get(alarm_id, 0) + 1
+                if match.group(3) == "05":
+                    self.acknowledged.add(alarm_id)
+        self.offered = set(offered.values())
 
 
-EVENT_OBJECT = re.compile(r"^event\b.*?\bobject=(-?\d+)")
+EVENT_RECORD = re.compile(r"^event\b.*?\bobject=(-?\d+).*?\bzone=(\d+)")
 
 
 def parse_server_events(texts):
-    """How often each alarm id reached a server, over all server instances of a run."""
+    """How often each record, named (alarm id, zone), reached a server, over all server
+    instances of a run."""
     counts = {}
     for text in texts:
         for line in text.splitlines():
-            match = EVENT_OBJECT.match(line)
+            match = EVENT_RECORD.match(line)
             if match:
-                alarm_id = int(match.group(1)) % ID_MODULUS
-                counts[alarm_id] = counts.get(alarm_id, 0) + 1
+                key = (int(match.group(1)) % ID_MODULUS, int(match.group(2)))
+                counts[key] = counts.get(key, 0) + 1
     return counts
+
+
+def spooled_record(data):
+    """(alarm id, zone) of the record in a spool file's bytes, or None."""
+    if len(data) < 4 + 27:
+        return None
+    return (struct.unpack_from("<i", data, 4)[0] % ID_MODULUS, data[4 + 18])
 
 
 MESSAGE_NUMBER = re.compile(r"\bnumber=(\d+)")
