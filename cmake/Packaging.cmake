@@ -1,6 +1,6 @@
-# Debian package: the driver, the command-line tools (their own install rules), the desktop entry,
-# the icon, the example settings file, the operator guide, the copyright file, the changelog and
-# the lintian overrides.
+# Debian package: the driver, the command-line tools (their own install rules), their manual
+# pages, the desktop entry, the icon, the example settings file, the operator guide, the
+# copyright file, the changelog and the lintian overrides.
 #   cd build && cpack -G DEB
 
 # The programs in usr/bin; a build without the Qt window has no driver.
@@ -12,8 +12,8 @@ set(DRV_PACKAGE_PROGRAMS drvtirval2000n drvtirval-station drvtirval-server drvti
 set(DRV_PACKAGE_MAINTAINER "drvtirval2000n authors <authors@drvtirval2000n.invalid>" CACHE STRING
     "Maintainer field of the Debian package and of its changelog entry")
 
-# One date for the changelog entry, so that two builds of one commit make the same files:
-# SOURCE_DATE_EPOCH when the builder sets it, else the last commit's, else now.
+# One date for the changelog entry and the manual pages, so that two builds of one commit make the
+# same files: SOURCE_DATE_EPOCH when the builder sets it, else the last commit's, else now.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(DRV_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 else()
@@ -31,6 +31,8 @@ endif()
 if(NOT DRV_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
   message(FATAL_ERROR "SOURCE_DATE_EPOCH must be seconds since 1970: '${DRV_SOURCE_DATE_EPOCH}'")
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/ManPages.cmake)
 
 # The icon's pictures are drawn with the window's other pictures; DRV_ICON_DIR holds them as
 # driver_icon_<size>.png (and driver_icon.svg when there is a scalable one).
