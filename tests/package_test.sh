@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package with cpack, unpacks it into a scratch root and runs the programs
-# from there: the driver's --version and every tool's --help.
+# from there: the driver's --version and every tool's --help. Checks the manual pages (gzipped,
+# rendering without warnings), the copyright file against LICENSE, the changelog, and that
+# lintian finds no error or warning but the overridden one.
 #   package_test.sh BUILD_DIR CPACK VERSION
 # Exit 77 (skipped) without dpkg-deb or without a built driver.
 set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:?usage: package_test.sh BUILD_DIR CPACK VERSION}" && pwd)
 cpack=${2:?usage: package_test.sh BUILD_DIR CPACK VERSION}
 version=${3:?usage: package_test.sh BUILD_DIR CPACK VERSION}
@@ -69,4 +72,104 @@ for tool in "$root"/usr/bin/drvtirval-*; do
   [[ $help == *Usage:* ]] || fail "$(basename "$tool") --help printed no usage"
   echo "$(basename "$tool") --help: ok"
 done
+
+doc=$root/usr/share/doc/drvtirval2000n
+# Compressed files must not carry a name or a time in their gzip header (gzip -n), or two builds
+# of the same source differ.
+check_gzip() {
+  gzip -t "$1" 2>/dev/null || fail "${1#"$root"/} is not a sound gzip file"
+  local header
+  header=$(od -An -tx1 -N8 "$1" | tr -d ' \n')
+  [[ $header == 1f8b08* ]] || fail "${1#"$root"/} is not gzip data: $header"
+  (((0x${header:6:2} & 0x08) == 0)) || fail "${1#"$root"/} has a file name in its gzip header"
+  [ "${header:8:8}" = 00000000 ] || fail "${1#"$root"/} has a time stamp in its gzip header"
+}
+
+# Manual pages: one per program, gzipped, rendering in 80 columns without a warning, named in
+# their NAME line, and with the sections --help alone cannot give.
+man_sections=(
+  "drvtirval2000n|SYNOPSIS|OPTIONS|ENVIRONMENT|EXIT STATUS|SIGNALS|FILES|SEE ALSO"
+  "drvtirval-station|SYNOPSIS|Exit status:|EXAMPLES|SEE ALSO"
+  "drvtirval-server|SYNOPSIS|OPTIONS|Exit status:|SEE ALSO"
+  "drvtirval-decode|SYNOPSIS|OPTIONS|Exit status:|SEE ALSO"
+  "drvtirval-spool|SYNOPSIS|OPTIONS|Exit status:|SEE ALSO"
+)
+for program in "$root"/usr/bin/*; do
+  name=$(basename "$program")
+  page=$root/usr/share/man/man1/$name.1.gz
+  [ -f "$page" ] || fail "usr/share/man/man1/$name.1.gz is not in the package"
+  check_gzip "$page"
+  text=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>"$work/man.err") ||
+    fail "man -l $name.1.gz failed: $(cat "$work/man.err")"
+  [ ! -s "$work/man.err" ] || fail "$name.1.gz renders with warnings: $(cat "$work/man.err")"
+  width=$(LC_ALL=C.UTF-8 wc -L <<<"$text")
+  ((width <= 80)) || fail "$name.1.gz renders $width columns wide in 80"
+  grep -qE "^ +$name - [a-z]" <<<"$text" || fail "$name.1.gz has no NAME line '$name - ...'"
+  [[ $text != *"manual page for"* ]] || fail "$name.1.gz keeps help2man's placeholder NAME"
+  [[ $text == *"$deb_version"* ]] || fail "$name.1.gz does not name version $deb_version"
+  known=0
+  for entry in "${man_sections[@]}"; do
+    IFS='|' read -r -a fields <<<"$entry"
+    [ "${fields[0]}" = "$name" ] || continue
+    known=1
+    for section in "${fields[@]:1}"; do
+      grep -qE "^ *$section\$" <<<"$text" || fail "$name.1.gz has no section '$section'"
+    done
+  done
+  ((known)) || fail "no expected sections listed for $name"
+  echo "man $name: ok"
+done
+
+# The copyright file: Debian's machine-readable format, the copyright line and the licence text
+# of LICENSE.
+copyright=$doc/copyright
+[ -f "$copyright" ] || fail "usr/share/doc/drvtirval2000n/copyright is not in the package"
+head -n 1 "$copyright" |
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "the copyright file is not in the machine-readable format"
+holders=$(sed -n 's/^Copyright \(.*\)$/\1/p' "$source_dir/LICENSE")
+grep -qx "Copyright: $holders" "$copyright" || fail "the copyright file lacks 'Copyright: $holders'"
+grep -qx "License: MIT" "$copyright" || fail "the copyright file names no MIT licence"
+# The standalone licence paragraph, its continuation lines unfolded, is LICENSE after the
+# copyright line.
+awk 'previous == "" && $0 == "License: MIT" { text = 1; previous = $0; next }
+     text && /^ / { line = substr($0, 2); print (line == "." ? "" : line); next }
+     { text = 0; previous = $0 }' "$copyright" >"$work/license"
+sed -n '/^Copyright /,${/^Copyright /d;p}' "$source_dir/LICENSE" | sed '/./,$!d' >"$work/expected"
+diff -u "$work/expected" "$work/license" >&2 || fail "the copyright file's licence text is not LICENSE's"
+
+# The changelog: a Debian changelog whose one entry is this version, by the package's maintainer.
+check_gzip "$doc/changelog.gz"
+gzip -dc "$doc/changelog.gz" >"$work/changelog"
+command -v dpkg-parsechangelog >/dev/null ||
+  fail "dpkg-parsechangelog is not installed (dpkg-dev; scripts/setup installs it)"
+for field in Source:drvtirval2000n "Version:$deb_version" \
+  "Maintainer:$(dpkg-deb -f "$deb" Maintainer)"; do
+  value=$(dpkg-parsechangelog -l "$work/changelog" -S "${field%%:*}")
+  [ "$value" = "${field#*:}" ] || fail "changelog ${field%%:*} is '$value', not '${field#*:}'"
+done
+[ "$(dpkg-parsechangelog -l "$work/changelog" --count 2 -S Version | wc -l)" -eq 1 ] ||
+  fail "the changelog has more than one entry"
+
+# Lintian: no error or warning unless overridden, no binary without the hardening flags, and the
+# one override (the Windows-1251 example) installed where lintian reads it and used.
+[ -f "$root/usr/share/lintian/overrides/drvtirval2000n" ] ||
+  fail "usr/share/lintian/overrides/drvtirval2000n is not in the package"
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/setup installs it)"
+lintian_status=0
+lintian --fail-on none --display-info --show-overrides "$deb" >"$work/lintian.log" 2>&1 ||
+  lintian_status=$?
+lintian_fail() {
+  cat "$work/lintian.log" >&2
+  fail "$*"
+}
+((lintian_status == 0)) || lintian_fail "lintian did not run (status $lintian_status)"
+! grep -E '^[EW]: ' "$work/lintian.log" >/dev/null || lintian_fail "lintian errors or warnings"
+! grep -E '^I: .* hardening-no-' "$work/lintian.log" >/dev/null ||
+  lintian_fail "binaries without hardening"
+override='national-encoding [usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example]'
+grep -qxF "O: drvtirval2000n: $override" "$work/lintian.log" ||
+  lintian_fail "the override of the Windows-1251 example was not used"
+echo "lintian: only the overridden national-encoding of the example settings file"
+
 echo "package test passed"

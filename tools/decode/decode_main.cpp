@@ -44,8 +44,10 @@ void PrintUsage(std::ostream& out) {
       << "  --help           show this text\n"
       << "  --version        show the version\n"
       << "\n"
-      << "Exit status: 0 when every line was read, 1 when a line was bad (it is reported on\n"
-      << "standard error and skipped), 2 for a bad option.\n";
+      << "Exit status:\n"
+      << "  0                every line was read\n"
+      << "  1                a line was bad (it is reported on standard error and skipped)\n"
+      << "  2                a bad option\n";
 }
 
 struct Options {

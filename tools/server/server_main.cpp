@@ -38,9 +38,10 @@ void PrintUsage(std::ostream& out) {
       << "MsgEventAck to an event record, MsgPoll to anything else. Prints\n"
       << "'listening on 127.0.0.1:PORT' first, then one line per message received: event\n"
       << "records as 'event number=N <fields> bytes=<27 bytes in hex>', the others as\n"
-      << "'<name> number=N payload=<hex>'.\n"
+      << "'<name> number=N payload=<hex>'. In the options, N counts the messages received\n"
+      << "since the start, from 1.\n"
       << "\n"
-      << "Options (N counts the messages received since the start, from 1):\n"
+      << "Options:\n"
       << "  --port N               TCP port (default 12543; 0 picks a free one)\n"
       << "  --deny                 answer every introduction with MsgAccessDenied\n"
       << "  --disconnect-after N   answer message N with MsgDisconnectOrder\n"
@@ -55,8 +56,10 @@ void PrintUsage(std::ostream& out) {
       << "  --help                 show this text\n"
       << "  --version              show the version\n"
       << "\n"
-      << "Exit status: 0 on SIGTERM, SIGINT or --exit-after-events; 1 when the port cannot be\n"
-      << "listened on; 2 for a bad option.\n";
+      << "Exit status:\n"
+      << "  0                      ended by SIGTERM, SIGINT or --exit-after-events\n"
+      << "  1                      the port cannot be listened on\n"
+      << "  2                      a bad option\n";
 }
 
 struct Options {

@@ -24,14 +24,17 @@ void PrintUsage(std::FILE* out) {
       "DIR_OR_PREFIX is an existing directory, or the driver's spool prefix: a directory\n"
       "ending in '/', or a directory and the start of the file names (/var/spool/drv/ev).\n"
       "\n"
+      "Options:\n"
       "  --json      print a JSON array with one object per file\n"
       "  --verify    print a one-line summary instead of the listing (with --json the\n"
       "              summary goes to stderr); exit status 1 when any file is damaged\n"
       "  --help      show this help\n"
       "  --version   show the version\n"
       "\n"
-      "Exit status: 0 done, 1 damaged files found by --verify, 2 bad arguments or an\n"
-      "unreadable directory.\n",
+      "Exit status:\n"
+      "  0           done\n"
+      "  1           damaged files found by --verify\n"
+      "  2           bad arguments or an unreadable directory\n",
       kProgram);
 }
 
