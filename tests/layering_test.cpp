@@ -90,8 +90,8 @@ TEST(LayeringTest, EveryFolderIncludesOnlyTheLayersBelowIt) {
 
 TEST(LayeringTest, NoSourceFolderOutsideTheLayers) {
   // A new folder of sources must take its place in the table above.
-  const std::set<std::string> notLayers = {"tests", "bench", "fuzz", "build", "cmake", "docs",
-                                           "packaging", "scripts"};
+  const std::set<std::string> notLayers = {"tests", "bench", "fuzz",      "build",
+                                           "cmake", "docs",  "packaging", "scripts"};
   const fs::path root = DRV_SOURCE_DIR;
   for (const auto& entry : fs::directory_iterator(root)) {
     const std::string name = entry.path().filename().string();
