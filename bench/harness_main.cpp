@@ -470,7 +470,7 @@ int RunIdle(const Options& options) {
 }
 
 int RunDrain(const Options& options) {
-  Rig rig(options, false);
+  Rig rig(options);
   // Files as an outage leaves them: one record each, named by the millisecond of the month.
   for (int i = 0; i < options.files; ++i) {
     EventRecord record;
