@@ -178,13 +178,13 @@ TEST_F(DriverTest, StationIndicatorTurnsGreenAtFirstTickAndRedAfterSilence) {
   StartDriver();
   EXPECT_TRUE(window_.stationDrawings.empty());
 
-  driver_->Timer2Timer();
+  driver_->OnTick();
   EXPECT_EQ(window_.stationDrawings, std::vector<bool>{true});
   EXPECT_TRUE(driver_->StationLinkUp());
 
   for (int tick = 0; tick < 15; ++tick) {
     clock_.Advance(200);
-    driver_->Timer2Timer();
+    driver_->OnTick();
   }
   EXPECT_EQ(window_.stationDrawings, (std::vector<bool>{true, false}));
 }
