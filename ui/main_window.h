@@ -112,6 +112,13 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
 
+ private slots:
+  // The form's handlers, each passing its event on to the driver.
+  void Timer2Timer();
+  void PushButton1Click();
+  void PushButton2Click();
+  void ComboBox1Select();
+
  private:
   void BuildToolbar();
   QWidget* BuildStatePage();
@@ -126,21 +133,21 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   Banner* banner_ = nullptr;
   QButtonGroup* pageButtons_ = nullptr;
   QStackedWidget* pages_ = nullptr;
-  QLabel* image2_ = nullptr;
-  QLabel* image3_ = nullptr;
-  QLabel* image1_ = nullptr;
-  QLabel* label6_ = nullptr;
-  QLabel* label13_ = nullptr;
-  QLabel* label15_ = nullptr;
-  QPlainTextEdit* memo1_ = nullptr;
-  QComboBox* comboBox1_ = nullptr;
-  QPushButton* pushButton1_ = nullptr;
-  QPushButton* pushButton2_ = nullptr;
-  QCheckBox* checkBox1_ = nullptr;
+  QLabel* stationIndicator_ = nullptr;
+  QLabel* serverIndicator_ = nullptr;
+  QLabel* secondServerIndicator_ = nullptr;
+  QLabel* startTimeLabel_ = nullptr;
+  QLabel* secondServerCaption_ = nullptr;
+  QLabel* closeCodeLabel_ = nullptr;
+  QPlainTextEdit* displayList_ = nullptr;
+  QComboBox* portList_ = nullptr;
+  QPushButton* scanButton_ = nullptr;
+  QPushButton* startStopButton_ = nullptr;
+  QCheckBox* frameDisplayBox_ = nullptr;
   QMenu* trayMenu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
 
-  QTimer timer2_;
+  QTimer tickTimer_;
   QtPollTimer pollTimer_;
   std::unique_ptr<Driver> driver_;
   bool closeRequestActive_ = false;
