@@ -3,7 +3,7 @@
 # the main window appears, hides to the tray on minimise, comes back from the tray menu, asks for
 # the close code before it ends, refuses a wrong code, ends with status 0 on the right code
 # without touching its settings, and ends with status 0 on SIGTERM, also while it asks for the
-# code. Usage: window_e2e.sh PATH/TO/drvtirval2000n
+# code. Every window carries exactly its own title. Usage: window_e2e.sh PATH/TO/drvtirval2000n
 set -u
 
 driver=${1:?usage: window_e2e.sh PATH/TO/drvtirval2000n}
@@ -66,6 +66,16 @@ wait_until() {
 }
 
 visible_window() { xdotool search --onlyvisible --name "^$1\$"; }
+# The title the window manager shows. The search above may match the plain WM_NAME, which can
+# differ from it.
+net_wm_name() { xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
+expect_title() {
+  local id shown
+  id=$(visible_window "$1" | head -n 1)
+  [ -n "$id" ] || fail "no window '$1'"
+  shown=$(net_wm_name "$id")
+  [ "$shown" = "$1" ] || fail "the window '$1' is titled '$shown'"
+}
 no_visible_window() { ! xdotool search --onlyvisible --name "^$1\$"; }
 # A window in the window manager's client list has a taskbar entry; a hidden one has none.
 managed() { xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$1")\b"; }
@@ -132,6 +142,7 @@ cp "$work/drvtirval2000n.ini" "$work/settings.before"
 echo "-- start, minimise to the tray, restore from the tray menu"
 start_driver
 main_window=$(visible_window "$title" | head -n 1)
+expect_title "$title"
 managed "$main_window" || fail "the main window has no taskbar entry"
 xdotool windowminimize "$main_window"
 wait_until no_visible_window "$title" || fail "minimising left the window visible"
@@ -145,10 +156,12 @@ xdotool windowminimize "$(visible_window "$title" | head -n 1)"
 wait_until no_visible_window "$title" || fail "minimising left the window visible"
 tray_menu Up Return
 wait_until visible_window 'Закрытый доступ' || fail "no close-code dialog"
+expect_title 'Закрытый доступ'
 focus_window 'Закрытый доступ'
 xdotool type 1
 xdotool key Tab space
 wait_until visible_window advsm || fail "no message box for the wrong code"
+expect_title advsm
 focus_window advsm
 xdotool key space
 wait_until no_visible_window advsm || fail "the message box stayed"
