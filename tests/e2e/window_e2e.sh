@@ -143,7 +143,7 @@ echo "-- start, minimise to the tray, restore from the tray menu"
 start_driver
 main_window=$(visible_window "$title" | head -n 1)
 expect_title "$title"
-managed "$main_window" || fail "the main window has no taskbar entry"
+wait_until managed "$main_window" || fail "the main window has no taskbar entry"
 xdotool windowminimize "$main_window"
 wait_until no_visible_window "$title" || fail "minimising left the window visible"
 wait_until unmanaged "$main_window" || fail "minimising left the taskbar entry"
