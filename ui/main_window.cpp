@@ -9,12 +9,14 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
@@ -112,6 +114,30 @@ class Banner final : public QWidget {
  private:
   QString caption_;
   QPixmap applicationButton_;
+};
+
+// The port list, an editable drop-down list. Qt activates an entry also when the operator types
+// its name and presses Enter or leaves the field; only a pick from the list is a selection, so the
+// box tells while it is handling such a commit of typed text.
+class PortListBox final : public QComboBox {
+ public:
+  explicit PortListBox(QWidget* parent) : QComboBox(parent) {}
+
+  bool CommittingTypedText() const { return committingTypedText_; }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    const bool commit = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const QScopedValueRollback<bool> during(committingTypedText_, committingTypedText_ || commit);
+    QComboBox::keyPressEvent(event);
+  }
+  void focusOutEvent(QFocusEvent* event) override {
+    const QScopedValueRollback<bool> during(committingTypedText_, true);
+    QComboBox::focusOutEvent(event);
+  }
+
+ private:
+  bool committingTypedText_ = false;
 };
 
 TForm1::TForm1(Tadvsm& messageBox, QWidget* parent)
@@ -239,13 +265,15 @@ QWidget* TForm1::BuildSettingsPage() {
   group->setObjectName("GroupBox1");
   group->setGeometry(9, 3, 428, 62);
 
-  portList_ = new QComboBox(group);
+  portList_ = new PortListBox(group);
   portList_->setObjectName("ComboBox1");
   portList_->setEditable(true);
   portList_->setInsertPolicy(QComboBox::NoInsert);
   portList_->setMaxVisibleItems(8);
   portList_->setGeometry(18, 25, 103, 21);
-  connect(portList_, &QComboBox::activated, this, &TForm1::ComboBox1Select);
+  connect(portList_, &QComboBox::activated, this, [this] {
+    if (!portList_->CommittingTypedText()) ComboBox1Select();
+  });
 
   startStopButton_ = new QPushButton(group);
   startStopButton_->setObjectName("PushButton2");

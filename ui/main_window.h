@@ -24,6 +24,7 @@ class QSystemTrayIcon;
 namespace drv {
 
 class Banner;
+class PortListBox;
 class TForm2;
 class Tadvsm;
 
@@ -140,7 +141,7 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   QLabel* secondServerCaption_ = nullptr;
   QLabel* closeCodeLabel_ = nullptr;
   QPlainTextEdit* displayList_ = nullptr;
-  QComboBox* portList_ = nullptr;
+  PortListBox* portList_ = nullptr;
   QPushButton* scanButton_ = nullptr;
   QPushButton* startStopButton_ = nullptr;
   QCheckBox* frameDisplayBox_ = nullptr;

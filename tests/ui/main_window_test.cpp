@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QImage>
@@ -413,6 +415,54 @@ TEST_F(DriverWindowTest, ControlsReachTheDriver) {
   EXPECT_EQ(window_.StartStopCaption(), "Запустить");
   EXPECT_FALSE(serial_.IsOpen());
 }
+
+// How the operator can finish typing a port name into the list.
+struct TypedCommit {
+  const char* name;
+  std::function<void(QComboBox&)> commit;
+};
+
+void PrintTo(const TypedCommit& commit, std::ostream* out) {
+  *out << commit.name;
+}
+
+class TypedPortNameTest : public DriverWindowTest,
+                          public ::testing::WithParamInterface<TypedCommit> {};
+
+// Only a pick from the list is a port selection: a typed name, even one the list holds, is what
+// the next start opens, and ComPort stays.
+TEST_P(TypedPortNameTest, RunsNoSelectionUntilAnEntryIsPicked) {
+  Child<QPushButton>("PushButton1").click();  // scan: every fake port opens, COM1 is chosen
+  ASSERT_NE(Settings().find("ComPort=COM1\r\n"), std::string::npos);
+
+  auto& list = Child<QComboBox>("ComboBox1");
+  window_.show();
+  list.setFocus();
+  list.lineEdit()->selectAll();
+  testing::TypeText(list, "COM3");
+  GetParam().commit(list);
+  EXPECT_EQ(window_.PortListText(), "COM3");
+  EXPECT_NE(Settings().find("ComPort=COM1\r\n"), std::string::npos);
+
+  // Picking an entry in the open list is a selection.
+  list.showPopup();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return list.view()->isVisible(); }));
+  list.view()->setCurrentIndex(list.model()->index(3, 0));
+  testing::PressKey(*list.view(), Qt::Key_Return);
+  EXPECT_EQ(window_.PortListText(), "COM4");
+  EXPECT_NE(Settings().find("ComPort=COM4\r\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commits, TypedPortNameTest,
+    ::testing::Values(TypedCommit{"Enter",
+                                  [](QComboBox& list) { testing::PressKey(list, Qt::Key_Return); }},
+                      TypedCommit{"LeavingTheField",
+                                  [](QComboBox& list) {
+                                    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+                                    QApplication::sendEvent(&list, &out);
+                                  }}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(DriverWindowTest, CloseAsksForTheCodeAndEndsOnlyWhenItIsRight) {
   window_.show();
