@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -130,6 +131,14 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"Порт уже занят. Смените его."}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
+TEST_F(DriverTest, StartTimeShowsTheTimeAlsoAtMidnight) {
+  std::setlocale(LC_TIME, "C");
+  WriteSettings("[main]\nSendTorven8=0\n");
+  clock_.SetNow(EncodeDateTime({2024, 1, 31, 0, 0, 0, 0}));
+  StartDriver();
+  EXPECT_EQ(window_.startTime, "01/31/24 00:00:00");
+}
+
 TEST_F(DriverTest, AppliesCaptionAndSecondServerRow) {
   WriteSettings("[main]\ncaption=Пост 2\nSendTorven7=1\nSendTorven8=0\n");
   StartDriver();
@@ -218,9 +227,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{CloseCodeAnswer::Cancelled, false, true, {}}));
 
 TEST_F(DriverTest, SessionReportsThroughTheMainThreadAndStopsAtShutdown) {
+  std::setlocale(LC_TIME, "C");
   WriteSettings("[main]\nComPort=COM255\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
   connections_.connectSucceeds = false;
   clock_.SetTick(10000000);
+  clock_.SetNow(EncodeDateTime({2024, 1, 31, 0, 0, 0, 0}));
   StartDriver();
   ASSERT_FALSE(window_.serverDrawings.empty());
   EXPECT_EQ(window_.serverDrawings.front(), std::make_pair(false, 0));
@@ -230,7 +241,8 @@ TEST_F(DriverTest, SessionReportsThroughTheMainThreadAndStopsAtShutdown) {
     if (mainThread_.WaitForTask(std::chrono::milliseconds(200))) mainThread_.RunPending();
   }
   ASSERT_FALSE(window_.lines.empty());
-  EXPECT_NE(window_.lines.front().find("Соединение..."), std::string::npos);
+  // Date, blank and time, also at midnight.
+  EXPECT_EQ(window_.lines.front(), "01/31/24 00:00:00 Соединение...");
 
   // A session waiting on the main thread must not block the shutdown; a hang fails the run.
   mainThread_.Stop();
