@@ -166,6 +166,9 @@ void Driver::StartUp() {
   s.BuildPortControls();
 
   s.portControls->StartUpStep(texts.BaudRate);
+  // The program was ended while the busy port was reported: nothing more may start, so that
+  // nothing goes to the server on the way out.
+  if (s.window.Ending()) return;
 
   if (s.session) {
     s.session->Start();

@@ -35,7 +35,8 @@ class Driver {
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
 
-  // Start-up, in order; shows the busy-port message through the window when needed.
+  // Start-up, in order; shows the busy-port message through the window when needed. Stops after
+  // that message, before the session starts, when the program is ending meanwhile.
   void StartUp();
   // The 200 ms tick: spool resend, then the station link check.
   void OnTick();

@@ -226,6 +226,26 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{CloseCodeAnswer::WrongCode, false, true, {"Не правильный пароль."}},
                       CloseCase{CloseCodeAnswer::Cancelled, false, true, {}}));
 
+// A close that arrives while start-up shows the busy port ends the program there: no session is
+// started, so nothing reaches the server on the way out.
+TEST_F(DriverTest, CloseDuringTheStartUpMessageStartsNoSession) {
+  WriteSettings("[main]\nComPort=COM3\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+  device_.openResult = SerialError::kBusy;
+  clock_.SetTick(10000000);
+  window_.closeDuringMessageBox = true;
+  StartDriver();
+
+  EXPECT_EQ(window_.messages, std::vector<std::string>{"Порт уже занят. Смените его."});
+  // The server indicator is drawn once when the session starts.
+  EXPECT_TRUE(window_.serverDrawings.empty());
+  EXPECT_TRUE(window_.startTime.empty());
+
+  mainThread_.Stop();
+  driver_->Shutdown();
+  EXPECT_EQ(connections_.count(), 0u);
+  EXPECT_TRUE(window_.lines.empty());
+}
+
 TEST_F(DriverTest, SessionReportsThroughTheMainThreadAndStopsAtShutdown) {
   std::setlocale(LC_TIME, "C");
   WriteSettings("[main]\nComPort=COM255\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");

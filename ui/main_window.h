@@ -61,8 +61,7 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   // The program is ending from outside (a termination signal): open dialogs are closed as
   // cancelled and no dialog is shown any more. The caller then leaves the event loop.
   void EndProgram();
-  // True once the program is ending: an accepted close, or EndProgram.
-  bool Ending() const { return ending_; }
+
   // After the event loop: closes the port and stops the session, removes the tray icon.
   void ShutdownDriver();
 
@@ -97,6 +96,8 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   // IOperatorWindow
   void ShowMessageBox(const std::string& text) override;
   CloseCodeAnswer AskCloseCode() override;
+  // True once the program is ending: an accepted close, or EndProgram.
+  bool Ending() const override { return ending_; }
   bool FrameDisplayEnabled() const override;
   void DrawStationIndicator(bool linkUp) override;
   void DrawServerIndicator(bool linkUp, int barPosition) override;

@@ -19,7 +19,7 @@ if [ -z "${WINDOW_E2E_DISPLAY_READY:-}" ]; then
   [ "$status" -eq 2 ] || { echo "FAIL: a bad argument gave status $status, not 2"; exit 1; }
 fi
 
-for tool in xvfb-run openbox xdotool trayer; do
+for tool in xvfb-run openbox xdotool trayer xprop python3; do
   if ! command -v "$tool" > /dev/null 2>&1; then
     echo "SKIP: $tool is not installed"
     exit 77
@@ -103,11 +103,15 @@ tray_menu() {
   xdotool key "$@"
 }
 
-start_driver() {
+launch_driver() {
   rm -f "$work/code"
   (cd "$work" && DRVTIRVAL_CLOSE_CODE_FILE="$work/code" QT_QPA_PLATFORM=xcb \
     exec "$driver" > "$work/driver.log" 2>&1) &
   driver_pid=$!
+}
+
+start_driver() {
+  launch_driver
   wait_until visible_window "$title" || fail "the main window did not appear"
   wait_until test -s "$work/code" || fail "no close code in $work/code"
 }
@@ -188,5 +192,41 @@ wait_until visible_window 'Закрытый доступ' || fail "no close-code
 kill -TERM "$driver_pid"
 driver_status || fail "the driver ended with status $? on SIGTERM during the dialog"
 cmp -s "$work/drvtirval2000n.ini" "$work/settings.before" || fail "the settings file changed"
+
+echo "-- SIGTERM while start-up reports a busy port ends the driver before its session starts"
+# A message server that only counts the connections made to it, once its input closes.
+coproc server {
+  python3 -c '
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(16)
+print(s.getsockname()[1], flush=True)
+sys.stdin.read()
+s.setblocking(False)
+count = 0
+try:
+    while True:
+        s.accept()
+        count += 1
+except BlockingIOError:
+    pass
+print(count, flush=True)
+'
+}
+helpers+=("$server_PID")
+read -r server_port <&"${server[0]}" || fail "the counting server did not start"
+printf '[main]\r\nComPort=COM7\r\nSendTorven8=1\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=%s\r\n[Devices]\r\nCOM7=%s\r\n' \
+  "$server_port" "$work/no-such-device" > "$work/drvtirval2000n.ini"
+launch_driver
+wait_until visible_window advsm || fail "no message box for the busy port"
+expect_title advsm
+no_visible_window "$title" || fail "the main window showed before start-up ended"
+kill -TERM "$driver_pid"
+driver_status || fail "the driver ended with status $? on SIGTERM during start-up"
+# The driver has ended: whatever it connected is queued at the server by now.
+exec {server[1]}>&-
+read -r connections <&"${server[0]}" || fail "the counting server did not answer"
+[ "$connections" = 0 ] || fail "the driver made $connections connection(s) to the server on its way out"
 
 echo "PASS"

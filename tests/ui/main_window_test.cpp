@@ -519,5 +519,36 @@ TEST_F(DriverWindowTest, EndingTheProgramCancelsAnOpenDialogAndShowsNoMore) {
   EXPECT_EQ(showCounter_.shows, 0);
 }
 
+// The program is ended (a termination signal) while start-up shows that the configured port is
+// busy: start-up stops there, before the session starts.
+TEST_F(MainWindowTest, EndingDuringTheStartUpMessageStartsNoSession) {
+  testing::TempDir dir;
+  testing::WriteFileBytes(SettingsPath(dir.path().string()),
+                          "[main]\r\nComPort=COM3\r\n[ServerHost]\r\nAddress=127.0.0.1\r\n");
+  testing::FakeClock clock(10000000);
+  testing::ManualMainThread mainThread;
+  testing::FakeSerialDevice serial;
+  serial.openResult = SerialError::kBusy;
+  testing::FakeConnectionFactory connections;
+
+  bool boxShown = false;
+  WhenModalShown("advsm", [&](QWidget&) {
+    boxShown = true;
+    window_.EndProgram();
+  });
+  window_.StartDriver(DriverPlatform{clock, mainThread, window_.PollTimer(), serial, connections,
+                                     dir.path().string(), "1.0.0.1"});
+  EXPECT_TRUE(boxShown);
+  EXPECT_TRUE(window_.Ending());
+  EXPECT_FALSE(box_.isVisible());
+  // The session draws its indicator when it starts; the start time comes after it.
+  EXPECT_TRUE(Child<QLabel>("Image3").pixmap().isNull());
+  EXPECT_TRUE(Child<QLabel>("Label6").text().isEmpty());
+
+  mainThread.Stop();
+  window_.ShutdownDriver();
+  EXPECT_EQ(connections.count(), 0u);
+}
+
 }  // namespace
 }  // namespace drv
