@@ -167,6 +167,9 @@ void Driver::StartUp() {
   s.BuildPortControls();
 
   s.portControls->StartUpStep(texts.BaudRate);
+  // The program was ended while the busy port was reported: nothing more may start, so that
+  // nothing goes to the server on the way out.
+  if (s.window.Ending()) return;
 
   if (s.session) {
     s.session->Start();
@@ -176,7 +179,7 @@ void Driver::StartUp() {
   s.window.ShowStartTime(FormatDateTime(s.startTime));
 }
 
-void Driver::Timer2Timer() {
+void Driver::OnTick() {
   State& s = *state_;
   if (s.shutDown || !s.spool) return;
   s.spool->OnTick();
@@ -187,16 +190,16 @@ void Driver::PollInput() {
   if (!state_->shutDown) state_->serialPort.PollInput();
 }
 
-void Driver::PushButton1Click() {
-  if (state_->portControls) state_->portControls->PushButton1Click();
+void Driver::RescanPorts() {
+  if (state_->portControls) state_->portControls->RescanPorts();
 }
 
-void Driver::PushButton2Click() {
-  if (state_->portControls) state_->portControls->PushButton2Click();
+void Driver::StartOrStop() {
+  if (state_->portControls) state_->portControls->StartOrStop();
 }
 
-void Driver::ComboBox1Select() {
-  if (state_->portControls) state_->portControls->ComboBox1Select();
+void Driver::SaveChosenPort() {
+  if (state_->portControls) state_->portControls->SaveChosenPort();
 }
 
 bool Driver::RequestClose() {

@@ -35,16 +35,17 @@ class Driver {
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
 
-  // Start-up, in order; shows the busy-port message through the window when needed.
+  // Start-up, in order; shows the busy-port message through the window when needed. Stops after
+  // that message, before the session starts, when the program is ending meanwhile.
   void StartUp();
   // The 200 ms tick: held records to the spool directory, then the station link check.
-  void Timer2Timer();
+  void OnTick();
   // The poll timer's tick.
   void PollInput();
-  // Handlers of the port controls.
-  void PushButton1Click();
-  void PushButton2Click();
-  void ComboBox1Select();
+  // The port controls: rebuild the port list, start or stop the port, take the operator's pick.
+  void RescanPorts();
+  void StartOrStop();
+  void SaveChosenPort();
   // Asks for the close code; true when the window may close (the port is closed by then).
   bool RequestClose();
   // End of the program: closes the port and stops the session without sending anything.

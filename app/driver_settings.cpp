@@ -206,7 +206,8 @@ std::optional<TDateTime> StrToTime(std::string_view text) {
     if (!scan.Number(minute)) return std::nullopt;
     if (scan.Char(':')) {
       if (!scan.Number(second)) return std::nullopt;
-      if (scan.Char('.') && !scan.Number(millisecond)) return std::nullopt;
+      // The decimal separator is the workstation's: a point or a comma.
+      if ((scan.Char('.') || scan.Char(',')) && !scan.Number(millisecond)) return std::nullopt;
     }
   }
   if (baseHour < 0) {

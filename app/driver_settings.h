@@ -55,8 +55,9 @@ ServerEndpoint ReadServerEndpoint(const std::string& settingsPath);
 // One of the fifteen rate texts, matched exactly; nullopt for any other text.
 std::optional<TBaudRate> BaudRateFromText(std::string_view text);
 
-// A time of day as a duration: hours, optionally ":" minutes, ":" seconds and "." milliseconds,
-// with an optional AM/PM marker before or after (12-hour clock). nullopt when rejected.
+// A time of day as a duration: hours, optionally ":" minutes, ":" seconds and milliseconds after
+// "." or ",", with an optional AM/PM marker before or after (12-hour clock). nullopt when
+// rejected.
 std::optional<TDateTime> StrToTime(std::string_view text);
 
 // The device path that key `portKey` (such as "COM3") of section "Devices" maps the port to;

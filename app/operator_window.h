@@ -15,6 +15,9 @@ class IOperatorWindow : public IDisplayList, public IPortControlsView {
   // Modal; the event loop keeps running meanwhile.
   virtual void ShowMessageBox(const std::string& text) = 0;
   virtual CloseCodeAnswer AskCloseCode() = 0;
+  // True once the program is ending: an accepted close, or a termination signal that may arrive
+  // while a message box is shown.
+  virtual bool Ending() const = 0;
   // The "show incoming frames" check box.
   virtual bool FrameDisplayEnabled() const = 0;
   // Station link indicator (bar always at 0) and message-server link indicator.

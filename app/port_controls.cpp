@@ -77,7 +77,7 @@ void PortControls::StartUpStep(const std::string& baudRateText) {
   SelectFirstEntry();
 }
 
-void PortControls::PushButton1Click() {
+void PortControls::RescanPorts() {
   // Trial opens of other ports must never disturb a running port.
   if (context_.port.IsOpen()) return;
   context_.view.ClearPortList();
@@ -89,10 +89,10 @@ void PortControls::PushButton1Click() {
     }
   }
   SelectFirstEntry();
-  ComboBox1Select();
+  SaveChosenPort();
 }
 
-void PortControls::PushButton2Click() {
+void PortControls::StartOrStop() {
   if (IsRunning()) {
     if (context_.askCloseCode() == CloseCodeAnswer::Accepted) {
       if (context_.port.IsOpen()) context_.port.Close();
@@ -105,7 +105,7 @@ void PortControls::PushButton2Click() {
     ShowRunning();
   } else {
     context_.showMessageBox(kMessagePortBusy);
-    PushButton1Click();
+    RescanPorts();
   }
   try {
     ReportPortState();
@@ -114,7 +114,7 @@ void PortControls::PushButton2Click() {
   }
 }
 
-void PortControls::ComboBox1Select() {
+void PortControls::SaveChosenPort() {
   if (!IsStopped()) return;
   try {
     const std::string chosen = context_.view.PortListText();

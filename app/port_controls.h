@@ -42,12 +42,15 @@ class PortControls {
   // After the settings were read: line speed, then the first opening of the configured port.
   // Sends no port state; the session's introduction carries it.
   void StartUpStep(const std::string& baudRateText);
-  // "Сканировать заново": lists the ports COM1..COM32 that open, selects the first, saves it.
-  void PushButton1Click();
-  // Start/stop; reports the port state afterwards in every case.
-  void PushButton2Click();
-  // A pick in the port list while stopped: saves the list's text as ComPort and reports it.
-  void ComboBox1Select();
+  // "Сканировать заново": lists the ports COM1..COM32 that open, selects the first and takes it
+  // as the chosen port.
+  void RescanPorts();
+  // Stops the running port (with the close code) or opens the port the list shows; a failed
+  // start rescans. Reports the port state afterwards in every case.
+  void StartOrStop();
+  // While stopped: saves the list's text as ComPort and reports it. Run for a pick in the list
+  // and at the end of every scan.
+  void SaveChosenPort();
 
  private:
   bool IsRunning() const;

@@ -30,8 +30,11 @@ CivilTime DecodeDateTime(TDateTime value);
 // Broken-down local time of a POSIX wall-clock reading (seconds + nanoseconds since the epoch).
 CivilTime LocalCivilTime(int64_t epochSeconds, int64_t nanoseconds);
 
-// The workstation's short date, a blank and its long time (LC_TIME of the process);
-// the blank and the time are left out when hour, minute and second are all 0.
+// The workstation's short date, a blank and its long time (LC_TIME of the process).
 std::string FormatDateTime(TDateTime value);
+
+// As FormatDateTime, but the blank and the time are left out when hour, minute and second are
+// all 0: the frame log's form.
+std::string FormatDateTimeOmittingMidnight(TDateTime value);
 
 }  // namespace drv

@@ -25,7 +25,7 @@ std::string FrameLogLine(TDateTime now, std::span<const uint8_t> decoded) {
   const unsigned d5 = decoded.size() > 5 ? decoded[5] : 0;
   const unsigned d6 = decoded.size() > 6 ? decoded[6] : 0;
   // The spaced hex ends in a blank, so two blanks stand before the number's label.
-  return FormatDateTime(now) + " - " + SpacedHex(decoded) + " Номер - " +
+  return FormatDateTimeOmittingMidnight(now) + " - " + SpacedHex(decoded) + " Номер - " +
          std::to_string(d5 * 256 + d6) + "\r\n";
 }
 

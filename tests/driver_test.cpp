@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -130,6 +131,14 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"Порт уже занят. Смените его."}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
+TEST_F(DriverTest, StartTimeShowsTheTimeAlsoAtMidnight) {
+  std::setlocale(LC_TIME, "C");
+  WriteSettings("[main]\nSendTorven8=0\n");
+  clock_.SetNow(EncodeDateTime({2024, 1, 31, 0, 0, 0, 0}));
+  StartDriver();
+  EXPECT_EQ(window_.startTime, "01/31/24 00:00:00");
+}
+
 TEST_F(DriverTest, AppliesCaptionAndSecondServerRow) {
   WriteSettings("[main]\ncaption=Пост 2\nSendTorven7=1\nSendTorven8=0\n");
   StartDriver();
@@ -178,13 +187,13 @@ TEST_F(DriverTest, StationIndicatorTurnsGreenAtFirstTickAndRedAfterSilence) {
   StartDriver();
   EXPECT_TRUE(window_.stationDrawings.empty());
 
-  driver_->Timer2Timer();
+  driver_->OnTick();
   EXPECT_EQ(window_.stationDrawings, std::vector<bool>{true});
   EXPECT_TRUE(driver_->StationLinkUp());
 
   for (int tick = 0; tick < 15; ++tick) {
     clock_.Advance(200);
-    driver_->Timer2Timer();
+    driver_->OnTick();
   }
   EXPECT_EQ(window_.stationDrawings, (std::vector<bool>{true, false}));
 }
@@ -217,10 +226,32 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{CloseCodeAnswer::WrongCode, false, true, {"Не правильный пароль."}},
                       CloseCase{CloseCodeAnswer::Cancelled, false, true, {}}));
 
+// A close that arrives while start-up shows the busy port ends the program there: no session is
+// started, so nothing reaches the server on the way out.
+TEST_F(DriverTest, CloseDuringTheStartUpMessageStartsNoSession) {
+  WriteSettings("[main]\nComPort=COM3\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+  device_.openResult = SerialError::kBusy;
+  clock_.SetTick(10000000);
+  window_.closeDuringMessageBox = true;
+  StartDriver();
+
+  EXPECT_EQ(window_.messages, std::vector<std::string>{"Порт уже занят. Смените его."});
+  // The server indicator is drawn once when the session starts.
+  EXPECT_TRUE(window_.serverDrawings.empty());
+  EXPECT_TRUE(window_.startTime.empty());
+
+  mainThread_.Stop();
+  driver_->Shutdown();
+  EXPECT_EQ(connections_.count(), 0u);
+  EXPECT_TRUE(window_.lines.empty());
+}
+
 TEST_F(DriverTest, SessionReportsThroughTheMainThreadAndStopsAtShutdown) {
+  std::setlocale(LC_TIME, "C");
   WriteSettings("[main]\nComPort=COM255\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
   connections_.connectSucceeds = false;
   clock_.SetTick(10000000);
+  clock_.SetNow(EncodeDateTime({2024, 1, 31, 0, 0, 0, 0}));
   StartDriver();
   ASSERT_FALSE(window_.serverDrawings.empty());
   EXPECT_EQ(window_.serverDrawings.front(), std::make_pair(false, 0));
@@ -230,7 +261,8 @@ TEST_F(DriverTest, SessionReportsThroughTheMainThreadAndStopsAtShutdown) {
     if (mainThread_.WaitForTask(std::chrono::milliseconds(200))) mainThread_.RunPending();
   }
   ASSERT_FALSE(window_.lines.empty());
-  EXPECT_NE(window_.lines.front().find("Соединение..."), std::string::npos);
+  // Date, blank and time, also at midnight.
+  EXPECT_EQ(window_.lines.front(), "01/31/24 00:00:00 Соединение...");
 
   // A session waiting on the main thread must not block the shutdown; a hang fails the run.
   mainThread_.Stop();

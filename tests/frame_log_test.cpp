@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 #include <filesystem>
 #include <vector>
 
@@ -42,6 +43,13 @@ TEST(FrameLogLineTest, SpacedHexThenTheObjectNumberFromBytesFiveAndSix) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(FrameLogLine(kJan31, c.decoded), FormatDateTime(kJan31) + c.afterTime);
   }
+}
+
+TEST(FrameLogLineTest, LeavesOutTheTimeAtMidnight) {
+  std::setlocale(LC_TIME, "C");
+  const TDateTime midnight = EncodeDateTime({.year = 2024, .month = 2, .day = 1});
+  EXPECT_EQ(FrameLogLine(midnight, Bytes{0xF2}), "02/01/24 - F2  Номер - 0\r\n");
+  EXPECT_EQ(FrameLogLine(kFeb1, Bytes{0xF2}), "02/01/24 00:00:01 - F2  Номер - 0\r\n");
 }
 
 class FrameLogTest : public ::testing::Test {

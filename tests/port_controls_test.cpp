@@ -184,7 +184,7 @@ const StateCase kStateCases[] = {
     {"ScanFindsCom1AndCom3",
      "COM255",
      {"COM1", "COM3"},
-     [](PortControlsFixture& f) { f.controls().PushButton1Click(); },
+     [](PortControlsFixture& f) { f.controls().RescanPorts(); },
      false,
      {},
      {"COM1", "COM3"},
@@ -197,7 +197,7 @@ const StateCase kStateCases[] = {
      {},
      [](PortControlsFixture& f) {
        f.view.text = "COM9";
-       f.controls().PushButton1Click();
+       f.controls().RescanPorts();
      },
      false,
      {},
@@ -210,9 +210,9 @@ const StateCase kStateCases[] = {
      "COM255",
      {"COM2", "COM4"},
      [](PortControlsFixture& f) {
-       f.controls().PushButton1Click();
+       f.controls().RescanPorts();
        f.view.SetPortListIndex(1);
-       f.controls().ComboBox1Select();
+       f.controls().SaveChosenPort();
      },
      false,
      {},
@@ -224,7 +224,7 @@ const StateCase kStateCases[] = {
     {"AcceptedStopClosesThePort",
      "COM3",
      {"COM3"},
-     [](PortControlsFixture& f) { f.controls().PushButton2Click(); },
+     [](PortControlsFixture& f) { f.controls().StartOrStop(); },
      false,
      {},
      {},
@@ -237,7 +237,7 @@ const StateCase kStateCases[] = {
      {"COM3"},
      [](PortControlsFixture& f) {
        f.closeCodeAnswer = CloseCodeAnswer::WrongCode;
-       f.controls().PushButton2Click();
+       f.controls().StartOrStop();
      },
      true,
      {kMessageAccessDenied},
@@ -251,7 +251,7 @@ const StateCase kStateCases[] = {
      {"COM3"},
      [](PortControlsFixture& f) {
        f.closeCodeAnswer = CloseCodeAnswer::Cancelled;
-       f.controls().PushButton2Click();
+       f.controls().StartOrStop();
      },
      true,
      {kMessageAccessDenied},
@@ -266,7 +266,7 @@ const StateCase kStateCases[] = {
      {"COM2"},
      [](PortControlsFixture& f) {
        f.view.text = "COM2";
-       f.controls().PushButton2Click();
+       f.controls().StartOrStop();
      },
      true,
      {},
@@ -281,7 +281,7 @@ const StateCase kStateCases[] = {
      {"COM2", "COM5"},
      [](PortControlsFixture& f) {
        f.view.text = "COM7";
-       f.controls().PushButton2Click();
+       f.controls().StartOrStop();
      },
      false,
      {kMessagePortBusy},
@@ -294,9 +294,9 @@ const StateCase kStateCases[] = {
      "COM3",
      {"COM3"},
      [](PortControlsFixture& f) {
-       f.controls().PushButton2Click();
+       f.controls().StartOrStop();
        f.view.text = "COM3";
-       f.controls().PushButton2Click();
+       f.controls().StartOrStop();
      },
      true,
      {},
@@ -311,7 +311,7 @@ const StateCase kStateCases[] = {
      {"COM3"},
      [](PortControlsFixture& f) {
        f.view.text = "COM8";
-       f.controls().ComboBox1Select();
+       f.controls().SaveChosenPort();
      },
      true,
      {},
@@ -323,7 +323,7 @@ const StateCase kStateCases[] = {
     {"ScanWhileRunningLeavesThePortAlone",
      "COM3",
      {"COM3", "COM4"},
-     [](PortControlsFixture& f) { f.controls().PushButton1Click(); },
+     [](PortControlsFixture& f) { f.controls().RescanPorts(); },
      true,
      {},
      {},
@@ -336,8 +336,8 @@ const StateCase kStateCases[] = {
      {"COM12345"},
      [](PortControlsFixture& f) {
        f.view.text = "COM12345";
-       f.controls().ComboBox1Select();
-       f.controls().PushButton2Click();
+       f.controls().SaveChosenPort();
+       f.controls().StartOrStop();
      },
      true,
      {},
@@ -432,7 +432,7 @@ TEST(PortControlsTest, ScanTriesCom1ToCom32InOrderAndClosesEachFoundPort) {
   PortControlsFixture f;
   f.port.openable = {Device("COM1"), Device("COM3"), Device("COM32"), Device("COM33")};
   f.StartUp();
-  f.controls().PushButton1Click();
+  f.controls().RescanPorts();
 
   std::vector<std::string> expected;
   for (int n = 1; n <= 32; ++n) expected.push_back(Device("COM" + std::to_string(n)));
@@ -451,11 +451,11 @@ TEST(PortControlsTest, AThrowingOpenCountsAsAFailedOpen) {
   EXPECT_EQ(f.messages, std::vector<std::string>{kMessageConfiguredPortBusy});
   EXPECT_TRUE(f.Stopped());
 
-  f.controls().PushButton1Click();
+  f.controls().RescanPorts();
   EXPECT_EQ(f.view.items, std::vector<std::string>{"COM5"});
 
   f.view.text = "COM4";
-  f.controls().PushButton2Click();
+  f.controls().StartOrStop();
   EXPECT_EQ(f.messages.back(), kMessagePortBusy);
   EXPECT_TRUE(f.Stopped());
 }
@@ -465,10 +465,10 @@ TEST(PortControlsTest, StopAsksForTheCloseCodeOnlyWhileRunning) {
   f.settings.ComPort = "COM3";
   f.port.openable = {Device("COM3")};
   f.StartUp();
-  f.controls().PushButton2Click();  // stop
+  f.controls().StartOrStop();  // stop
   EXPECT_EQ(f.closeCodeRequests, 1);
   f.view.text = "COM3";
-  f.controls().PushButton2Click();  // start
+  f.controls().StartOrStop();  // start
   EXPECT_EQ(f.closeCodeRequests, 1);
 }
 
@@ -477,9 +477,9 @@ TEST(PortControlsTest, AnyCaptionOtherThanStopCountsAsStoppedForStartButNotForSe
   f.port.openable = {Device("COM6")};
   f.view.caption = "";
   f.view.text = "COM6";
-  f.controls().ComboBox1Select();
+  f.controls().SaveChosenPort();
   EXPECT_TRUE(f.saved.empty());
-  f.controls().PushButton2Click();
+  f.controls().StartOrStop();
   EXPECT_TRUE(f.Running());
 }
 
@@ -487,12 +487,12 @@ TEST(PortControlsTest, WithoutASessionNothingIsQueuedAndEverythingElseWorks) {
   PortControlsFixture f(/*withSession=*/false);
   f.port.openable = {Device("COM1"), Device("COM3")};
   f.StartUp();
-  f.controls().PushButton1Click();
+  f.controls().RescanPorts();
   EXPECT_EQ(f.saved, std::vector<std::string>{"COM1"});
   EXPECT_EQ(f.settings.ComPort, "COM1");
-  f.controls().PushButton2Click();
+  f.controls().StartOrStop();
   EXPECT_TRUE(f.Running());
-  f.controls().PushButton2Click();
+  f.controls().StartOrStop();
   EXPECT_TRUE(f.Stopped());
   EXPECT_TRUE(f.session.messages.empty());
   EXPECT_TRUE(f.errorCodes.empty());
@@ -503,7 +503,7 @@ TEST(PortControlsTest, FailedSaveWritesCode19AndKeepsTheOldComPort) {
   f.failSave = true;
   f.StartUp();
   f.view.text = "COM4";
-  f.controls().ComboBox1Select();
+  f.controls().SaveChosenPort();
   EXPECT_EQ(f.errorCodes, std::vector<int>{kErrorPortSelection});
   EXPECT_EQ(f.settings.ComPort, "COM255");
   EXPECT_TRUE(f.session.messages.empty());
@@ -519,14 +519,14 @@ TEST(PortControlsTest, FailedReportWritesCode19AfterTheSaveTookEffect) {
     f.session.full = ringFull;
     f.StartUp();
     f.view.text = "COM4";
-    f.controls().ComboBox1Select();
+    f.controls().SaveChosenPort();
     EXPECT_EQ(f.saved, std::vector<std::string>{"COM4"});
     EXPECT_EQ(f.settings.ComPort, "COM4");
     EXPECT_EQ(f.errorCodes, std::vector<int>{kErrorPortSelection});
 
     // The start/stop button's own report fails the same way and changes nothing else.
     f.port.openable = {Device("COM4")};
-    f.controls().PushButton2Click();
+    f.controls().StartOrStop();
     EXPECT_TRUE(f.Running());
     EXPECT_EQ(f.errorCodes, (std::vector<int>{kErrorPortSelection, kErrorPortSelection}));
   }

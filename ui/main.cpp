@@ -33,7 +33,6 @@
 namespace {
 
 constexpr char kProgramName[] = "drvtirval2000n";
-constexpr char kTitle[] = "Драйвер Тирвал 2007";
 // Service and test hook: when set, the close code is written to this file as soon as it is drawn.
 constexpr char kCloseCodeFileVariable[] = "DRVTIRVAL_CLOSE_CODE_FILE";
 
@@ -122,7 +121,8 @@ int main(int argc, char** argv) {
   // settings and the protocols write them.
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName(kProgramName);
-  QApplication::setApplicationDisplayName(kTitle);
+  // The taskbar shows the main window's own title. No application display name: X11 windows
+  // would show it after every dialog's title.
   QApplication::setApplicationVersion(DRV_VERSION_TEXT);
   // The window hides in the notification area and the dialogs come and go: only an accepted
   // close or a termination signal ends the program.

@@ -9,12 +9,14 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
@@ -36,7 +38,7 @@ constexpr int kBannerHeight = 57;
 constexpr int kToolbarHeight = 81;
 constexpr int kPageHeight = 193;
 constexpr int kLabelHeight = 13;
-constexpr int kTimer2PeriodMs = 200;
+constexpr int kTickPeriodMs = 200;
 
 const char kWindowTitle[] = "Драйвер Тирвал 2007";
 const char kDefaultBannerCaption[] = "КПО Торвен 2008 - Драйвер Тирвал 2007";
@@ -114,6 +116,30 @@ class Banner final : public QWidget {
   QPixmap applicationButton_;
 };
 
+// The port list, an editable drop-down list. Qt activates an entry also when the operator types
+// its name and presses Enter or leaves the field; only a pick from the list is a selection, so the
+// box tells while it is handling such a commit of typed text.
+class PortListBox final : public QComboBox {
+ public:
+  explicit PortListBox(QWidget* parent) : QComboBox(parent) {}
+
+  bool CommittingTypedText() const { return committingTypedText_; }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    const bool commit = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const QScopedValueRollback<bool> during(committingTypedText_, committingTypedText_ || commit);
+    QComboBox::keyPressEvent(event);
+  }
+  void focusOutEvent(QFocusEvent* event) override {
+    const QScopedValueRollback<bool> during(committingTypedText_, true);
+    QComboBox::focusOutEvent(event);
+  }
+
+ private:
+  bool committingTypedText_ = false;
+};
+
 TForm1::TForm1(Tadvsm& messageBox, QWidget* parent)
     : QWidget(parent), messageBox_(messageBox), pollTimer_([this] {
         if (driver_) driver_->PollInput();
@@ -137,10 +163,8 @@ TForm1::TForm1(Tadvsm& messageBox, QWidget* parent)
   pages_->addWidget(BuildSettingsPage());
   ShowPage(kStatePage);
 
-  timer2_.setInterval(kTimer2PeriodMs);
-  connect(&timer2_, &QTimer::timeout, this, [this] {
-    if (driver_) driver_->Timer2Timer();
-  });
+  tickTimer_.setInterval(kTickPeriodMs);
+  connect(&tickTimer_, &QTimer::timeout, this, &TForm1::Timer2Timer);
 
   // The icon is in the notification area from the start.
   BuildTray();
@@ -204,31 +228,31 @@ QWidget* TForm1::BuildStatePage() {
   page->setAttribute(Qt::WA_StyledBackground);
 
   MakeLabel(page, "StationLinkCaption", "Контроль связи со станцией", 8, 10);
-  image2_ = MakePicture(page, "Image2", 176, 8);
+  stationIndicator_ = MakePicture(page, "Image2", 176, 8);
   MakeLabel(page, "ServerLinkCaption", "Связь с сервером сообщений", 256, 10);
-  image3_ = MakePicture(page, "Image3", 416, 8);
+  serverIndicator_ = MakePicture(page, "Image3", 416, 8);
 
   auto* startCaption = new QLabel("Дата и время запуска", page);
   startCaption->setObjectName("StartTimeCaption");
   startCaption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   startCaption->setGeometry(7, 37, 111, kLabelHeight);
-  label6_ = MakeLabel(page, "Label6", QString(), 124, 37);
+  startTimeLabel_ = MakeLabel(page, "Label6", QString(), 124, 37);
 
-  label13_ = MakeLabel(page, "Label13", "Связь с сервером сообщений", 256, 37);
-  image1_ = MakePicture(page, "Image1", 416, 35);
-  label13_->setVisible(false);
-  image1_->setVisible(false);
+  secondServerCaption_ = MakeLabel(page, "Label13", "Связь с сервером сообщений", 256, 37);
+  secondServerIndicator_ = MakePicture(page, "Image1", 416, 35);
+  secondServerCaption_->setVisible(false);
+  secondServerIndicator_->setVisible(false);
 
   MakeLabel(page, "CloseCodeCaption", "Пароль для закрытия", 7, 65);
-  label15_ = MakeLabel(page, "Label15", QString(), 124, 65);
+  closeCodeLabel_ = MakeLabel(page, "Label15", QString(), 124, 65);
 
-  memo1_ = new QPlainTextEdit(page);
-  memo1_->setObjectName("Memo1");
-  memo1_->setGeometry(7, 84, 432, 100);
-  memo1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memo1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memo1_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  memo1_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  displayList_ = new QPlainTextEdit(page);
+  displayList_->setObjectName("Memo1");
+  displayList_->setGeometry(7, 84, 432, 100);
+  displayList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  displayList_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  displayList_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  displayList_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   return page;
 }
 
@@ -241,39 +265,35 @@ QWidget* TForm1::BuildSettingsPage() {
   group->setObjectName("GroupBox1");
   group->setGeometry(9, 3, 428, 62);
 
-  comboBox1_ = new QComboBox(group);
-  comboBox1_->setObjectName("ComboBox1");
-  comboBox1_->setEditable(true);
-  comboBox1_->setInsertPolicy(QComboBox::NoInsert);
-  comboBox1_->setMaxVisibleItems(8);
-  comboBox1_->setGeometry(18, 25, 103, 21);
-  connect(comboBox1_, &QComboBox::activated, this, [this] {
-    if (driver_) driver_->ComboBox1Select();
+  portList_ = new PortListBox(group);
+  portList_->setObjectName("ComboBox1");
+  portList_->setEditable(true);
+  portList_->setInsertPolicy(QComboBox::NoInsert);
+  portList_->setMaxVisibleItems(8);
+  portList_->setGeometry(18, 25, 103, 21);
+  connect(portList_, &QComboBox::activated, this, [this] {
+    if (!portList_->CommittingTypedText()) ComboBox1Select();
   });
 
-  pushButton2_ = new QPushButton(group);
-  pushButton2_->setObjectName("PushButton2");
-  pushButton2_->setGeometry(143, 22, 94, 25);
-  connect(pushButton2_, &QPushButton::clicked, this, [this] {
-    if (driver_) driver_->PushButton2Click();
-  });
+  startStopButton_ = new QPushButton(group);
+  startStopButton_->setObjectName("PushButton2");
+  startStopButton_->setGeometry(143, 22, 94, 25);
+  connect(startStopButton_, &QPushButton::clicked, this, &TForm1::PushButton2Click);
 
-  pushButton1_ = new QPushButton("Сканировать заново", group);
-  pushButton1_->setObjectName("PushButton1");
-  pushButton1_->setGeometry(243, 22, 170, 25);
-  connect(pushButton1_, &QPushButton::clicked, this, [this] {
-    if (driver_) driver_->PushButton1Click();
-  });
+  scanButton_ = new QPushButton("Сканировать заново", group);
+  scanButton_->setObjectName("PushButton1");
+  scanButton_->setGeometry(243, 22, 170, 25);
+  connect(scanButton_, &QPushButton::clicked, this, &TForm1::PushButton1Click);
 
   // The form starts in the running appearance; the driver's start-up changes it.
   SetStartStopCaption(kCaptionStop);
   SetScanEnabled(false);
   SetPortListEnabled(false);
 
-  checkBox1_ = new QCheckBox("Включить отображение входящих сообщений", page);
-  checkBox1_->setObjectName("CheckBox1");
-  checkBox1_->setGeometry(10, 71, 263, 20);
-  checkBox1_->setChecked(false);
+  frameDisplayBox_ = new QCheckBox("Включить отображение входящих сообщений", page);
+  frameDisplayBox_->setObjectName("CheckBox1");
+  frameDisplayBox_->setGeometry(10, 71, 263, 20);
+  frameDisplayBox_->setChecked(false);
   return page;
 }
 
@@ -303,8 +323,24 @@ void TForm1::StartDriver(const DriverPlatform& platform) {
   if (driver_) return;
   driver_ = std::make_unique<Driver>(platform, *this);
   // The tick runs whenever the event loop does, already during a start-up message box.
-  timer2_.start();
+  tickTimer_.start();
   driver_->StartUp();
+}
+
+void TForm1::Timer2Timer() {
+  if (driver_) driver_->OnTick();
+}
+
+void TForm1::PushButton1Click() {
+  if (driver_) driver_->RescanPorts();
+}
+
+void TForm1::PushButton2Click() {
+  if (driver_) driver_->StartOrStop();
+}
+
+void TForm1::ComboBox1Select() {
+  if (driver_) driver_->SaveChosenPort();
 }
 
 void TForm1::EndProgram() {
@@ -316,7 +352,7 @@ void TForm1::EndProgram() {
 void TForm1::ShutdownDriver() {
   if (driverShutDown_) return;
   driverShutDown_ = true;
-  timer2_.stop();
+  tickTimer_.stop();
   if (driver_) driver_->Shutdown();
   pollTimer_.Stop();
   if (tray_ != nullptr) tray_->hide();
@@ -381,13 +417,13 @@ void TForm1::ShowPage(Page page) {
 
 // The display list. An empty memo still holds one empty block; it has no lines.
 std::size_t TForm1::LineCount() const {
-  const QTextDocument* document = memo1_->document();
+  const QTextDocument* document = displayList_->document();
   if (document->isEmpty()) return 0;
   return static_cast<std::size_t>(document->blockCount());
 }
 
 void TForm1::DeleteFirstLine() {
-  QTextDocument* document = memo1_->document();
+  QTextDocument* document = displayList_->document();
   if (document->isEmpty()) return;
   QTextCursor cursor(document->firstBlock());
   if (document->blockCount() > 1) {
@@ -399,60 +435,60 @@ void TForm1::DeleteFirstLine() {
 }
 
 void TForm1::AppendLine(const std::string& line) {
-  memo1_->appendPlainText(QString::fromStdString(line));
+  displayList_->appendPlainText(QString::fromStdString(line));
 }
 
 // The port controls.
 std::string TForm1::StartStopCaption() const {
-  return pushButton2_->text().toStdString();
+  return startStopButton_->text().toStdString();
 }
 
 void TForm1::SetStartStopCaption(const std::string& caption) {
-  pushButton2_->setText(QString::fromStdString(caption));
+  startStopButton_->setText(QString::fromStdString(caption));
 }
 
 void TForm1::SetScanEnabled(bool enabled) {
-  pushButton1_->setEnabled(enabled);
+  scanButton_->setEnabled(enabled);
 }
 
 void TForm1::SetPortListEnabled(bool enabled) {
-  comboBox1_->setEnabled(enabled);
+  portList_->setEnabled(enabled);
 }
 
 void TForm1::ClearPortList() {
   // Emptying the list keeps the text the operator sees.
-  const QString text = comboBox1_->currentText();
-  comboBox1_->clear();
-  comboBox1_->setEditText(text);
+  const QString text = portList_->currentText();
+  portList_->clear();
+  portList_->setEditText(text);
 }
 
 void TForm1::AppendPortListItem(const std::string& name) {
-  const QString text = comboBox1_->currentText();
-  const int index = comboBox1_->currentIndex();
-  comboBox1_->addItem(QString::fromStdString(name));
+  const QString text = portList_->currentText();
+  const int index = portList_->currentIndex();
+  portList_->addItem(QString::fromStdString(name));
   // Adding to an empty list would select the new entry; the list's selection stays as it was.
-  if (comboBox1_->currentIndex() != index) {
-    comboBox1_->setCurrentIndex(index);
-    comboBox1_->setEditText(text);
+  if (portList_->currentIndex() != index) {
+    portList_->setCurrentIndex(index);
+    portList_->setEditText(text);
   }
 }
 
 int TForm1::PortListCount() const {
-  return comboBox1_->count();
+  return portList_->count();
 }
 
 void TForm1::SetPortListIndex(int index) {
   // Selecting nothing (or an entry that does not exist) empties the text.
-  if (index < 0 || index >= comboBox1_->count()) {
-    comboBox1_->setCurrentIndex(-1);
-    comboBox1_->setEditText(QString());
+  if (index < 0 || index >= portList_->count()) {
+    portList_->setCurrentIndex(-1);
+    portList_->setEditText(QString());
     return;
   }
-  comboBox1_->setCurrentIndex(index);
+  portList_->setCurrentIndex(index);
 }
 
 std::string TForm1::PortListText() const {
-  return comboBox1_->currentText().toStdString();
+  return portList_->currentText().toStdString();
 }
 
 // What the driver's logic asks of the window.
@@ -467,15 +503,15 @@ CloseCodeAnswer TForm1::AskCloseCode() {
 }
 
 bool TForm1::FrameDisplayEnabled() const {
-  return checkBox1_->isChecked();
+  return frameDisplayBox_->isChecked();
 }
 
 void TForm1::DrawStationIndicator(bool linkUp) {
-  image2_->setPixmap(LinkIndicatorPixmap(DrawLinkIndicator(linkUp, 0)));
+  stationIndicator_->setPixmap(LinkIndicatorPixmap(DrawLinkIndicator(linkUp, 0)));
 }
 
 void TForm1::DrawServerIndicator(bool linkUp, int barPosition) {
-  image3_->setPixmap(LinkIndicatorPixmap(DrawLinkIndicator(linkUp, barPosition)));
+  serverIndicator_->setPixmap(LinkIndicatorPixmap(DrawLinkIndicator(linkUp, barPosition)));
 }
 
 void TForm1::SetBannerCaption(const std::string& caption) {
@@ -483,18 +519,18 @@ void TForm1::SetBannerCaption(const std::string& caption) {
 }
 
 void TForm1::SetSecondServerRowVisible(bool visible) {
-  label13_->setVisible(visible);
-  image1_->setVisible(visible);
+  secondServerCaption_->setVisible(visible);
+  secondServerIndicator_->setVisible(visible);
 }
 
 void TForm1::ShowCloseCode(const std::string& code) {
   closeCode_ = code;
-  SetAutoSizedText(*label15_, QString::fromStdString(code));
+  SetAutoSizedText(*closeCodeLabel_, QString::fromStdString(code));
   if (closeCodeObserver_) closeCodeObserver_(code);
 }
 
 void TForm1::ShowStartTime(const std::string& text) {
-  SetAutoSizedText(*label6_, QString::fromStdString(text));
+  SetAutoSizedText(*startTimeLabel_, QString::fromStdString(text));
 }
 
 }  // namespace drv

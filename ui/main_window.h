@@ -24,6 +24,7 @@ class QSystemTrayIcon;
 namespace drv {
 
 class Banner;
+class PortListBox;
 class TForm2;
 class Tadvsm;
 
@@ -60,8 +61,7 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   // The program is ending from outside (a termination signal): open dialogs are closed as
   // cancelled and no dialog is shown any more. The caller then leaves the event loop.
   void EndProgram();
-  // True once the program is ending: an accepted close, or EndProgram.
-  bool Ending() const { return ending_; }
+
   // After the event loop: closes the port and stops the session, removes the tray icon.
   void ShutdownDriver();
 
@@ -96,6 +96,8 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   // IOperatorWindow
   void ShowMessageBox(const std::string& text) override;
   CloseCodeAnswer AskCloseCode() override;
+  // True once the program is ending: an accepted close, or EndProgram.
+  bool Ending() const override { return ending_; }
   bool FrameDisplayEnabled() const override;
   void DrawStationIndicator(bool linkUp) override;
   void DrawServerIndicator(bool linkUp, int barPosition) override;
@@ -112,6 +114,13 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
 
+ private slots:
+  // The form's handlers, each passing its event on to the driver.
+  void Timer2Timer();
+  void PushButton1Click();
+  void PushButton2Click();
+  void ComboBox1Select();
+
  private:
   void BuildToolbar();
   QWidget* BuildStatePage();
@@ -126,21 +135,21 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   Banner* banner_ = nullptr;
   QButtonGroup* pageButtons_ = nullptr;
   QStackedWidget* pages_ = nullptr;
-  QLabel* image2_ = nullptr;
-  QLabel* image3_ = nullptr;
-  QLabel* image1_ = nullptr;
-  QLabel* label6_ = nullptr;
-  QLabel* label13_ = nullptr;
-  QLabel* label15_ = nullptr;
-  QPlainTextEdit* memo1_ = nullptr;
-  QComboBox* comboBox1_ = nullptr;
-  QPushButton* pushButton1_ = nullptr;
-  QPushButton* pushButton2_ = nullptr;
-  QCheckBox* checkBox1_ = nullptr;
+  QLabel* stationIndicator_ = nullptr;
+  QLabel* serverIndicator_ = nullptr;
+  QLabel* secondServerIndicator_ = nullptr;
+  QLabel* startTimeLabel_ = nullptr;
+  QLabel* secondServerCaption_ = nullptr;
+  QLabel* closeCodeLabel_ = nullptr;
+  QPlainTextEdit* displayList_ = nullptr;
+  PortListBox* portList_ = nullptr;
+  QPushButton* scanButton_ = nullptr;
+  QPushButton* startStopButton_ = nullptr;
+  QCheckBox* frameDisplayBox_ = nullptr;
   QMenu* trayMenu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
 
-  QTimer timer2_;
+  QTimer tickTimer_;
   QtPollTimer pollTimer_;
   std::unique_ptr<Driver> driver_;
   bool closeRequestActive_ = false;

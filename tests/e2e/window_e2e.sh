@@ -3,7 +3,7 @@
 # the main window appears, hides to the tray on minimise, comes back from the tray menu, asks for
 # the close code before it ends, refuses a wrong code, ends with status 0 on the right code
 # without touching its settings, and ends with status 0 on SIGTERM, also while it asks for the
-# code. Usage: window_e2e.sh PATH/TO/drvtirval2000n
+# code. Every window carries exactly its own title. Usage: window_e2e.sh PATH/TO/drvtirval2000n
 set -u
 
 driver=${1:?usage: window_e2e.sh PATH/TO/drvtirval2000n}
@@ -19,7 +19,7 @@ if [ -z "${WINDOW_E2E_DISPLAY_READY:-}" ]; then
   [ "$status" -eq 2 ] || { echo "FAIL: a bad argument gave status $status, not 2"; exit 1; }
 fi
 
-for tool in xvfb-run openbox xdotool trayer; do
+for tool in xvfb-run openbox xdotool trayer xprop python3; do
   if ! command -v "$tool" > /dev/null 2>&1; then
     echo "SKIP: $tool is not installed"
     exit 77
@@ -66,6 +66,16 @@ wait_until() {
 }
 
 visible_window() { xdotool search --onlyvisible --name "^$1\$"; }
+# The title the window manager shows. The search above may match the plain WM_NAME, which can
+# differ from it.
+net_wm_name() { xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
+expect_title() {
+  local id shown
+  id=$(visible_window "$1" | head -n 1)
+  [ -n "$id" ] || fail "no window '$1'"
+  shown=$(net_wm_name "$id")
+  [ "$shown" = "$1" ] || fail "the window '$1' is titled '$shown'"
+}
 no_visible_window() { ! xdotool search --onlyvisible --name "^$1\$"; }
 # A window in the window manager's client list has a taskbar entry; a hidden one has none.
 managed() { xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$1")\b"; }
@@ -93,11 +103,15 @@ tray_menu() {
   xdotool key "$@"
 }
 
-start_driver() {
+launch_driver() {
   rm -f "$work/code"
   (cd "$work" && DRVTIRVAL_CLOSE_CODE_FILE="$work/code" QT_QPA_PLATFORM=xcb \
     exec "$driver" > "$work/driver.log" 2>&1) &
   driver_pid=$!
+}
+
+start_driver() {
+  launch_driver
   wait_until visible_window "$title" || fail "the main window did not appear"
   wait_until test -s "$work/code" || fail "no close code in $work/code"
 }
@@ -132,7 +146,8 @@ cp "$work/drvtirval2000n.ini" "$work/settings.before"
 echo "-- start, minimise to the tray, restore from the tray menu"
 start_driver
 main_window=$(visible_window "$title" | head -n 1)
-managed "$main_window" || fail "the main window has no taskbar entry"
+expect_title "$title"
+wait_until managed "$main_window" || fail "the main window has no taskbar entry"
 xdotool windowminimize "$main_window"
 wait_until no_visible_window "$title" || fail "minimising left the window visible"
 wait_until unmanaged "$main_window" || fail "minimising left the taskbar entry"
@@ -145,10 +160,12 @@ xdotool windowminimize "$(visible_window "$title" | head -n 1)"
 wait_until no_visible_window "$title" || fail "minimising left the window visible"
 tray_menu Up Return
 wait_until visible_window 'Закрытый доступ' || fail "no close-code dialog"
+expect_title 'Закрытый доступ'
 focus_window 'Закрытый доступ'
 xdotool type 1
 xdotool key Tab space
 wait_until visible_window advsm || fail "no message box for the wrong code"
+expect_title advsm
 focus_window advsm
 xdotool key space
 wait_until no_visible_window advsm || fail "the message box stayed"
@@ -175,5 +192,41 @@ wait_until visible_window 'Закрытый доступ' || fail "no close-code
 kill -TERM "$driver_pid"
 driver_status || fail "the driver ended with status $? on SIGTERM during the dialog"
 cmp -s "$work/drvtirval2000n.ini" "$work/settings.before" || fail "the settings file changed"
+
+echo "-- SIGTERM while start-up reports a busy port ends the driver before its session starts"
+# A message server that only counts the connections made to it, once its input closes.
+coproc server {
+  python3 -c '
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(16)
+print(s.getsockname()[1], flush=True)
+sys.stdin.read()
+s.setblocking(False)
+count = 0
+try:
+    while True:
+        s.accept()
+        count += 1
+except BlockingIOError:
+    pass
+print(count, flush=True)
+'
+}
+helpers+=("$server_PID")
+read -r server_port <&"${server[0]}" || fail "the counting server did not start"
+printf '[main]\r\nComPort=COM7\r\nSendTorven8=1\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=%s\r\n[Devices]\r\nCOM7=%s\r\n' \
+  "$server_port" "$work/no-such-device" > "$work/drvtirval2000n.ini"
+launch_driver
+wait_until visible_window advsm || fail "no message box for the busy port"
+expect_title advsm
+no_visible_window "$title" || fail "the main window showed before start-up ended"
+kill -TERM "$driver_pid"
+driver_status || fail "the driver ended with status $? on SIGTERM during start-up"
+# The driver has ended: whatever it connected is queued at the server by now.
+exec {server[1]}>&-
+read -r connections <&"${server[0]}" || fail "the counting server did not answer"
+[ "$connections" = 0 ] || fail "the driver made $connections connection(s) to the server on its way out"
 
 echo "PASS"

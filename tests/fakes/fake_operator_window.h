@@ -33,7 +33,12 @@ class FakeOperatorWindow final : public IOperatorWindow {
   std::string PortListText() const override { return listText; }
 
   // IOperatorWindow
-  void ShowMessageBox(const std::string& text) override { messages.push_back(text); }
+  void ShowMessageBox(const std::string& text) override {
+    messages.push_back(text);
+    // A close request (a termination signal) that arrives while the box is shown.
+    if (closeDuringMessageBox) ending = true;
+  }
+  bool Ending() const override { return ending; }
   CloseCodeAnswer AskCloseCode() override {
     ++closeCodeRequests;
     return closeCodeAnswer;
@@ -55,6 +60,8 @@ class FakeOperatorWindow final : public IOperatorWindow {
   std::vector<std::string> portList;
   std::string listText;
   std::vector<std::string> messages;
+  bool closeDuringMessageBox = false;
+  bool ending = false;
   CloseCodeAnswer closeCodeAnswer = CloseCodeAnswer::Cancelled;
   int closeCodeRequests = 0;
   bool frameDisplay = false;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QImage>
@@ -414,6 +416,54 @@ TEST_F(DriverWindowTest, ControlsReachTheDriver) {
   EXPECT_FALSE(serial_.IsOpen());
 }
 
+// How the operator can finish typing a port name into the list.
+struct TypedCommit {
+  const char* name;
+  std::function<void(QComboBox&)> commit;
+};
+
+void PrintTo(const TypedCommit& commit, std::ostream* out) {
+  *out << commit.name;
+}
+
+class TypedPortNameTest : public DriverWindowTest,
+                          public ::testing::WithParamInterface<TypedCommit> {};
+
+// Only a pick from the list is a port selection: a typed name, even one the list holds, is what
+// the next start opens, and ComPort stays.
+TEST_P(TypedPortNameTest, RunsNoSelectionUntilAnEntryIsPicked) {
+  Child<QPushButton>("PushButton1").click();  // scan: every fake port opens, COM1 is chosen
+  ASSERT_NE(Settings().find("ComPort=COM1\r\n"), std::string::npos);
+
+  auto& list = Child<QComboBox>("ComboBox1");
+  window_.show();
+  list.setFocus();
+  list.lineEdit()->selectAll();
+  testing::TypeText(list, "COM3");
+  GetParam().commit(list);
+  EXPECT_EQ(window_.PortListText(), "COM3");
+  EXPECT_NE(Settings().find("ComPort=COM1\r\n"), std::string::npos);
+
+  // Picking an entry in the open list is a selection.
+  list.showPopup();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return list.view()->isVisible(); }));
+  list.view()->setCurrentIndex(list.model()->index(3, 0));
+  testing::PressKey(*list.view(), Qt::Key_Return);
+  EXPECT_EQ(window_.PortListText(), "COM4");
+  EXPECT_NE(Settings().find("ComPort=COM4\r\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commits, TypedPortNameTest,
+    ::testing::Values(TypedCommit{"Enter",
+                                  [](QComboBox& list) { testing::PressKey(list, Qt::Key_Return); }},
+                      TypedCommit{"LeavingTheField",
+                                  [](QComboBox& list) {
+                                    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+                                    QApplication::sendEvent(&list, &out);
+                                  }}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
 TEST_F(DriverWindowTest, CloseAsksForTheCodeAndEndsOnlyWhenItIsRight) {
   window_.show();
   const std::string settingsBefore = Settings();
@@ -467,6 +517,37 @@ TEST_F(DriverWindowTest, EndingTheProgramCancelsAnOpenDialogAndShowsNoMore) {
   window_.ShowMessageBox("Порт уже занят!");
   EXPECT_EQ(window_.AskCloseCode(), CloseCodeAnswer::Cancelled);
   EXPECT_EQ(showCounter_.shows, 0);
+}
+
+// The program is ended (a termination signal) while start-up shows that the configured port is
+// busy: start-up stops there, before the session starts.
+TEST_F(MainWindowTest, EndingDuringTheStartUpMessageStartsNoSession) {
+  testing::TempDir dir;
+  testing::WriteFileBytes(SettingsPath(dir.path().string()),
+                          "[main]\r\nComPort=COM3\r\n[ServerHost]\r\nAddress=127.0.0.1\r\n");
+  testing::FakeClock clock(10000000);
+  testing::ManualMainThread mainThread;
+  testing::FakeSerialDevice serial;
+  serial.openResult = SerialError::kBusy;
+  testing::FakeConnectionFactory connections;
+
+  bool boxShown = false;
+  WhenModalShown("advsm", [&](QWidget&) {
+    boxShown = true;
+    window_.EndProgram();
+  });
+  window_.StartDriver(DriverPlatform{clock, mainThread, window_.PollTimer(), serial, connections,
+                                     dir.path().string(), "1.0.0.1"});
+  EXPECT_TRUE(boxShown);
+  EXPECT_TRUE(window_.Ending());
+  EXPECT_FALSE(box_.isVisible());
+  // The session draws its indicator when it starts; the start time comes after it.
+  EXPECT_TRUE(Child<QLabel>("Image3").pixmap().isNull());
+  EXPECT_TRUE(Child<QLabel>("Label6").text().isEmpty());
+
+  mainThread.Stop();
+  window_.ShutdownDriver();
+  EXPECT_EQ(connections.count(), 0u);
 }
 
 }  // namespace

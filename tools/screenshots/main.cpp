@@ -77,7 +77,6 @@ int main(int argc, char** argv) {
   // Rendering needs no display.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  QApplication::setApplicationDisplayName("Драйвер Тирвал 2007");
 
   const QDir directory(QString::fromLocal8Bit(argv[1]));
   if (!directory.mkpath(".")) {
