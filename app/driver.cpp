@@ -17,6 +17,7 @@
 #include "receiver/link_supervision.h"
 #include "receiver/message_interpreter.h"
 #include "receiver/serial_port_driver.h"
+#include "receiver/station_line.h"
 
 namespace drv {
 namespace {
@@ -55,12 +56,7 @@ struct Driver::State {
   }
 
   void ConfigureSerialPort() {
-    serialPort.SetHwFlow(hfRTSTOG);
-    serialPort.SetPacketSize(256);
-    serialPort.SetPacketTimeout(10);
-    serialPort.SetPacketMode(pmPass);
-    serialPort.SetPollingDelay(5);
-    serialPort.SetOutputTimeout(10);
+    ConfigureStationLine(serialPort);
     serialPort.OnReceivePacket = [this](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
       if (frameDecoder)
         frameDecoder->SerialPortDriver1ReceivePacket(packet, static_cast<int32_t>(size));

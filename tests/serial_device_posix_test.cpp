@@ -18,6 +18,7 @@
 #include "receiver/device_names.h"
 #include "receiver/serial_custom_rate.h"
 #include "receiver/serial_port_driver.h"
+#include "receiver/station_line.h"
 #include "tests/fakes/fake_poll_timer.h"
 #include "tests/fakes/temp_dir.h"
 
@@ -103,12 +104,7 @@ TEST_F(SerialDevicePosixTest, PortPassesBytesBothWaysOverARealLine) {
   testing::FakePollTimer timer;
   TSerialPortDriver port(clock, device, timer);
   port.SetPortName("\\\\.\\COM7");
-  port.SetHwFlow(hfRTSTOG);
-  port.SetPacketSize(256);
-  port.SetPacketTimeout(10);
-  port.SetPacketMode(pmPass);
-  port.SetPollingDelay(5);
-  port.SetOutputTimeout(10);
+  ConfigureStationLine(port);
   std::vector<uint8_t> received;
   std::size_t largestPacket = 0;
   port.OnReceivePacket = [&](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {

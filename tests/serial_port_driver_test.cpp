@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "receiver/station_line.h"
 #include "tests/fakes/fake_clock.h"
 #include "tests/fakes/fake_poll_timer.h"
 #include "tests/fakes/fake_serial_device.h"
@@ -38,18 +39,8 @@ class SerialPortDriverTest : public ::testing::Test {
     };
   }
 
-  // The values the main window gives its port.
-  void ConfigureLikeDriver() {
-    port.SetHwFlow(hfRTSTOG);
-    port.SetPacketSize(256);
-    port.SetPacketTimeout(10);
-    port.SetPacketMode(pmPass);
-    port.SetPollingDelay(5);
-    port.SetOutputTimeout(10);
-  }
-
   void OpenLikeDriver() {
-    ConfigureLikeDriver();
+    ConfigureStationLine(port);
     ASSERT_TRUE(port.Open());
     device.calls.clear();
     timer.starts.clear();
@@ -72,7 +63,7 @@ class SerialPortDriverTest : public ::testing::Test {
 // ---- Opening and closing ----
 
 TEST_F(SerialPortDriverTest, OpenConfiguresTheLineInOrderAndStartsThePollTimer) {
-  ConfigureLikeDriver();
+  ConfigureStationLine(port);
   ASSERT_TRUE(port.Open());
   EXPECT_TRUE(port.IsOpen());
   EXPECT_EQ(device.calls, kOpenCalls);
@@ -472,7 +463,7 @@ TEST_F(SerialPortDriverTest, FrameSpreadOverTheLineArrivesInPieces) {
 }
 
 TEST_F(SerialPortDriverTest, DiscardModeDropsTimedOutPiecesButPassesWholePackets) {
-  ConfigureLikeDriver();
+  ConfigureStationLine(port);
   port.SetPacketMode(pmDiscard);
   ASSERT_TRUE(port.Open());
   device.Receive(Sequence(10));
