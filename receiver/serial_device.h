@@ -105,6 +105,7 @@ class ISerialDevice {
   virtual SerialError SetTimeouts(const SerialTimeouts& timeouts) = 0;
   // Bytes waiting in each direction; also clears any pending line error.
   virtual SerialQueueCounts QueryQueues() = 0;
+  // Count 0 when nothing is waiting; an error when the line cannot deliver (hung up, gone).
   virtual SerialTransfer Read(uint8_t* buffer, uint32_t size) = 0;
   virtual SerialTransfer Write(const uint8_t* data, uint32_t size) = 0;
   // Lets the output queue drain for about a millisecond; called between write attempts that

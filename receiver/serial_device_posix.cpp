@@ -1,6 +1,7 @@
 #include "receiver/serial_device_posix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -362,11 +363,20 @@ SerialTransfer PosixSerialDevice::Read(uint8_t* buffer, uint32_t size) {
   if (size == 0) return {};
   for (;;) {
     const ssize_t count = ::read(fd_, buffer, size);
-    if (count >= 0) return {SerialError::kNone, static_cast<uint32_t>(count)};
+    if (count > 0) return {SerialError::kNone, static_cast<uint32_t>(count)};
+    if (count == 0) break;
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return {};
     return {Fail(ErrorForErrno(errno), errno), 0};
   }
+  // In raw mode without a minimum count an empty line reads 0 bytes, and so does a line that has
+  // hung up (a USB adapter pulled out); only the hang-up keeps the descriptor readable, so it must
+  // fail here or a reader woken by readiness would be woken for ever.
+  pollfd state{fd_, POLLIN, 0};
+  if (::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0) {
+    return {Fail(SerialError::kIo, devicePath_ + ": the line has hung up"), 0};
+  }
+  return {};
 }
 
 SerialTransfer PosixSerialDevice::Write(const uint8_t* data, uint32_t size) {

@@ -240,6 +240,22 @@ TEST_F(SerialDevicePosixTest, QueueCountsReadsAndPurge) {
   EXPECT_EQ(pty.Receive(2), (std::vector<uint8_t>{0x0A, 0x05}));  // sent as they are
 }
 
+TEST_F(SerialDevicePosixTest, ReadOfAHungUpLineFails) {
+  ASSERT_EQ(device.Open("\\\\.\\COM7"), SerialError::kNone) << device.LastErrorText();
+  ASSERT_EQ(device.ApplyLineSettings({}), SerialError::kNone) << device.LastErrorText();
+  uint8_t buffer[8];
+  const SerialTransfer empty = device.Read(buffer, sizeof buffer);
+  EXPECT_EQ(empty.error, SerialError::kNone);
+  EXPECT_EQ(empty.count, 0u);
+
+  // What a USB adapter pulled out does to the line.
+  if (ioctl(pty.slaveFd(), TIOCVHANGUP) != 0) GTEST_SKIP() << "hanging up a tty needs privilege";
+  const SerialTransfer hungUp = device.Read(buffer, sizeof buffer);
+  EXPECT_EQ(hungUp.error, SerialError::kIo);
+  EXPECT_EQ(hungUp.count, 0u);
+  EXPECT_FALSE(device.LastErrorText().empty());
+}
+
 TEST_F(SerialDevicePosixTest, ClosedDeviceRefusesEveryOperation) {
   uint8_t byte = 0;
   EXPECT_EQ(device.ApplyLineSettings({}), SerialError::kNotOpen);
