@@ -45,7 +45,7 @@ struct Driver::State {
         window(w),
         settingsPath(SettingsPath(p.workingDirectory)),
         errorLogPath(ErrorLogPath(p.workingDirectory)),
-        serialPort(p.clock, p.serialDevice, p.pollTimer) {}
+        serialPort(p.clock, p.serialDevice, p.serialEvents) {}
 
   // The error log must never become an error of its own for the caller.
   void ReportError(int code) const noexcept {
@@ -180,10 +180,6 @@ void Driver::Timer2Timer() {
     // The spool reports its own failures; a tick must never end the program.
   }
   s.linkSupervisor->Tick();
-}
-
-void Driver::PollInput() {
-  if (!state_->shutDown) state_->serialPort.PollInput();
 }
 
 void Driver::PushButton1Click() {

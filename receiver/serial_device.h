@@ -112,6 +112,8 @@ class ISerialDevice {
   // made no progress, so that waiting for room does not keep a processor busy.
   virtual void PauseForOutput() = 0;
   virtual SerialError SetDtr(bool on) = 0;
+  // What an event loop watches for the open device's input; kNoReadinessHandle while closed.
+  virtual SerialReadinessHandle ReadinessHandle() const = 0;
   // False when the open line has shown that it has no modem control lines.
   virtual bool SupportsModemLines() const = 0;
 

@@ -45,6 +45,8 @@ class PosixSerialDevice final : public ISerialDevice {
   SerialTransfer Write(const uint8_t* data, uint32_t size) override;
   void PauseForOutput() override;
   SerialError SetDtr(bool on) override;
+  // The descriptor.
+  SerialReadinessHandle ReadinessHandle() const override { return fd_; }
   bool SupportsModemLines() const override { return modemLinesSupported_; }
   // False when the line has no RS-485 mode, so hfRTSTOG leaves RTS alone.
   bool SupportsRtsToggle() const { return rtsToggleSupported_; }

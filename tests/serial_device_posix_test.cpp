@@ -19,8 +19,8 @@
 #include "receiver/serial_custom_rate.h"
 #include "receiver/serial_port_driver.h"
 #include "receiver/station_line.h"
-#include "tests/fakes/fake_poll_timer.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/poll_event_loop.h"
 
 namespace drv {
 namespace {
@@ -101,8 +101,8 @@ class SerialDevicePosixTest : public ::testing::Test {
 
 TEST_F(SerialDevicePosixTest, PortPassesBytesBothWaysOverARealLine) {
   SystemClock clock;
-  testing::FakePollTimer timer;
-  TSerialPortDriver port(clock, device, timer);
+  testing::PollEventLoop loop;
+  TSerialPortDriver port(clock, device, loop);
   port.SetPortName("\\\\.\\COM7");
   ConfigureStationLine(port);
   std::vector<uint8_t> received;
@@ -116,11 +116,8 @@ TEST_F(SerialDevicePosixTest, PortPassesBytesBothWaysOverARealLine) {
 
   const std::vector<uint8_t> sent = Sequence(300);
   pty.Send(sent);
-  const auto deadline = Clock::now() + kSafetyBound;
-  while (received.size() < sent.size() && Clock::now() < deadline) {
-    port.PollInput();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  loop.RunUntil([&] { return received.size() >= sent.size(); },
+                std::chrono::duration_cast<std::chrono::milliseconds>(kSafetyBound));
   EXPECT_EQ(received, sent);
   EXPECT_LE(largestPacket, 256u);
 

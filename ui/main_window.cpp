@@ -114,10 +114,7 @@ class Banner final : public QWidget {
   QPixmap applicationButton_;
 };
 
-TForm1::TForm1(Tadvsm& messageBox, QWidget* parent)
-    : QWidget(parent), messageBox_(messageBox), pollTimer_([this] {
-        if (driver_) driver_->PollInput();
-      }) {
+TForm1::TForm1(Tadvsm& messageBox, QWidget* parent) : QWidget(parent), messageBox_(messageBox) {
   setObjectName("TForm1");
   InitDriverResources();
   setWindowTitle(kWindowTitle);
@@ -318,7 +315,6 @@ void TForm1::ShutdownDriver() {
   driverShutDown_ = true;
   timer2_.stop();
   if (driver_) driver_->Shutdown();
-  pollTimer_.Stop();
   if (tray_ != nullptr) tray_->hide();
 }
 

@@ -61,6 +61,7 @@ class FakeSerialDevice final : public ISerialDevice {
       --failingReads;
       return {SerialError::kIo, 0};
     }
+    if (hungUp && input.empty()) return {SerialError::kIo, 0};
     const uint32_t count = std::min<uint32_t>(size, static_cast<uint32_t>(input.size()));
     std::copy_n(input.begin(), count, buffer);
     input.erase(input.begin(), input.begin() + count);
@@ -82,14 +83,20 @@ class FakeSerialDevice final : public ISerialDevice {
     calls.push_back(on ? "SetDtr on" : "SetDtr off");
     return dtrResult;
   }
+  SerialReadinessHandle ReadinessHandle() const override {
+    return open ? readinessHandle : kNoReadinessHandle;
+  }
   bool SupportsModemLines() const override { return dtrResult != SerialError::kNotSupported; }
   const std::string& LastErrorText() const override { return errorText; }
 
   void Receive(const std::vector<uint8_t>& bytes) {
     input.insert(input.end(), bytes.begin(), bytes.end());
   }
+  // What a readiness watch on this line would report.
+  bool Readable() const { return open && (!input.empty() || hungUp); }
 
   bool open = false;
+  SerialReadinessHandle readinessHandle = 7;
   std::vector<std::string> calls;  // configuration calls in order; reads and writes are apart
   SerialLineSettings lineSettings;
   SerialTimeouts timeouts;
@@ -102,6 +109,7 @@ class FakeSerialDevice final : public ISerialDevice {
   int queueQueries = 0;
   int pauses = 0;
   int failingReads = 0;  // so many next reads fail
+  bool hungUp = false;   // once the input is read, reads fail: a line that is gone
   bool throwOnOpen = false;
   std::function<void()> onPause;
 

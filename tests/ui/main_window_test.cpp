@@ -21,6 +21,7 @@
 #include "tests/fakes/fake_clock.h"
 #include "tests/fakes/fake_connection.h"
 #include "tests/fakes/fake_serial_device.h"
+#include "tests/fakes/fake_serial_event_loop.h"
 #include "tests/fakes/manual_main_thread.h"
 #include "tests/fakes/temp_dir.h"
 #include "tests/ui/qt_test_support.h"
@@ -338,8 +339,8 @@ class DriverWindowTest : public MainWindowTest {
     window_.SetCloseCodeObserver([this](const std::string& code) { observedCode_ = code; });
     QObject::connect(&window_, &TForm1::closeAccepted, [this] { ++closeAccepted_; });
     box_.installEventFilter(&showCounter_);
-    window_.StartDriver(DriverPlatform{clock_, mainThread_, window_.PollTimer(), serial_,
-                                       connections_, dir_.path().string(), "1.0.0.1"});
+    window_.StartDriver(DriverPlatform{clock_, mainThread_, serialEvents_, serial_, connections_,
+                                       dir_.path().string(), "1.0.0.1"});
   }
 
   std::string Settings() const {
@@ -367,6 +368,7 @@ class DriverWindowTest : public MainWindowTest {
   testing::FakeClock clock_;
   testing::InlineMainThread mainThread_;
   testing::FakeSerialDevice serial_;
+  testing::FakeSerialEventLoop serialEvents_{clock_, [this] { return serial_.Readable(); }};
   testing::FakeConnectionFactory connections_;
   TForm2 closeCodeDialog_;
   ShowCounter showCounter_;
