@@ -61,6 +61,12 @@ struct Driver::State {
       if (frameDecoder)
         frameDecoder->SerialPortDriver1ReceivePacket(packet, static_cast<int32_t>(size));
     };
+    // Once per run: the port scan and every start would repeat it.
+    serialPort.OnRtsToggleUnavailable = [this] {
+      if (rtsToggleReported) return;
+      rtsToggleReported = true;
+      ReportError(kErrorRtsToggle);
+    };
   }
 
   void BuildSession() {
@@ -121,6 +127,7 @@ struct Driver::State {
   TDateTime startTime = 0.0;
   int serverIndicatorStep = 0;
   bool shutDown = false;
+  bool rtsToggleReported = false;
 
   TSerialPortDriver serialPort;
   std::unique_ptr<cl> session;

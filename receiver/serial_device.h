@@ -112,6 +112,13 @@ class ISerialDevice {
   // made no progress, so that waiting for room does not keep a processor busy.
   virtual void PauseForOutput() = 0;
   virtual SerialError SetDtr(bool on) = 0;
+  // Raises or lowers RTS; kNotSupported on a line without modem control.
+  virtual SerialError SetRts(bool on) = 0;
+  // Waits until everything written has left the transmitter.
+  virtual SerialError DrainOutput() = 0;
+  // After line settings with hfRTSTOG: true when the line itself raises RTS while it sends
+  // (an RS-485 mode of the UART's driver); false leaves it to the owner, around each write.
+  virtual bool TogglesRtsItself() const = 0;
   // What an event loop watches for the open device's input; kNoReadinessHandle while closed.
   virtual SerialReadinessHandle ReadinessHandle() const = 0;
   // False when the open line has shown that it has no modem control lines.

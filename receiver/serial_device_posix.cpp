@@ -235,7 +235,7 @@ SerialError PosixSerialDevice::Open(const std::string& portName) {
   }
   fd_ = fd;
   rs485Changed_ = false;
-  rtsToggleSupported_ = true;
+  rs485Supported_ = true;
   int modemLines = 0;
   modemLinesSupported_ = !(::ioctl(fd_, TIOCMGET, &modemLines) != 0 && IsUnsupportedIoctl(errno));
   return SerialError::kNone;
@@ -269,12 +269,12 @@ SerialError PosixSerialDevice::ApplyRtsToggle(bool enable) {
     if (::ioctl(fd_, TIOCSRS485, &savedRs485_) != 0) return Fail(SerialError::kIo, errno);
     return SerialError::kNone;
   }
-  if (!rtsToggleSupported_) return SerialError::kNotSupported;
+  if (!rs485Supported_) return SerialError::kNotSupported;
   serial_rs485 config{};
   if (::ioctl(fd_, TIOCGRS485, &config) != 0) {
     const int error = errno;
     if (!IsUnsupportedIoctl(error)) return Fail(ErrorForErrno(error), error);
-    rtsToggleSupported_ = false;
+    rs485Supported_ = false;
     return Fail(SerialError::kNotSupported, SystemMessage(error));
   }
   if (!rs485Changed_) savedRs485_ = config;
@@ -284,7 +284,7 @@ SerialError PosixSerialDevice::ApplyRtsToggle(bool enable) {
   if (::ioctl(fd_, TIOCSRS485, &config) != 0) {
     const int error = errno;
     if (!IsUnsupportedIoctl(error)) return Fail(ErrorForErrno(error), error);
-    rtsToggleSupported_ = false;
+    rs485Supported_ = false;
     return Fail(SerialError::kNotSupported, SystemMessage(error));
   }
   rs485Changed_ = true;
@@ -398,6 +398,21 @@ void PosixSerialDevice::PauseForOutput() {
 
 SerialError PosixSerialDevice::SetDtr(bool on) {
   return SetModemLine(TIOCM_DTR, on);
+}
+
+SerialError PosixSerialDevice::SetRts(bool on) {
+  return SetModemLine(TIOCM_RTS, on);
+}
+
+SerialError PosixSerialDevice::DrainOutput() {
+  if (fd_ < 0) return Fail(SerialError::kNotOpen, "device not open");
+  while (::tcdrain(fd_) != 0) {
+    const int error = errno;
+    if (error == EINTR) continue;
+    return Fail(IsUnsupportedIoctl(error) ? SerialError::kNotSupported : ErrorForErrno(error),
+                error);
+  }
+  return SerialError::kNone;
 }
 
 }  // namespace drv

@@ -135,6 +135,12 @@ SerialLineSettings TSerialPortDriver::BuildLineSettings() const {
 
 bool TSerialPortDriver::ApplyLineSettings() {
   if (device_.ApplyLineSettings(BuildLineSettings()) != SerialError::kNone) return false;
+  rtsKeyedByWrites_ = false;
+  if (hwFlow_ == hfRTSTOG && !device_.TogglesRtsItself()) {
+    // A converter keyed by RTS passes the station's frames only while RTS is low.
+    rtsKeyedByWrites_ = device_.SetRts(false) == SerialError::kNone;
+    if (!rtsKeyedByWrites_ && OnRtsToggleUnavailable) OnRtsToggleUnavailable();
+  }
   if (device_.Purge() != SerialError::kNone) return false;
   // What was collected is purged with the rest of the input.
   collected_ = 0;
@@ -172,6 +178,7 @@ void TSerialPortDriver::Close() {
   events_.Unwatch();
   device_.Close();
   portOpen_ = false;
+  rtsKeyedByWrites_ = false;
   watchPaused_ = false;
   collected_ = 0;
   packetStartTick_.reset();
@@ -187,6 +194,7 @@ bool TSerialPortDriver::WriteByte(uint8_t value) {
 
 uint32_t TSerialPortDriver::WriteBlock(const uint8_t* data, uint32_t size, uint32_t timeoutMs) {
   if (!portOpen_) return 0;
+  if (rtsKeyedByWrites_) device_.SetRts(true);
   uint32_t written = 0;
   uint32_t lastProgressTick = clock_.TickCount();
   while (written < size) {
@@ -205,6 +213,11 @@ uint32_t TSerialPortDriver::WriteBlock(const uint8_t* data, uint32_t size, uint3
     }
     if (TickDiff(clock_.TickCount(), lastProgressTick) > timeoutMs) break;
     device_.PauseForOutput();
+  }
+  if (rtsKeyedByWrites_) {
+    // Lowered only once the last stop bit is out, or the converter would cut it off.
+    if (written > 0) device_.DrainOutput();
+    device_.SetRts(false);
   }
   return written;
 }

@@ -90,7 +90,8 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   // True when the byte was written within OutputTimeout.
   bool WriteByte(uint8_t value) override;
   // Writes as much as the output queue takes, waiting while no progress has been made for at most
-  // `timeoutMs`; returns the number of bytes written.
+  // `timeoutMs`; returns the number of bytes written. With hfRTSTOG on a line that does not key
+  // RTS itself, RTS is raised for the write and lowered once the bytes have left the line.
   uint32_t WriteBlock(const uint8_t* data, uint32_t size, uint32_t timeoutMs);
   // Raises or lowers DTR while open.
   void SetDtr(bool on) override;
@@ -99,6 +100,9 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   // reuses, so the handler copies what it keeps.
   std::function<void(TSerialPortDriver& sender, const uint8_t* packet, uint32_t size)>
       OnReceivePacket;
+  // Told when line settings with hfRTSTOG have been applied to a line on which RTS can be keyed
+  // neither by the line itself nor around each write: a converter keyed by RTS stays as it is.
+  std::function<void()> OnRtsToggleUnavailable;
 
  private:
   SerialLineSettings BuildLineSettings() const;
@@ -146,6 +150,8 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   // never per read or packet.
   std::vector<uint8_t> inputBuffer_;
   uint32_t collected_ = 0;
+  // hfRTSTOG is done here: RTS up for each write, down after it.
+  bool rtsKeyedByWrites_ = false;
   // The device failed a read: it is not watched until the retry after PollingDelay.
   bool watchPaused_ = false;
 };

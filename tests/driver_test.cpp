@@ -188,6 +188,24 @@ TEST_F(DriverTest, StationIndicatorTurnsGreenAtFirstTickAndRedAfterSilence) {
   EXPECT_EQ(window_.stationDrawings, (std::vector<bool>{true, false}));
 }
 
+// A station port whose RTS cannot be keyed still opens; the error log says so once per run, for
+// all the opens of a port scan and of later starts.
+TEST_F(DriverTest, UnkeyableRtsIsLoggedOnceAndThePortStillOpens) {
+  WriteSettings("[main]\nComPort=COM1\nSendTorven8=0\n");
+  device_.togglesRtsItself = false;
+  device_.rtsResult = SerialError::kNotSupported;
+  StartDriver();
+  ASSERT_TRUE(device_.open);
+  window_.closeCodeAnswer = CloseCodeAnswer::Accepted;
+  driver_->PushButton2Click();  // stop
+  driver_->PushButton1Click();  // the scan opens every port
+  driver_->PushButton2Click();  // start
+  ASSERT_TRUE(device_.open);
+  ReceiveOnLine(kReportPacket);
+  EXPECT_EQ(device_.written, std::vector<uint8_t>{0x05});
+  EXPECT_EQ(Cp1251ToUtf8(testing::ReadFileBytes(dir_.path() / "error.txt")), "ошибка №14\r\n");
+}
+
 struct CloseCase {
   CloseCodeAnswer answer;
   bool expectClose;

@@ -111,8 +111,12 @@ TEST_F(SerialDevicePosixTest, PortPassesBytesBothWaysOverARealLine) {
     received.insert(received.end(), packet, packet + size);
     largestPacket = std::max<std::size_t>(largestPacket, size);
   };
+  int rtsNotices = 0;
+  port.OnRtsToggleUnavailable = [&] { ++rtsNotices; };
   ASSERT_TRUE(port.Open()) << device.LastErrorText();
   EXPECT_EQ(device.DevicePath(), pty.slavePath());
+  // A pseudo-terminal has neither an RS-485 mode nor an RTS line to key.
+  EXPECT_EQ(rtsNotices, 1);
 
   const std::vector<uint8_t> sent = Sequence(300);
   pty.Send(sent);
@@ -155,8 +159,9 @@ TEST_F(SerialDevicePosixTest, PseudoTerminalWithoutModemLinesStillOpens) {
   settings.hwFlow = hfNONERTSON;
   EXPECT_EQ(device.ApplyLineSettings(settings), SerialError::kNone) << device.LastErrorText();
   EXPECT_FALSE(device.SupportsModemLines());
-  EXPECT_FALSE(device.SupportsRtsToggle());
+  EXPECT_FALSE(device.TogglesRtsItself());
   EXPECT_EQ(device.SetDtr(true), SerialError::kNotSupported);
+  EXPECT_EQ(device.SetRts(false), SerialError::kNotSupported);
   EXPECT_TRUE(device.IsOpen());
 }
 
@@ -261,6 +266,8 @@ TEST_F(SerialDevicePosixTest, ClosedDeviceRefusesEveryOperation) {
   EXPECT_EQ(device.Read(&byte, 1).error, SerialError::kNotOpen);
   EXPECT_EQ(device.Write(&byte, 1).error, SerialError::kNotOpen);
   EXPECT_EQ(device.SetDtr(true), SerialError::kNotOpen);
+  EXPECT_EQ(device.SetRts(true), SerialError::kNotOpen);
+  EXPECT_EQ(device.DrainOutput(), SerialError::kNotOpen);
   device.Close();  // harmless
   EXPECT_FALSE(device.IsOpen());
 }

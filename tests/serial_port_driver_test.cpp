@@ -43,6 +43,7 @@ class SerialPortDriverTest : public ::testing::Test {
     ConfigureStationLine(port);
     ASSERT_TRUE(port.Open());
     device.calls.clear();
+    device.lineEvents.clear();
   }
 
   // Bytes arriving on the line now, and the loop's turn that follows.
@@ -679,6 +680,90 @@ TEST_F(SerialPortDriverTest, WriteWithoutProgressGivesUpStrictlyAfterTheTimeout)
     EXPECT_EQ(TickDiff(clock.TickCount(), start), 11u);
     EXPECT_TRUE(line.written.empty());
   }
+}
+
+// ---- RTS keyed for an RS-485 converter ----
+
+TEST_F(SerialPortDriverTest, RtsIsKeyedAroundEachWriteWhereTheLineDoesNotDoItItself) {
+  struct Case {
+    const char* name;
+    THwFlowControl flow;
+    bool lineTogglesRts;
+    SerialError rtsResult;
+    std::vector<std::string> openCalls;
+    std::vector<std::string> aroundWrite;
+    int notices;
+  };
+  const std::vector<std::string> plainOpen = kOpenCalls;
+  std::vector<std::string> rtsLoweredAtOpen = kOpenCalls;
+  rtsLoweredAtOpen.insert(rtsLoweredAtOpen.begin() + 2, "SetRts off");
+  const Case cases[] = {
+      {"the line keys RTS itself", hfRTSTOG, true, SerialError::kNone, plainOpen, {"Write 1"}, 0},
+      {"keyed by the port: up, write, drain, down",
+       hfRTSTOG,
+       false,
+       SerialError::kNone,
+       rtsLoweredAtOpen,
+       {"SetRts on", "Write 1", "Drain", "SetRts off"},
+       0},
+      {"no modem lines: the open still succeeds, and says so",
+       hfRTSTOG,
+       false,
+       SerialError::kNotSupported,
+       rtsLoweredAtOpen,
+       {"Write 1"},
+       1},
+      {"RTS held on is the line settings' business",
+       hfNONERTSON,
+       false,
+       SerialError::kNone,
+       plainOpen,
+       {"Write 1"},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    line.togglesRtsItself = c.lineTogglesRts;
+    line.rtsResult = c.rtsResult;
+    TSerialPortDriver driver(clock, line, loop);
+    ConfigureStationLine(driver);
+    driver.SetHwFlow(c.flow);
+    int notices = 0;
+    driver.OnRtsToggleUnavailable = [&] { ++notices; };
+    ASSERT_TRUE(driver.Open());
+    EXPECT_EQ(line.calls, c.openCalls);
+    EXPECT_EQ(notices, c.notices);
+
+    line.lineEvents.clear();
+    EXPECT_TRUE(driver.WriteByte(0x05));
+    EXPECT_EQ(line.lineEvents, c.aroundWrite);
+    EXPECT_EQ(line.written, std::vector<uint8_t>{0x05});
+  }
+}
+
+TEST_F(SerialPortDriverTest, RtsComesDownAfterAWriteThatGotNothingOut) {
+  device.togglesRtsItself = false;
+  OpenLikeDriver();
+  device.writeResult = SerialError::kIo;
+  device.onPause = [this] { clock.Advance(1); };
+  EXPECT_FALSE(port.WriteByte(0x05));
+  ASSERT_GE(device.lineEvents.size(), 3u);
+  EXPECT_EQ(device.lineEvents.front(), "SetRts on");
+  EXPECT_EQ(device.lineEvents.back(), "SetRts off");
+  for (const std::string& event : device.lineEvents) EXPECT_NE(event, "Drain");
+}
+
+TEST_F(SerialPortDriverTest, NewLineSettingsWhileOpenDecideTheKeyingAgain) {
+  device.togglesRtsItself = false;
+  OpenLikeDriver();
+  port.SetBaudRate(br19200);
+  EXPECT_EQ(device.calls, (std::vector<std::string>{"ApplyLineSettings", "SetRts off", "Purge",
+                                                    "SetQueueSizes 2048 2048"}));
+  port.SetHwFlow(hfNONE);
+  device.lineEvents.clear();
+  EXPECT_TRUE(port.WriteByte(0x05));
+  EXPECT_EQ(device.lineEvents, std::vector<std::string>{"Write 1"});
 }
 
 TEST(PacketTransmitTimeTest, TenBitTimesPerByteRoundedHalfToEven) {
