@@ -50,6 +50,7 @@ constexpr char kUsage[] =
     "  --driver PATH      the driver program (required except for pty)\n"
     "  --frames N         latency: frames to send (default 2000)\n"
     "  --server-down      latency: no server listening, so every record goes to the spool\n"
+    "  --block            latency: block messages of 16 records instead of report frames\n"
     "  --seconds N        idle: length of the quiet window (default 30)\n"
     "  --files N          drain: spool files waiting at start (default 1000)\n"
     "  --work-base DIR    where scratch directories go (default: the system's temp directory)\n"
@@ -65,6 +66,7 @@ struct Options {
   std::string workBase = fs::temp_directory_path().string();
   bool keep = false;
   bool serverDown = false;
+  bool block = false;
 };
 
 [[noreturn]] void BadArgument(const std::string& message) {
@@ -110,6 +112,8 @@ Options ParseOptions(int argc, char** argv) {
       options.keep = true;
     } else if (arg == "--server-down") {
       options.serverDown = true;
+    } else if (arg == "--block") {
+      options.block = true;
     } else if (!arg.empty() && arg[0] != '-' && options.command.empty()) {
       options.command = arg;
     } else {
@@ -332,8 +336,81 @@ int RunLatencyWhileSpooling(const Options& options) {
   return lostReplies + badReplies == 0 && complete ? 0 : 1;
 }
 
+// Block messages of 16 zone records each: the reply waits for the main thread, which delivers the
+// previous frame's 16 records after its reply; frame to server is timed to the frame's last
+// record.
+int RunBlockLatency(const Options& options) {
+  constexpr std::size_t kRecordsPerFrame = 16;
+  constexpr int kObjects = 4096;
+  Rig rig(options);
+  rig.StartDriver(options);
+  rig.WaitReady();
+
+  std::mt19937 random(20240131);
+  std::uniform_int_distribution<int> gapUs(0, 10000);
+  std::vector<double> replyMs, serverMs;
+  int lostReplies = 0, badReplies = 0, lostRecords = 0, wrongRecords = 0;
+  for (int i = 0; i < options.frames; ++i) {
+    const auto object = static_cast<uint16_t>(i % kObjects + 1);
+    const std::vector<uint8_t> frame =
+        bench::EncodeStationFrame(bench::SixteenZoneBlockMessageBytes(object));
+    std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
+    const Clock::time_point sent = Clock::now();
+    if (!rig.line.Write(frame)) rig.Abandon("cannot write to the station line");
+    const std::optional<uint8_t> reply = rig.line.ReadByte(2000);
+    const Clock::time_point replied = Clock::now();
+    if (!reply) {
+      ++lostReplies;
+    } else {
+      if (*reply != kReplyAccepted) ++badReplies;
+      replyMs.push_back(MillisecondsBetween(sent, replied));
+    }
+    std::optional<Clock::time_point> lastAt;
+    for (std::size_t r = 0; r < kRecordsPerFrame; ++r) {
+      const std::optional<ReceivedRecord> record = rig.server.WaitRecord(3000);
+      if (!record) {
+        ++lostRecords;
+        lastAt.reset();
+        break;
+      }
+      const std::optional<EventRecord> parsed = ParseEventRecord(record->bytes);
+      if (!parsed || parsed->ObjectNumber % 10000 != object) ++wrongRecords;
+      lastAt = record->at;
+    }
+    if (lastAt) serverMs.push_back(MillisecondsBetween(sent, *lastAt));
+    if (lostReplies + lostRecords > 50) rig.Abandon("too many frames lost");
+  }
+  const std::string exit = rig.driver->Stop();
+
+  const Summary reply = Summarise(replyMs);
+  const Summary server = Summarise(serverMs);
+  PrintSummary("block frame reply byte", reply);
+  PrintSummary("block frame to last record", server);
+  std::fprintf(stderr, "lost replies %d, wrong replies %d, lost records %d, wrong records %d; %s\n",
+               lostReplies, badReplies, lostRecords, wrongRecords, exit.c_str());
+  JsonLine("block_reply_latency")
+      .Text("unit", "ms")
+      .Samples("", reply)
+      .Number("frames", options.frames)
+      .Number("lost", lostReplies)
+      .Number("wrong", badReplies)
+      .Raw("histogram", HistogramJson(replyMs))
+      .Print();
+  JsonLine("block_e2e_latency")
+      .Text("unit", "ms")
+      .Samples("", server)
+      .Number("frames", options.frames)
+      .Number("records_per_frame", kRecordsPerFrame)
+      .Number("lost", lostRecords)
+      .Number("wrong", wrongRecords)
+      .Raw("histogram", HistogramJson(serverMs))
+      .Print();
+  return lostReplies + badReplies + lostRecords + wrongRecords == 0 ? 0 : 1;
+}
+
 int RunLatency(const Options& options) {
   if (options.serverDown) return RunLatencyWhileSpooling(options);
+  if (options.block) return RunBlockLatency(options);
   Rig rig(options);
   rig.StartDriver(options);
   rig.WaitReady();
