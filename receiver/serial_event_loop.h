@@ -24,8 +24,9 @@ class ISerialEventLoop {
   virtual void Watch(SerialReadinessHandle handle, std::function<void()> onReadable) = 0;
   virtual void Unwatch() = 0;
 
-  // Calls `onTimeout` once, no sooner than `delayMs` milliseconds from now (0: at the loop's next
-  // turn). Replaces a timer that has not fired yet.
+  // Calls `onTimeout` once, as soon as the platform's millisecond tick count (the clock the
+  // component reads) has moved on by `delayMs` from its value now, and never before; 0: at the
+  // loop's next turn. Replaces a timer that has not fired yet.
   virtual void StartTimer(uint32_t delayMs, std::function<void()> onTimeout) = 0;
   virtual void StopTimer() = 0;
 };

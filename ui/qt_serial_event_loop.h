@@ -1,19 +1,22 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include "receiver/serial_event_loop.h"
 
 namespace drv {
 
-// The serial port's events on the Qt event loop: a read notifier on the device's descriptor and
-// a precise single-shot timer. Constructed on the main thread, after the application object.
+// The serial port's events on the Qt event loop: a read notifier on the device's descriptor, and
+// a one-shot timer on a timerfd set to the millisecond boundary of CLOCK_MONOTONIC, the clock of
+// the tick count, so that a time-out fires the moment the tick count reaches it rather than up to
+// a millisecond later. Constructed on the main thread, after the application object.
 class QtSerialEventLoop final : public ISerialEventLoop {
  public:
   QtSerialEventLoop();
+  ~QtSerialEventLoop() override;
   QtSerialEventLoop(const QtSerialEventLoop&) = delete;
   QtSerialEventLoop& operator=(const QtSerialEventLoop&) = delete;
 
@@ -23,12 +26,16 @@ class QtSerialEventLoop final : public ISerialEventLoop {
   void StopTimer() override;
 
   bool Watching() const { return notifier_.isEnabled(); }
-  bool TimerActive() const { return timer_.isActive(); }
+  bool TimerActive() const { return timerArmed_; }
 
  private:
+  void TimerExpired();
+
   QSocketNotifier notifier_{QSocketNotifier::Read};
-  QTimer timer_;
   std::function<void()> onReadable_;
+  int timerFd_ = -1;
+  std::unique_ptr<QSocketNotifier> timerNotifier_;
+  bool timerArmed_ = false;
   std::function<void()> onTimeout_;
 };
 

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <optional>
 
+#include "base/clock.h"
 #include "tests/ui/qt_test_support.h"
 
 namespace drv {
@@ -133,6 +135,22 @@ TEST_F(QtSerialEventLoopTest, TimerStoppedDoesNotFireAndMayBeStartedFromItsCallb
   SettleFor(10);
   EXPECT_EQ(stopped, 0);
   EXPECT_EQ(rounds, 3);
+}
+
+// The component judges its packet time-out on the tick count, so the timer must not fire before
+// the tick count has moved on by the delay, whatever the phase of the millisecond it starts in.
+TEST_F(QtSerialEventLoopTest, TimerNeverFiresBeforeTheTickCountHasMovedOnByTheDelay) {
+  SystemClock clock;
+  for (const uint32_t delay : {0u, 1u, 2u, 11u}) {
+    SCOPED_TRACE(delay);
+    for (int round = 0; round < 10; ++round) {
+      const uint32_t started = clock.TickCount();
+      std::optional<uint32_t> firedAt;
+      loop_.StartTimer(delay, [&] { firedAt = clock.TickCount(); });
+      ASSERT_TRUE(ProcessEventsUntil([&] { return firedAt.has_value(); }));
+      EXPECT_GE(TickDiff(*firedAt, started), delay);
+    }
+  }
 }
 
 }  // namespace
