@@ -474,6 +474,26 @@ int RunLatency(const Options& options) {
   return lostReplies + badReplies + lostRecords + wrongRecords == 0 ? 0 : 1;
 }
 
+// The processor share over an idle window from the scheduler's run times, in all and for the
+// main thread (the port, the ticks and the window) against the others (the session's); -1 each
+// where the kernel keeps no run times.
+struct IdleRunShare {
+  double totalPercent = -1, mainPercent = -1, otherPercent = -1;
+};
+
+IdleRunShare RunShare(pid_t mainThread, const std::map<pid_t, double>& before,
+                      const std::map<pid_t, double>& after, double elapsedSeconds) {
+  if (after.empty() || elapsedSeconds <= 0) return {};
+  double mainSeconds = 0, otherSeconds = 0;
+  for (const auto& [thread, seconds] : after) {
+    const auto earlier = before.find(thread);
+    const double used = seconds - (earlier == before.end() ? 0.0 : earlier->second);
+    (thread == mainThread ? mainSeconds : otherSeconds) += used;
+  }
+  const double scale = 100.0 / elapsedSeconds;
+  return {(mainSeconds + otherSeconds) * scale, mainSeconds * scale, otherSeconds * scale};
+}
+
 int RunIdle(const Options& options) {
   Rig rig(options);
   rig.StartDriver(options);
@@ -484,6 +504,7 @@ int RunIdle(const Options& options) {
   const std::size_t pollsBefore = rig.server.PollCount();
   const std::optional<double> cpuBefore = driver.CpuSeconds();
   const std::map<pid_t, double> threadsBefore = driver.ThreadCpuSeconds();
+  const std::map<pid_t, double> runBefore = driver.ThreadRunSeconds();
   const std::map<pid_t, long> wakeupsBefore = driver.ThreadWakeups();
   const Clock::time_point start = Clock::now();
   long rssMaxKb = 0;
@@ -494,6 +515,7 @@ int RunIdle(const Options& options) {
   }
   const std::optional<double> cpuAfter = driver.CpuSeconds();
   const std::map<pid_t, double> threadsAfter = driver.ThreadCpuSeconds();
+  const std::map<pid_t, double> runAfter = driver.ThreadRunSeconds();
   const std::map<pid_t, long> wakeupsAfter = driver.ThreadWakeups();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const long rssKb = driver.StatusKb("VmRSS").value_or(0);
@@ -513,6 +535,7 @@ int RunIdle(const Options& options) {
     const double used = after - (before == threadsBefore.end() ? 0.0 : before->second);
     (thread == driver.Pid() ? mainSeconds : otherSeconds) += used;
   }
+  const IdleRunShare run = RunShare(driver.Pid(), runBefore, runAfter, elapsed);
   double mainWakeups = 0, otherWakeups = 0;
   for (const auto& [thread, after] : wakeupsAfter) {
     const auto before = wakeupsBefore.find(thread);
@@ -524,6 +547,10 @@ int RunIdle(const Options& options) {
                "of one core\n",
                100.0 * mainSeconds / elapsed, mainWakeups / elapsed, 100.0 * otherSeconds / elapsed,
                otherWakeups / elapsed);
+  if (run.totalPercent >= 0) {
+    std::fprintf(stderr, "run times: %.3f %% of one core (main thread %.3f %%, others %.3f %%)\n",
+                 run.totalPercent, run.mainPercent, run.otherPercent);
+  }
   std::fprintf(stderr,
                "idle %.1f s: cpu %.3f s = %.3f %% of one core; VmRSS %ld kB (max %ld, HWM %ld), "
                "%ld threads, %zu polls answered; %s\n",
@@ -536,6 +563,9 @@ int RunIdle(const Options& options) {
       .Number("other_threads_cpu_percent", 100.0 * otherSeconds / elapsed)
       .Number("main_thread_wakeups_per_second", mainWakeups / elapsed)
       .Number("other_threads_wakeups_per_second", otherWakeups / elapsed)
+      .Number("run_percent", run.totalPercent)
+      .Number("main_thread_run_percent", run.mainPercent)
+      .Number("other_threads_run_percent", run.otherPercent)
       .Number("clock_ticks_per_second", static_cast<double>(::sysconf(_SC_CLK_TCK)))
       .Number("rss_kb", static_cast<double>(rssKb))
       .Number("rss_max_kb", static_cast<double>(rssMaxKb))

@@ -175,14 +175,19 @@ def main():
     if idle:
         wakeups = (idle.get("main_thread_wakeups_per_second", 0) +
                    idle.get("other_threads_wakeups_per_second", 0))
+        # The scheduler's run times are exact; utime + stime count 10 ms clock ticks.
+        precise = idle.get("run_percent", -1) >= 0
+        share = idle["run_percent"] if precise else idle["cpu_percent"]
+        main_share = idle["main_thread_run_percent" if precise else "main_thread_cpu_percent"]
+        other_share = idle["other_threads_run_percent" if precise else "other_threads_cpu_percent"]
+        source = "scheduler run times" if precise else "utime + stime"
         add("Idle CPU (port open, session introduced)",
-            f"{idle['cpu_percent']:.2f} % of one core ({idle['cpu_seconds']:.2f} s CPU "
-            f"in {idle['seconds']:.0f} s), {wakeups:.0f} wake-ups/s", "≤ 0.2 %",
-            idle["cpu_percent"] <= 0.2,
-            f"main thread {idle.get('main_thread_cpu_percent', 0):.2f} % "
+            f"{share:.3f} % of one core over {idle['seconds']:.0f} s, {wakeups:.0f} wake-ups/s",
+            "≤ 0.2 %", share <= 0.2,
+            f"main thread {main_share:.3f} % "
             f"({idle.get('main_thread_wakeups_per_second', 0):.0f} wake-ups/s), session thread "
-            f"{idle.get('other_threads_cpu_percent', 0):.2f} % "
-            f"({idle.get('other_threads_wakeups_per_second', 0):.0f} wake-ups/s); "
+            f"{other_share:.3f} % "
+            f"({idle.get('other_threads_wakeups_per_second', 0):.0f} wake-ups/s), from {source}; "
             f"{idle['polls']:.0f} server polls answered")
         add("Idle resident memory (VmRSS, window offscreen)",
             f"{idle['rss_kb'] / 1024:.1f} MB (peak VmHWM {idle['hwm_kb'] / 1024:.1f} MB)",
