@@ -88,7 +88,8 @@ struct SerialTransfer {
 };
 
 // The operating system's serial line, as the serial port component uses it. Every call returns
-// at once: reads and writes move what is ready and never wait for more.
+// at once: reads and writes move what is ready and never wait for more; only DrainOutput waits,
+// for the bytes already written.
 class ISerialDevice {
  public:
   virtual ~ISerialDevice() = default;
