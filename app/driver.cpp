@@ -17,6 +17,7 @@
 #include "receiver/link_supervision.h"
 #include "receiver/message_interpreter.h"
 #include "receiver/serial_port_driver.h"
+#include "receiver/station_line.h"
 
 namespace drv {
 namespace {
@@ -44,7 +45,7 @@ struct Driver::State {
         window(w),
         settingsPath(SettingsPath(p.workingDirectory)),
         errorLogPath(ErrorLogPath(p.workingDirectory)),
-        serialPort(p.clock, p.serialDevice, p.pollTimer) {}
+        serialPort(p.clock, p.serialDevice, p.serialEvents) {}
 
   // The error log must never become an error of its own for the caller.
   void ReportError(int code) const noexcept {
@@ -55,15 +56,16 @@ struct Driver::State {
   }
 
   void ConfigureSerialPort() {
-    serialPort.SetHwFlow(hfRTSTOG);
-    serialPort.SetPacketSize(256);
-    serialPort.SetPacketTimeout(10);
-    serialPort.SetPacketMode(pmPass);
-    serialPort.SetPollingDelay(5);
-    serialPort.SetOutputTimeout(10);
+    ConfigureStationLine(serialPort);
     serialPort.OnReceivePacket = [this](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
       if (frameDecoder)
         frameDecoder->SerialPortDriver1ReceivePacket(packet, static_cast<int32_t>(size));
+    };
+    // Once per run: the port scan and every start would repeat it.
+    serialPort.OnRtsToggleUnavailable = [this] {
+      if (rtsToggleReported) return;
+      rtsToggleReported = true;
+      ReportError(kErrorRtsToggle);
     };
   }
 
@@ -126,6 +128,7 @@ struct Driver::State {
   TDateTime startTime = 0.0;
   int serverIndicatorStep = 0;
   bool shutDown = false;
+  bool rtsToggleReported = false;
 
   TSerialPortDriver serialPort;
   std::unique_ptr<EventSpool> spool;
@@ -184,10 +187,6 @@ void Driver::OnTick() {
   if (s.shutDown || !s.spool) return;
   s.spool->OnTick();
   s.linkSupervisor->Tick();
-}
-
-void Driver::PollInput() {
-  if (!state_->shutDown) state_->serialPort.PollInput();
 }
 
 void Driver::RescanPorts() {

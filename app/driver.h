@@ -6,7 +6,7 @@
 #include "app/operator_window.h"
 #include "base/clock.h"
 #include "base/main_thread.h"
-#include "receiver/poll_timer.h"
+#include "receiver/serial_event_loop.h"
 
 namespace drv {
 
@@ -17,7 +17,8 @@ class IConnectionFactory;
 struct DriverPlatform {
   IClock& clock;
   IMainThread& mainThread;
-  IPollTimer& pollTimer;
+  // Where the serial port learns of its device's input and times its packets.
+  ISerialEventLoop& serialEvents;
   ISerialDevice& serialDevice;
   IConnectionFactory& connections;
   // The start directory: settings file, error log, frame log and a relative spool prefix.
@@ -40,8 +41,6 @@ class Driver {
   void StartUp();
   // The 200 ms tick: held records to the spool directory, then the station link check.
   void OnTick();
-  // The poll timer's tick.
-  void PollInput();
   // The port controls: rebuild the port list, start or stop the port, take the operator's pick.
   void RescanPorts();
   void StartOrStop();

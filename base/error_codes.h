@@ -8,6 +8,7 @@ enum ErrorCode : int {
   kErrorSpoolName = 11,         // forming a spool file name
   kErrorSpoolWrite = 12,        // a spool file could not be written; the record is kept in memory
   kErrorSpoolFileDamaged = 13,  // a spool file could not be read back; it was set aside as .bad
+  kErrorRtsToggle = 14,         // the station's port can key RTS neither itself nor per write
   kErrorPortSelection = 19,     // saving the chosen port or reporting it to the server
 };
 

@@ -61,6 +61,25 @@ inline std::vector<uint8_t> BlockMessageBytes() {
   return {0x45, 0x23, 0x01, 0x2C, 0x10, 0x64, 0x82, 0x01, 0x81, 0x00, 0xF3};
 }
 
+// A block message of object `objectNumber` (1..4096) with code 64 and both zone masks full: 16
+// records, zones 9 to 16 and then 1 to 8.
+inline std::vector<uint8_t> SixteenZoneBlockMessageBytes(uint16_t objectNumber) {
+  const auto index = static_cast<uint16_t>(objectNumber - 1);
+  std::vector<uint8_t> d = {0x45,
+                            0x20,
+                            static_cast<uint8_t>((index >> 8) & 0x0F),
+                            static_cast<uint8_t>(index & 0xFF),
+                            0x10,
+                            0x64,
+                            0x82,
+                            0xFF,
+                            0xFF,
+                            0x00,
+                            0x00};
+  SetChecksum(d);
+  return d;
+}
+
 // A report for object `objectNumber` (1..65535), hex code 0x30, a valid checksum.
 inline std::vector<uint8_t> ReportMessageBytes(uint16_t objectNumber, uint8_t code = 0x30) {
   std::vector<uint8_t> d = {0xF2,

@@ -50,6 +50,7 @@ constexpr char kUsage[] =
     "  --driver PATH      the driver program (required except for pty)\n"
     "  --frames N         latency: frames to send (default 2000)\n"
     "  --server-down      latency: no server listening, so every record goes to the spool\n"
+    "  --block            latency: block messages of 16 records instead of report frames\n"
     "  --seconds N        idle: length of the quiet window (default 30)\n"
     "  --files N          drain: spool files waiting at start (default 1000)\n"
     "  --work-base DIR    where scratch directories go (default: the system's temp directory)\n"
@@ -65,6 +66,7 @@ struct Options {
   std::string workBase = fs::temp_directory_path().string();
   bool keep = false;
   bool serverDown = false;
+  bool block = false;
 };
 
 [[noreturn]] void BadArgument(const std::string& message) {
@@ -110,6 +112,8 @@ Options ParseOptions(int argc, char** argv) {
       options.keep = true;
     } else if (arg == "--server-down") {
       options.serverDown = true;
+    } else if (arg == "--block") {
+      options.block = true;
     } else if (!arg.empty() && arg[0] != '-' && options.command.empty()) {
       options.command = arg;
     } else {
@@ -332,8 +336,81 @@ int RunLatencyWhileSpooling(const Options& options) {
   return lostReplies + badReplies == 0 && complete ? 0 : 1;
 }
 
+// Block messages of 16 zone records each: the reply waits for the main thread, which delivers the
+// previous frame's 16 records after its reply; frame to server is timed to the frame's last
+// record.
+int RunBlockLatency(const Options& options) {
+  constexpr std::size_t kRecordsPerFrame = 16;
+  constexpr int kObjects = 4096;
+  Rig rig(options);
+  rig.StartDriver(options);
+  rig.WaitReady();
+
+  std::mt19937 random(20240131);
+  std::uniform_int_distribution<int> gapUs(0, 10000);
+  std::vector<double> replyMs, serverMs;
+  int lostReplies = 0, badReplies = 0, lostRecords = 0, wrongRecords = 0;
+  for (int i = 0; i < options.frames; ++i) {
+    const auto object = static_cast<uint16_t>(i % kObjects + 1);
+    const std::vector<uint8_t> frame =
+        bench::EncodeStationFrame(bench::SixteenZoneBlockMessageBytes(object));
+    std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
+    const Clock::time_point sent = Clock::now();
+    if (!rig.line.Write(frame)) rig.Abandon("cannot write to the station line");
+    const std::optional<uint8_t> reply = rig.line.ReadByte(2000);
+    const Clock::time_point replied = Clock::now();
+    if (!reply) {
+      ++lostReplies;
+    } else {
+      if (*reply != kReplyAccepted) ++badReplies;
+      replyMs.push_back(MillisecondsBetween(sent, replied));
+    }
+    std::optional<Clock::time_point> lastAt;
+    for (std::size_t r = 0; r < kRecordsPerFrame; ++r) {
+      const std::optional<ReceivedRecord> record = rig.server.WaitRecord(3000);
+      if (!record) {
+        ++lostRecords;
+        lastAt.reset();
+        break;
+      }
+      const std::optional<EventRecord> parsed = ParseEventRecord(record->bytes);
+      if (!parsed || parsed->ObjectNumber % 10000 != object) ++wrongRecords;
+      lastAt = record->at;
+    }
+    if (lastAt) serverMs.push_back(MillisecondsBetween(sent, *lastAt));
+    if (lostReplies + lostRecords > 50) rig.Abandon("too many frames lost");
+  }
+  const std::string exit = rig.driver->Stop();
+
+  const Summary reply = Summarise(replyMs);
+  const Summary server = Summarise(serverMs);
+  PrintSummary("block frame reply byte", reply);
+  PrintSummary("block frame to last record", server);
+  std::fprintf(stderr, "lost replies %d, wrong replies %d, lost records %d, wrong records %d; %s\n",
+               lostReplies, badReplies, lostRecords, wrongRecords, exit.c_str());
+  JsonLine("block_reply_latency")
+      .Text("unit", "ms")
+      .Samples("", reply)
+      .Number("frames", options.frames)
+      .Number("lost", lostReplies)
+      .Number("wrong", badReplies)
+      .Raw("histogram", HistogramJson(replyMs))
+      .Print();
+  JsonLine("block_e2e_latency")
+      .Text("unit", "ms")
+      .Samples("", server)
+      .Number("frames", options.frames)
+      .Number("records_per_frame", kRecordsPerFrame)
+      .Number("lost", lostRecords)
+      .Number("wrong", wrongRecords)
+      .Raw("histogram", HistogramJson(serverMs))
+      .Print();
+  return lostReplies + badReplies + lostRecords + wrongRecords == 0 ? 0 : 1;
+}
+
 int RunLatency(const Options& options) {
   if (options.serverDown) return RunLatencyWhileSpooling(options);
+  if (options.block) return RunBlockLatency(options);
   Rig rig(options);
   rig.StartDriver(options);
   rig.WaitReady();
@@ -397,6 +474,26 @@ int RunLatency(const Options& options) {
   return lostReplies + badReplies + lostRecords + wrongRecords == 0 ? 0 : 1;
 }
 
+// The processor share over an idle window from the scheduler's run times, in all and for the
+// main thread (the port, the ticks and the window) against the others (the session's); -1 each
+// where the kernel keeps no run times.
+struct IdleRunShare {
+  double totalPercent = -1, mainPercent = -1, otherPercent = -1;
+};
+
+IdleRunShare RunShare(pid_t mainThread, const std::map<pid_t, double>& before,
+                      const std::map<pid_t, double>& after, double elapsedSeconds) {
+  if (after.empty() || elapsedSeconds <= 0) return {};
+  double mainSeconds = 0, otherSeconds = 0;
+  for (const auto& [thread, seconds] : after) {
+    const auto earlier = before.find(thread);
+    const double used = seconds - (earlier == before.end() ? 0.0 : earlier->second);
+    (thread == mainThread ? mainSeconds : otherSeconds) += used;
+  }
+  const double scale = 100.0 / elapsedSeconds;
+  return {(mainSeconds + otherSeconds) * scale, mainSeconds * scale, otherSeconds * scale};
+}
+
 int RunIdle(const Options& options) {
   Rig rig(options);
   rig.StartDriver(options);
@@ -407,6 +504,7 @@ int RunIdle(const Options& options) {
   const std::size_t pollsBefore = rig.server.PollCount();
   const std::optional<double> cpuBefore = driver.CpuSeconds();
   const std::map<pid_t, double> threadsBefore = driver.ThreadCpuSeconds();
+  const std::map<pid_t, double> runBefore = driver.ThreadRunSeconds();
   const std::map<pid_t, long> wakeupsBefore = driver.ThreadWakeups();
   const Clock::time_point start = Clock::now();
   long rssMaxKb = 0;
@@ -417,6 +515,7 @@ int RunIdle(const Options& options) {
   }
   const std::optional<double> cpuAfter = driver.CpuSeconds();
   const std::map<pid_t, double> threadsAfter = driver.ThreadCpuSeconds();
+  const std::map<pid_t, double> runAfter = driver.ThreadRunSeconds();
   const std::map<pid_t, long> wakeupsAfter = driver.ThreadWakeups();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const long rssKb = driver.StatusKb("VmRSS").value_or(0);
@@ -436,6 +535,7 @@ int RunIdle(const Options& options) {
     const double used = after - (before == threadsBefore.end() ? 0.0 : before->second);
     (thread == driver.Pid() ? mainSeconds : otherSeconds) += used;
   }
+  const IdleRunShare run = RunShare(driver.Pid(), runBefore, runAfter, elapsed);
   double mainWakeups = 0, otherWakeups = 0;
   for (const auto& [thread, after] : wakeupsAfter) {
     const auto before = wakeupsBefore.find(thread);
@@ -447,6 +547,10 @@ int RunIdle(const Options& options) {
                "of one core\n",
                100.0 * mainSeconds / elapsed, mainWakeups / elapsed, 100.0 * otherSeconds / elapsed,
                otherWakeups / elapsed);
+  if (run.totalPercent >= 0) {
+    std::fprintf(stderr, "run times: %.3f %% of one core (main thread %.3f %%, others %.3f %%)\n",
+                 run.totalPercent, run.mainPercent, run.otherPercent);
+  }
   std::fprintf(stderr,
                "idle %.1f s: cpu %.3f s = %.3f %% of one core; VmRSS %ld kB (max %ld, HWM %ld), "
                "%ld threads, %zu polls answered; %s\n",
@@ -459,6 +563,9 @@ int RunIdle(const Options& options) {
       .Number("other_threads_cpu_percent", 100.0 * otherSeconds / elapsed)
       .Number("main_thread_wakeups_per_second", mainWakeups / elapsed)
       .Number("other_threads_wakeups_per_second", otherWakeups / elapsed)
+      .Number("run_percent", run.totalPercent)
+      .Number("main_thread_run_percent", run.mainPercent)
+      .Number("other_threads_run_percent", run.otherPercent)
       .Number("clock_ticks_per_second", static_cast<double>(::sysconf(_SC_CLK_TCK)))
       .Number("rss_kb", static_cast<double>(rssKb))
       .Number("rss_max_kb", static_cast<double>(rssMaxKb))

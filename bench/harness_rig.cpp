@@ -374,6 +374,21 @@ std::map<pid_t, double> DriverProcess::ThreadCpuSeconds() const {
   return threads;
 }
 
+std::map<pid_t, double> DriverProcess::ThreadRunSeconds() const {
+  std::map<pid_t, double> threads;
+  std::error_code error;
+  for (const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task", error)) {
+    std::istringstream schedstat(ReadWholeFile(entry.path().string() + "/schedstat"));
+    unsigned long long runNs = 0;
+    if (schedstat >> runNs) {
+      threads[static_cast<pid_t>(std::stol(entry.path().filename().string()))] =
+          static_cast<double>(runNs) / 1e9;
+    }
+  }
+  return threads;
+}
+
 std::map<pid_t, long> DriverProcess::ThreadWakeups() const {
   std::map<pid_t, long> threads;
   std::error_code error;

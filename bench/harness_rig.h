@@ -152,6 +152,10 @@ class DriverProcess {
   std::optional<double> CpuSeconds() const;
   // utime + stime of each thread by thread id, in seconds; the main thread's id is Pid().
   std::map<pid_t, double> ThreadCpuSeconds() const;
+  // Time each thread has run on a processor, in seconds, from the scheduler's nanosecond count
+  // (/proc/<pid>/task/<tid>/schedstat); empty where the kernel keeps none. utime and stime come
+  // in clock ticks of 10 ms, too coarse for an idle share of a tenth of a percent.
+  std::map<pid_t, double> ThreadRunSeconds() const;
   // Voluntary context switches of each thread (each one a wake-up from a sleep or a wait).
   std::map<pid_t, long> ThreadWakeups() const;
   // A "Vm..." line of /proc/<pid>/status in kB.

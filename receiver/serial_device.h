@@ -88,7 +88,8 @@ struct SerialTransfer {
 };
 
 // The operating system's serial line, as the serial port component uses it. Every call returns
-// at once: reads and writes move what is ready and never wait for more.
+// at once: reads and writes move what is ready and never wait for more; only DrainOutput waits,
+// for the bytes already written.
 class ISerialDevice {
  public:
   virtual ~ISerialDevice() = default;
@@ -105,12 +106,22 @@ class ISerialDevice {
   virtual SerialError SetTimeouts(const SerialTimeouts& timeouts) = 0;
   // Bytes waiting in each direction; also clears any pending line error.
   virtual SerialQueueCounts QueryQueues() = 0;
+  // Count 0 when nothing is waiting; an error when the line cannot deliver (hung up, gone).
   virtual SerialTransfer Read(uint8_t* buffer, uint32_t size) = 0;
   virtual SerialTransfer Write(const uint8_t* data, uint32_t size) = 0;
   // Lets the output queue drain for about a millisecond; called between write attempts that
   // made no progress, so that waiting for room does not keep a processor busy.
   virtual void PauseForOutput() = 0;
   virtual SerialError SetDtr(bool on) = 0;
+  // Raises or lowers RTS; kNotSupported on a line without modem control.
+  virtual SerialError SetRts(bool on) = 0;
+  // Waits until everything written has left the transmitter.
+  virtual SerialError DrainOutput() = 0;
+  // After line settings with hfRTSTOG: true when the line itself raises RTS while it sends
+  // (an RS-485 mode of the UART's driver); false leaves it to the owner, around each write.
+  virtual bool TogglesRtsItself() const = 0;
+  // What an event loop watches for the open device's input; kNoReadinessHandle while closed.
+  virtual SerialReadinessHandle ReadinessHandle() const = 0;
   // False when the open line has shown that it has no modem control lines.
   virtual bool SupportsModemLines() const = 0;
 

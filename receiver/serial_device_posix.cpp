@@ -1,6 +1,7 @@
 #include "receiver/serial_device_posix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -234,7 +235,7 @@ SerialError PosixSerialDevice::Open(const std::string& portName) {
   }
   fd_ = fd;
   rs485Changed_ = false;
-  rtsToggleSupported_ = true;
+  rs485Supported_ = true;
   int modemLines = 0;
   modemLinesSupported_ = !(::ioctl(fd_, TIOCMGET, &modemLines) != 0 && IsUnsupportedIoctl(errno));
   return SerialError::kNone;
@@ -268,12 +269,12 @@ SerialError PosixSerialDevice::ApplyRtsToggle(bool enable) {
     if (::ioctl(fd_, TIOCSRS485, &savedRs485_) != 0) return Fail(SerialError::kIo, errno);
     return SerialError::kNone;
   }
-  if (!rtsToggleSupported_) return SerialError::kNotSupported;
+  if (!rs485Supported_) return SerialError::kNotSupported;
   serial_rs485 config{};
   if (::ioctl(fd_, TIOCGRS485, &config) != 0) {
     const int error = errno;
     if (!IsUnsupportedIoctl(error)) return Fail(ErrorForErrno(error), error);
-    rtsToggleSupported_ = false;
+    rs485Supported_ = false;
     return Fail(SerialError::kNotSupported, SystemMessage(error));
   }
   if (!rs485Changed_) savedRs485_ = config;
@@ -283,7 +284,7 @@ SerialError PosixSerialDevice::ApplyRtsToggle(bool enable) {
   if (::ioctl(fd_, TIOCSRS485, &config) != 0) {
     const int error = errno;
     if (!IsUnsupportedIoctl(error)) return Fail(ErrorForErrno(error), error);
-    rtsToggleSupported_ = false;
+    rs485Supported_ = false;
     return Fail(SerialError::kNotSupported, SystemMessage(error));
   }
   rs485Changed_ = true;
@@ -362,11 +363,20 @@ SerialTransfer PosixSerialDevice::Read(uint8_t* buffer, uint32_t size) {
   if (size == 0) return {};
   for (;;) {
     const ssize_t count = ::read(fd_, buffer, size);
-    if (count >= 0) return {SerialError::kNone, static_cast<uint32_t>(count)};
+    if (count > 0) return {SerialError::kNone, static_cast<uint32_t>(count)};
+    if (count == 0) break;
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return {};
     return {Fail(ErrorForErrno(errno), errno), 0};
   }
+  // In raw mode without a minimum count an empty line reads 0 bytes, and so does a line that has
+  // hung up (a USB adapter pulled out); only the hang-up keeps the descriptor readable, so it must
+  // fail here or a reader woken by readiness would be woken for ever.
+  pollfd state{fd_, POLLIN, 0};
+  if (::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0) {
+    return {Fail(SerialError::kIo, devicePath_ + ": the line has hung up"), 0};
+  }
+  return {};
 }
 
 SerialTransfer PosixSerialDevice::Write(const uint8_t* data, uint32_t size) {
@@ -388,6 +398,21 @@ void PosixSerialDevice::PauseForOutput() {
 
 SerialError PosixSerialDevice::SetDtr(bool on) {
   return SetModemLine(TIOCM_DTR, on);
+}
+
+SerialError PosixSerialDevice::SetRts(bool on) {
+  return SetModemLine(TIOCM_RTS, on);
+}
+
+SerialError PosixSerialDevice::DrainOutput() {
+  if (fd_ < 0) return Fail(SerialError::kNotOpen, "device not open");
+  while (::tcdrain(fd_) != 0) {
+    const int error = errno;
+    if (error == EINTR) continue;
+    return Fail(IsUnsupportedIoctl(error) ? SerialError::kNotSupported : ErrorForErrno(error),
+                error);
+  }
+  return SerialError::kNone;
 }
 
 }  // namespace drv

@@ -45,9 +45,13 @@ class PosixSerialDevice final : public ISerialDevice {
   SerialTransfer Write(const uint8_t* data, uint32_t size) override;
   void PauseForOutput() override;
   SerialError SetDtr(bool on) override;
+  SerialError SetRts(bool on) override;
+  SerialError DrainOutput() override;
+  // True while the kernel's RS-485 mode is on.
+  bool TogglesRtsItself() const override { return rs485Changed_; }
+  // The descriptor.
+  SerialReadinessHandle ReadinessHandle() const override { return fd_; }
   bool SupportsModemLines() const override { return modemLinesSupported_; }
-  // False when the line has no RS-485 mode, so hfRTSTOG leaves RTS alone.
-  bool SupportsRtsToggle() const { return rtsToggleSupported_; }
 
   const std::string& LastErrorText() const override { return lastErrorText_; }
   const std::string& DevicePath() const { return devicePath_; }
@@ -64,7 +68,7 @@ class PosixSerialDevice final : public ISerialDevice {
   std::string devicePath_;
   std::string lastErrorText_;
   bool modemLinesSupported_ = true;
-  bool rtsToggleSupported_ = true;
+  bool rs485Supported_ = true;
   bool rs485Changed_ = false;
   serial_rs485 savedRs485_{};  // the RS-485 mode found at open, restored at close
   SerialTimeouts timeouts_;

@@ -27,8 +27,8 @@ uint32_t PacketTransmitTimeMs(uint32_t bytes, uint32_t bitsPerSecond) {
   return static_cast<uint32_t>(std::min<uint64_t>(quotient, UINT32_MAX));
 }
 
-TSerialPortDriver::TSerialPortDriver(IClock& clock, ISerialDevice& device, IPollTimer& pollTimer)
-    : clock_(clock), device_(device), pollTimer_(pollTimer), inputBuffer_(inBufSize_) {}
+TSerialPortDriver::TSerialPortDriver(IClock& clock, ISerialDevice& device, ISerialEventLoop& events)
+    : clock_(clock), device_(device), events_(events), inputBuffer_(inBufSize_) {}
 
 TSerialPortDriver::~TSerialPortDriver() {
   Close();
@@ -96,8 +96,8 @@ void TSerialPortDriver::SetPacketSize(int16_t size) {
     return;
   }
   packetSize_ = static_cast<int16_t>(std::min<uint32_t>(static_cast<uint32_t>(size), kMaxBufSize));
-  // A packet must always fit the input buffer, so the buffer grows even while the port is open:
-  // between ticks nobody holds a pointer into it.
+  // A packet must always fit the input buffer, so the buffer grows even while the port is open,
+  // keeping the bytes collected so far.
   const uint32_t packetBytes = static_cast<uint32_t>(packetSize_);
   if (packetBytes > inBufSize_) ResizeInputBuffer(ClampBufSize(packetBytes));
 }
@@ -108,12 +108,11 @@ void TSerialPortDriver::SetPacketTimeout(int32_t timeoutMs) {
 
 void TSerialPortDriver::SetPollingDelay(uint16_t delayMs) {
   pollingDelay_ = std::max(delayMs, kMinPollingDelay);
-  if (portOpen_) pollTimer_.Start(pollingDelay_);
 }
 
 void TSerialPortDriver::ResizeInputBuffer(uint32_t size) {
   inBufSize_ = size;
-  inputBuffer_.assign(size, 0);
+  inputBuffer_.resize(size);
 }
 
 uint32_t TSerialPortDriver::LineRate() const {
@@ -136,7 +135,15 @@ SerialLineSettings TSerialPortDriver::BuildLineSettings() const {
 
 bool TSerialPortDriver::ApplyLineSettings() {
   if (device_.ApplyLineSettings(BuildLineSettings()) != SerialError::kNone) return false;
+  rtsKeyedByWrites_ = false;
+  if (hwFlow_ == hfRTSTOG && !device_.TogglesRtsItself()) {
+    // A converter keyed by RTS passes the station's frames only while RTS is low.
+    rtsKeyedByWrites_ = device_.SetRts(false) == SerialError::kNone;
+    if (!rtsKeyedByWrites_ && OnRtsToggleUnavailable) OnRtsToggleUnavailable();
+  }
   if (device_.Purge() != SerialError::kNone) return false;
+  // What was collected is purged with the rest of the input.
+  collected_ = 0;
   packetStartTick_.reset();
   return device_.SetQueueSizes(inBufSize_, outBufSize_) == SerialError::kNone;
 }
@@ -156,7 +163,8 @@ bool TSerialPortDriver::Open() {
       return false;
     }
     device_.SetTimeouts(kDeviceTimeouts);  // the line works without them, so a failure is ignored
-    pollTimer_.Start(pollingDelay_);
+    watchPaused_ = false;
+    Watch();
     return true;
   } catch (...) {
     Close();
@@ -166,9 +174,13 @@ bool TSerialPortDriver::Open() {
 
 void TSerialPortDriver::Close() {
   if (!portOpen_) return;
-  pollTimer_.Stop();
+  events_.StopTimer();
+  events_.Unwatch();
   device_.Close();
   portOpen_ = false;
+  rtsKeyedByWrites_ = false;
+  watchPaused_ = false;
+  collected_ = 0;
   packetStartTick_.reset();
 }
 
@@ -182,6 +194,7 @@ bool TSerialPortDriver::WriteByte(uint8_t value) {
 
 uint32_t TSerialPortDriver::WriteBlock(const uint8_t* data, uint32_t size, uint32_t timeoutMs) {
   if (!portOpen_) return 0;
+  if (rtsKeyedByWrites_) device_.SetRts(true);
   uint32_t written = 0;
   uint32_t lastProgressTick = clock_.TickCount();
   while (written < size) {
@@ -201,52 +214,124 @@ uint32_t TSerialPortDriver::WriteBlock(const uint8_t* data, uint32_t size, uint3
     if (TickDiff(clock_.TickCount(), lastProgressTick) > timeoutMs) break;
     device_.PauseForOutput();
   }
+  if (rtsKeyedByWrites_) {
+    // Lowered only once the last stop bit is out, or the converter would cut it off.
+    if (written > 0) device_.DrainOutput();
+    device_.SetRts(false);
+  }
   return written;
 }
 
-void TSerialPortDriver::ReadAndDeliver(uint32_t count, bool deliver) {
-  count = std::min(count, static_cast<uint32_t>(inputBuffer_.size()));
-  const SerialTransfer transfer = device_.Read(inputBuffer_.data(), count);
-  if (transfer.error != SerialError::kNone || transfer.count == 0) return;
-  if (deliver && OnReceivePacket) OnReceivePacket(*this, inputBuffer_.data(), transfer.count);
+void TSerialPortDriver::Watch() {
+  events_.Watch(device_.ReadinessHandle(), [this] { ServiceInput(true); });
 }
 
-void TSerialPortDriver::PollInput() {
-  if (!portOpen_) return;
-  const SerialQueueCounts counts = device_.QueryQueues();
-  if (counts.error != SerialError::kNone) return;
-  uint32_t waiting = counts.inQueue;
+bool TSerialPortDriver::HandOver(uint32_t size, bool deliver) {
+  const uint32_t rest = collected_ - size;
+  collected_ = rest;
+  if (deliver && OnReceivePacket) OnReceivePacket(*this, inputBuffer_.data(), size);
+  if (!portOpen_) return false;
+  // Bytes behind the packet (only when PacketSize shrank meanwhile) move to the front, unless the
+  // handler purged them with new line settings.
+  if (rest > 0 && collected_ == rest) {
+    std::copy_n(inputBuffer_.begin() + size, rest, inputBuffer_.begin());
+  }
+  return true;
+}
 
+bool TSerialPortDriver::HandOverWholePackets(uint32_t stillWaiting, bool& handedOver) {
   if (packetSize_ <= 0) {
-    // No packet collection: whatever waits goes out at once.
-    if (waiting > 0) ReadAndDeliver(waiting, true);
-    return;
+    // No packet collection: whatever came goes out at once.
+    if (collected_ > 0) {
+      handedOver = true;
+      return HandOver(collected_, true);
+    }
+    return true;
   }
-
   const uint32_t packetBytes = static_cast<uint32_t>(packetSize_);
-  if (waiting >= packetBytes) {
-    const bool startWasNone = !packetStartTick_.has_value();
-    const uint32_t transmitTime = PacketTransmitTimeMs(packetBytes, LineRate());
-    do {
-      ReadAndDeliver(packetBytes, true);
-      if (!portOpen_) return;  // the handler closed the port
-      if (packetStartTick_) *packetStartTick_ += transmitTime;
-      waiting -= packetBytes;
-      if (waiting == 0) packetStartTick_.reset();
-    } while (waiting >= packetBytes);
-    // Bytes left behind by a burst that nobody was collecting go out at the next tick.
-    if (startWasNone && waiting > 0) packetStartTick_ = clock_.TickCount() - kLongPast;
-    return;
+  while (collected_ >= packetBytes) {
+    handedOver = true;
+    if (!HandOver(packetBytes, true)) return false;
+    // The next byte came about one packet's line time after this packet's first.
+    if (packetStartTick_) *packetStartTick_ += PacketTransmitTimeMs(packetBytes, LineRate());
+    if (collected_ == 0 && stillWaiting == 0) packetStartTick_.reset();
+  }
+  return true;
+}
+
+void TSerialPortDriver::ServiceInput(bool notified) {
+  if (!portOpen_) return;
+  if (watchPaused_) {
+    // The retry after a failed read: the device was readable then, so it is read now.
+    watchPaused_ = false;
+    notified = true;
+    Watch();
+  }
+  const uint32_t now = clock_.TickCount();
+  const bool wasCollecting = packetStartTick_.has_value();
+  bool wholePackets = false;
+  bool readFailed = false;
+
+  const SerialQueueCounts counts = device_.QueryQueues();
+  readFailed = counts.error != SerialError::kNone;
+  uint32_t waiting = readFailed ? 0 : counts.inQueue;
+  // A line that has hung up counts nothing waiting and shows its state only to a read.
+  bool probe = notified && !readFailed && waiting == 0;
+  for (;;) {
+    if (!HandOverWholePackets(waiting, wholePackets)) return;
+    if (waiting == 0 && !probe) break;
+    const uint32_t limit = packetSize_ > 0 ? static_cast<uint32_t>(packetSize_)
+                                           : static_cast<uint32_t>(inputBuffer_.size());
+    const uint32_t room = limit - collected_;
+    const SerialTransfer transfer =
+        device_.Read(inputBuffer_.data() + collected_, probe ? room : std::min(waiting, room));
+    probe = false;
+    if (transfer.error != SerialError::kNone) {
+      readFailed = true;
+      break;
+    }
+    if (transfer.count == 0) break;
+    if (!packetStartTick_ && packetSize_ > 0) packetStartTick_ = now;
+    collected_ += transfer.count;
+    waiting -= std::min(waiting, transfer.count);
   }
 
-  const uint32_t now = clock_.TickCount();
-  if (packetTimeout_ > 0 && packetStartTick_ &&
-      TickDiff(now, *packetStartTick_) > static_cast<uint32_t>(packetTimeout_)) {
-    ReadAndDeliver(waiting, packetMode_ == pmPass);
+  if (wholePackets) {
+    // Bytes found behind a whole packet that nobody was collecting have waited at least that
+    // long: they go out at the next turn, with whatever comes meanwhile.
+    if (!wasCollecting && (collected_ > 0 || waiting > 0)) {
+      packetStartTick_ = now - kLongPast;
+    }
+  } else if (packetStartTick_ && packetTimeout_ > 0 &&
+             TickDiff(now, *packetStartTick_) > static_cast<uint32_t>(packetTimeout_)) {
+    const uint32_t size = collected_;
     packetStartTick_.reset();
-    return;
+    if (size > 0 && !HandOver(size, packetMode_ == pmPass)) return;
   }
-  if (waiting > 0 && !packetStartTick_) packetStartTick_ = now;
+  if (collected_ == 0 && waiting == 0 && !readFailed) packetStartTick_.reset();
+  ScheduleWakeUp(readFailed);
+}
+
+void TSerialPortDriver::ScheduleWakeUp(bool readFailed) {
+  std::optional<uint32_t> delay;
+  if (readFailed) {
+    // Unread input keeps the device readable: watching it now would wake the loop without end.
+    events_.Unwatch();
+    watchPaused_ = true;
+    delay = pollingDelay_;
+  }
+  if (packetStartTick_ && collected_ > 0 && packetTimeout_ > 0) {
+    const uint32_t timeout = static_cast<uint32_t>(packetTimeout_);
+    const uint32_t elapsed = TickDiff(clock_.TickCount(), *packetStartTick_);
+    // Strictly more than the time-out, in whole milliseconds of the tick count.
+    const uint32_t due = elapsed > timeout ? 0 : timeout + 1 - elapsed;
+    delay = std::min(delay.value_or(due), due);
+  }
+  if (delay) {
+    events_.StartTimer(*delay, [this] { ServiceInput(false); });
+  } else {
+    events_.StopTimer();
+  }
 }
 
 }  // namespace drv

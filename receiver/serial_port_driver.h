@@ -8,8 +8,8 @@
 
 #include "base/clock.h"
 #include "receiver/byte_writer.h"
-#include "receiver/poll_timer.h"
 #include "receiver/serial_device.h"
+#include "receiver/serial_event_loop.h"
 #include "receiver/serial_port_control.h"
 #include "receiver/serial_types.h"
 
@@ -19,9 +19,14 @@ namespace drv {
 // nearest millisecond with ties to even; 0 when the rate is 0.
 uint32_t PacketTransmitTimeMs(uint32_t bytes, uint32_t bitsPerSecond);
 
-// The serial port component: opens the line exclusively, polls its input queue on the poll
-// timer and hands received bytes to OnReceivePacket in packets; writes reply bytes with a short
-// bounded wait. Everything runs on the main thread.
+// The serial port component: opens the line exclusively, reads its input as the device reports
+// it and hands the bytes to OnReceivePacket in packets; writes reply bytes with a short bounded
+// wait. Everything runs on the main thread.
+//
+// Packets follow the arrival of the bytes: a packet starts with the read that brings its first
+// byte, goes out whole as soon as PacketSize bytes have come, and goes out partial (pmPass) or is
+// dropped (pmDiscard) once more than PacketTimeout milliseconds have passed since it started.
+// Between those moments nothing runs: a quiet line costs no wake-up.
 class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
  public:
   static constexpr uint32_t kMinBufSize = 128;
@@ -30,7 +35,7 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   // The fixed time-outs every open sets on the device.
   static constexpr SerialTimeouts kDeviceTimeouts{1, 0, 1, 0, 10};
 
-  TSerialPortDriver(IClock& clock, ISerialDevice& device, IPollTimer& pollTimer);
+  TSerialPortDriver(IClock& clock, ISerialDevice& device, ISerialEventLoop& events);
   ~TSerialPortDriver() override;
   TSerialPortDriver(const TSerialPortDriver&) = delete;
   TSerialPortDriver& operator=(const TSerialPortDriver&) = delete;
@@ -69,7 +74,8 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   int32_t PacketTimeout() const { return packetTimeout_; }
   void SetPacketMode(TPacketMode mode) { packetMode_ = mode; }
   TPacketMode PacketMode() const { return packetMode_; }
-  // At least 5 ms; restarts the poll timer while open.
+  // At least 5 ms. Input is read when the device reports it, so this is only the pause before
+  // the device is looked at again after it failed a read.
   void SetPollingDelay(uint16_t delayMs);
   uint16_t PollingDelay() const { return pollingDelay_; }
   void SetEnableDTROnOpen(bool enable);
@@ -84,18 +90,19 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   // True when the byte was written within OutputTimeout.
   bool WriteByte(uint8_t value) override;
   // Writes as much as the output queue takes, waiting while no progress has been made for at most
-  // `timeoutMs`; returns the number of bytes written.
+  // `timeoutMs`; returns the number of bytes written. With hfRTSTOG on a line that does not key
+  // RTS itself, RTS is raised for the write and lowered once the bytes have left the line.
   uint32_t WriteBlock(const uint8_t* data, uint32_t size, uint32_t timeoutMs);
   // Raises or lowers DTR while open.
   void SetDtr(bool on) override;
-
-  // The poll timer's tick.
-  void PollInput();
 
   // Receives every packet; `packet` points into the component's buffer, which the next read
   // reuses, so the handler copies what it keeps.
   std::function<void(TSerialPortDriver& sender, const uint8_t* packet, uint32_t size)>
       OnReceivePacket;
+  // Told when line settings with hfRTSTOG have been applied to a line on which RTS can be keyed
+  // neither by the line itself nor around each write: a converter keyed by RTS stays as it is.
+  std::function<void()> OnRtsToggleUnavailable;
 
  private:
   SerialLineSettings BuildLineSettings() const;
@@ -104,12 +111,20 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   void ReapplyLineSettingsIfOpen();
   void ResizeInputBuffer(uint32_t size);
   uint32_t LineRate() const;
-  // Reads up to `count` bytes into the input buffer and hands them over when `deliver`.
-  void ReadAndDeliver(uint32_t count, bool deliver);
+  void Watch();
+  // Takes in what the device holds, hands over what the packet rules make due, and arranges the
+  // next wake-up. `notified`: the device reported input (or a failure) just now.
+  void ServiceInput(bool notified);
+  // Hands over (or drops) the first `size` collected bytes; false when the handler closed the
+  // port.
+  bool HandOver(uint32_t size, bool deliver);
+  // Hands over every whole packet collected; false when the handler closed the port.
+  bool HandOverWholePackets(uint32_t stillWaiting, bool& handedOver);
+  void ScheduleWakeUp(bool readFailed);
 
   IClock& clock_;
   ISerialDevice& device_;
-  IPollTimer& pollTimer_;
+  ISerialEventLoop& events_;
 
   std::string portName_ = "\\\\.\\COM1";
   TBaudRate baudRate_ = br9600;
@@ -129,10 +144,16 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   uint16_t outputTimeout_ = 500;
 
   bool portOpen_ = false;
-  // When the bytes of the packet being collected were first seen waiting.
+  // When the first byte of the packet being collected was read.
   std::optional<uint32_t> packetStartTick_;
-  // Every read goes here; allocated with InBufSize bytes, never per tick.
+  // Every read goes here, behind the bytes collected so far; allocated with InBufSize bytes,
+  // never per read or packet.
   std::vector<uint8_t> inputBuffer_;
+  uint32_t collected_ = 0;
+  // hfRTSTOG is done here: RTS up for each write, down after it.
+  bool rtsKeyedByWrites_ = false;
+  // The device failed a read: it is not watched until the retry after PollingDelay.
+  bool watchPaused_ = false;
 };
 
 }  // namespace drv

@@ -30,9 +30,14 @@ enum THwFlowControl : uint8_t { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
 enum TSwFlowControl : uint8_t { sfNONE, sfXONXOFF };
 enum TPacketMode : uint8_t { pmDiscard, pmPass };
 
+// What an event loop waits on to learn that a serial device has input: the descriptor on POSIX
+// systems, the communications handle on Windows. The serial port component only passes it on.
+using SerialReadinessHandle = std::intptr_t;
+inline constexpr SerialReadinessHandle kNoReadinessHandle = -1;
+
 // Bits per second of br110..br256000; 0 for brCustom.
 constexpr uint32_t BaudRateBitsPerSecond(TBaudRate rate) {
-  constexpr uint32_t kRates[] = {0,     110,   300,   600,   1200,   2400,   4800,  9600,
+  constexpr uint32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                  14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
   return rate <= br256000 ? kRates[rate] : 0;
 }

@@ -13,8 +13,8 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_connection.h"
 #include "fakes/fake_operator_window.h"
-#include "fakes/fake_poll_timer.h"
 #include "fakes/fake_serial_device.h"
+#include "fakes/fake_serial_event_loop.h"
 #include "fakes/manual_main_thread.h"
 #include "fakes/temp_dir.h"
 
@@ -24,8 +24,8 @@ namespace {
 using testing::FakeClock;
 using testing::FakeConnectionFactory;
 using testing::FakeOperatorWindow;
-using testing::FakePollTimer;
 using testing::FakeSerialDevice;
+using testing::FakeSerialEventLoop;
 using testing::ManualMainThread;
 using testing::TempDir;
 
@@ -55,27 +55,26 @@ class DriverTest : public ::testing::Test {
   }
 
   Driver& StartDriver() {
-    platform_ = std::make_unique<DriverPlatform>(DriverPlatform{
-        clock_, mainThread_, pollTimer_, device_, connections_, dir_.path().string(), "1.0.0.1"});
+    platform_ = std::make_unique<DriverPlatform>(DriverPlatform{clock_, mainThread_, serialEvents_,
+                                                                device_, connections_,
+                                                                dir_.path().string(), "1.0.0.1"});
     driver_ = std::make_unique<Driver>(*platform_, window_);
     driver_->StartUp();
     return *driver_;
   }
 
-  // Feeds the bytes to the line and runs the poll until the frame has been handed over.
+  // Feeds the bytes to the line and turns the loop until the frame has been handed over.
   void ReceiveOnLine(const std::vector<uint8_t>& bytes) {
-    device_.input.insert(device_.input.end(), bytes.begin(), bytes.end());
-    for (int tick = 0; tick < 10; ++tick) {
-      driver_->PollInput();
-      clock_.Advance(5);
-    }
+    device_.Receive(bytes);
+    serialEvents_.Turn();
+    serialEvents_.Advance(50);
   }
 
   TempDir dir_;
   FakeClock clock_;
   ManualMainThread mainThread_;
-  FakePollTimer pollTimer_;
   FakeSerialDevice device_;
+  FakeSerialEventLoop serialEvents_{clock_, [this] { return device_.Readable(); }};
   FakeConnectionFactory connections_;
   FakeOperatorWindow window_;
   std::unique_ptr<DriverPlatform> platform_;
@@ -149,7 +148,7 @@ TEST_F(DriverTest, AppliesCaptionAndSecondServerRow) {
 TEST_F(DriverTest, ReportFrameIsAnsweredAndSpooledWithoutSession) {
   WriteSettings("[main]\nComPort=COM1\nFirstNumber=4\nSendTorven8=0\n");
   StartDriver();
-  ASSERT_TRUE(pollTimer_.running);
+  ASSERT_TRUE(serialEvents_.watching);
 
   const TDateTime before = clock_.Now();
   ReceiveOnLine(kReportPacket);
@@ -196,6 +195,24 @@ TEST_F(DriverTest, StationIndicatorTurnsGreenAtFirstTickAndRedAfterSilence) {
     driver_->OnTick();
   }
   EXPECT_EQ(window_.stationDrawings, (std::vector<bool>{true, false}));
+}
+
+// A station port whose RTS cannot be keyed still opens; the error log says so once per run, for
+// all the opens of a port scan and of later starts.
+TEST_F(DriverTest, UnkeyableRtsIsLoggedOnceAndThePortStillOpens) {
+  WriteSettings("[main]\nComPort=COM1\nSendTorven8=0\n");
+  device_.togglesRtsItself = false;
+  device_.rtsResult = SerialError::kNotSupported;
+  StartDriver();
+  ASSERT_TRUE(device_.open);
+  window_.closeCodeAnswer = CloseCodeAnswer::Accepted;
+  driver_->StartOrStop();  // stop
+  driver_->RescanPorts();  // the scan opens every port
+  driver_->StartOrStop();  // start
+  ASSERT_TRUE(device_.open);
+  ReceiveOnLine(kReportPacket);
+  EXPECT_EQ(device_.written, std::vector<uint8_t>{0x05});
+  EXPECT_EQ(Cp1251ToUtf8(testing::ReadFileBytes(dir_.path() / "error.txt")), "ошибка №14\r\n");
 }
 
 struct CloseCase {

@@ -18,8 +18,9 @@
 #include "receiver/device_names.h"
 #include "receiver/serial_custom_rate.h"
 #include "receiver/serial_port_driver.h"
-#include "tests/fakes/fake_poll_timer.h"
+#include "receiver/station_line.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/poll_event_loop.h"
 
 namespace drv {
 namespace {
@@ -100,31 +101,27 @@ class SerialDevicePosixTest : public ::testing::Test {
 
 TEST_F(SerialDevicePosixTest, PortPassesBytesBothWaysOverARealLine) {
   SystemClock clock;
-  testing::FakePollTimer timer;
-  TSerialPortDriver port(clock, device, timer);
+  testing::PollEventLoop loop;
+  TSerialPortDriver port(clock, device, loop);
   port.SetPortName("\\\\.\\COM7");
-  port.SetHwFlow(hfRTSTOG);
-  port.SetPacketSize(256);
-  port.SetPacketTimeout(10);
-  port.SetPacketMode(pmPass);
-  port.SetPollingDelay(5);
-  port.SetOutputTimeout(10);
+  ConfigureStationLine(port);
   std::vector<uint8_t> received;
   std::size_t largestPacket = 0;
   port.OnReceivePacket = [&](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
     received.insert(received.end(), packet, packet + size);
     largestPacket = std::max<std::size_t>(largestPacket, size);
   };
+  int rtsNotices = 0;
+  port.OnRtsToggleUnavailable = [&] { ++rtsNotices; };
   ASSERT_TRUE(port.Open()) << device.LastErrorText();
   EXPECT_EQ(device.DevicePath(), pty.slavePath());
+  // A pseudo-terminal has neither an RS-485 mode nor an RTS line to key.
+  EXPECT_EQ(rtsNotices, 1);
 
   const std::vector<uint8_t> sent = Sequence(300);
   pty.Send(sent);
-  const auto deadline = Clock::now() + kSafetyBound;
-  while (received.size() < sent.size() && Clock::now() < deadline) {
-    port.PollInput();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  loop.RunUntil([&] { return received.size() >= sent.size(); },
+                std::chrono::duration_cast<std::chrono::milliseconds>(kSafetyBound));
   EXPECT_EQ(received, sent);
   EXPECT_LE(largestPacket, 256u);
 
@@ -162,8 +159,9 @@ TEST_F(SerialDevicePosixTest, PseudoTerminalWithoutModemLinesStillOpens) {
   settings.hwFlow = hfNONERTSON;
   EXPECT_EQ(device.ApplyLineSettings(settings), SerialError::kNone) << device.LastErrorText();
   EXPECT_FALSE(device.SupportsModemLines());
-  EXPECT_FALSE(device.SupportsRtsToggle());
+  EXPECT_FALSE(device.TogglesRtsItself());
   EXPECT_EQ(device.SetDtr(true), SerialError::kNotSupported);
+  EXPECT_EQ(device.SetRts(false), SerialError::kNotSupported);
   EXPECT_TRUE(device.IsOpen());
 }
 
@@ -244,6 +242,22 @@ TEST_F(SerialDevicePosixTest, QueueCountsReadsAndPurge) {
   EXPECT_EQ(pty.Receive(2), (std::vector<uint8_t>{0x0A, 0x05}));  // sent as they are
 }
 
+TEST_F(SerialDevicePosixTest, ReadOfAHungUpLineFails) {
+  ASSERT_EQ(device.Open("\\\\.\\COM7"), SerialError::kNone) << device.LastErrorText();
+  ASSERT_EQ(device.ApplyLineSettings({}), SerialError::kNone) << device.LastErrorText();
+  uint8_t buffer[8];
+  const SerialTransfer empty = device.Read(buffer, sizeof buffer);
+  EXPECT_EQ(empty.error, SerialError::kNone);
+  EXPECT_EQ(empty.count, 0u);
+
+  // What a USB adapter pulled out does to the line.
+  if (ioctl(pty.slaveFd(), TIOCVHANGUP) != 0) GTEST_SKIP() << "hanging up a tty needs privilege";
+  const SerialTransfer hungUp = device.Read(buffer, sizeof buffer);
+  EXPECT_EQ(hungUp.error, SerialError::kIo);
+  EXPECT_EQ(hungUp.count, 0u);
+  EXPECT_FALSE(device.LastErrorText().empty());
+}
+
 TEST_F(SerialDevicePosixTest, ClosedDeviceRefusesEveryOperation) {
   uint8_t byte = 0;
   EXPECT_EQ(device.ApplyLineSettings({}), SerialError::kNotOpen);
@@ -252,6 +266,8 @@ TEST_F(SerialDevicePosixTest, ClosedDeviceRefusesEveryOperation) {
   EXPECT_EQ(device.Read(&byte, 1).error, SerialError::kNotOpen);
   EXPECT_EQ(device.Write(&byte, 1).error, SerialError::kNotOpen);
   EXPECT_EQ(device.SetDtr(true), SerialError::kNotOpen);
+  EXPECT_EQ(device.SetRts(true), SerialError::kNotOpen);
+  EXPECT_EQ(device.DrainOutput(), SerialError::kNotOpen);
   device.Close();  // harmless
   EXPECT_FALSE(device.IsOpen());
 }

@@ -7,16 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "receiver/station_line.h"
 #include "tests/fakes/fake_clock.h"
-#include "tests/fakes/fake_poll_timer.h"
 #include "tests/fakes/fake_serial_device.h"
+#include "tests/fakes/fake_serial_event_loop.h"
 
 namespace drv {
 namespace {
 
 using testing::FakeClock;
-using testing::FakePollTimer;
 using testing::FakeSerialDevice;
+using testing::FakeSerialEventLoop;
 
 // Bytes 0, 1, 2, ... continuing from `first`, so joined packets show order and loss.
 std::vector<uint8_t> Sequence(uint32_t count, uint32_t first = 0) {
@@ -38,21 +39,17 @@ class SerialPortDriverTest : public ::testing::Test {
     };
   }
 
-  // The values the main window gives its port.
-  void ConfigureLikeDriver() {
-    port.SetHwFlow(hfRTSTOG);
-    port.SetPacketSize(256);
-    port.SetPacketTimeout(10);
-    port.SetPacketMode(pmPass);
-    port.SetPollingDelay(5);
-    port.SetOutputTimeout(10);
-  }
-
   void OpenLikeDriver() {
-    ConfigureLikeDriver();
+    ConfigureStationLine(port);
     ASSERT_TRUE(port.Open());
     device.calls.clear();
-    timer.starts.clear();
+    device.lineEvents.clear();
+  }
+
+  // Bytes arriving on the line now, and the loop's turn that follows.
+  void Arrive(const std::vector<uint8_t>& bytes) {
+    device.Receive(bytes);
+    loop.Turn();
   }
 
   std::vector<uint8_t> Joined() const {
@@ -63,22 +60,23 @@ class SerialPortDriverTest : public ::testing::Test {
 
   FakeClock clock;
   FakeSerialDevice device;
-  FakePollTimer timer;
-  TSerialPortDriver port{clock, device, timer};
+  FakeSerialEventLoop loop{clock, [this] { return device.Readable(); }};
+  TSerialPortDriver port{clock, device, loop};
   std::vector<std::vector<uint8_t>> packets;
   std::vector<const uint8_t*> packetAddresses;
 };
 
 // ---- Opening and closing ----
 
-TEST_F(SerialPortDriverTest, OpenConfiguresTheLineInOrderAndStartsThePollTimer) {
-  ConfigureLikeDriver();
+TEST_F(SerialPortDriverTest, OpenConfiguresTheLineInOrderAndWatchesTheDevice) {
+  ConfigureStationLine(port);
   ASSERT_TRUE(port.Open());
   EXPECT_TRUE(port.IsOpen());
   EXPECT_EQ(device.calls, kOpenCalls);
   EXPECT_EQ(device.timeouts, (SerialTimeouts{1, 0, 1, 0, 10}));
-  EXPECT_EQ(timer.starts, std::vector<unsigned>{5});
-  EXPECT_TRUE(timer.running);
+  EXPECT_TRUE(loop.watching);
+  EXPECT_EQ(loop.watchedHandle, device.readinessHandle);
+  EXPECT_FALSE(loop.timerArmed);
 
   SerialLineSettings expected;
   expected.bitsPerSecond = 9600;
@@ -122,7 +120,7 @@ TEST_F(SerialPortDriverTest, LineSettingsFollowTheProperties) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSerialDevice line;
-    TSerialPortDriver driver(clock, line, timer);
+    TSerialPortDriver driver(clock, line, loop);
     c.set(driver);
     ASSERT_TRUE(driver.Open());
     SerialLineSettings expected;
@@ -132,7 +130,7 @@ TEST_F(SerialPortDriverTest, LineSettingsFollowTheProperties) {
   }
 }
 
-TEST_F(SerialPortDriverTest, FailedOpenLeavesThePortClosedWithoutTimer) {
+TEST_F(SerialPortDriverTest, FailedOpenLeavesThePortClosedAndUnwatched) {
   struct Case {
     const char* name;
     std::function<void(FakeSerialDevice&)> breakDevice;
@@ -156,15 +154,16 @@ TEST_F(SerialPortDriverTest, FailedOpenLeavesThePortClosedWithoutTimer) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSerialDevice line;
-    FakePollTimer pollTimer;
-    TSerialPortDriver driver(clock, line, pollTimer);
+    FakeSerialEventLoop events(clock, [&line] { return !line.input.empty(); });
+    TSerialPortDriver driver(clock, line, events);
     c.breakDevice(line);
     EXPECT_FALSE(driver.Open());
     EXPECT_FALSE(driver.IsOpen());
     EXPECT_FALSE(line.open);
-    EXPECT_TRUE(pollTimer.starts.empty());
+    EXPECT_EQ(events.watches, 0);
     EXPECT_EQ(line.calls, c.calls);
-    driver.PollInput();
+    line.Receive(Sequence(3));
+    events.Advance(20);
     EXPECT_EQ(line.queueQueries, 0);
   }
 }
@@ -172,7 +171,7 @@ TEST_F(SerialPortDriverTest, FailedOpenLeavesThePortClosedWithoutTimer) {
 TEST_F(SerialPortDriverTest, RefusedTimeoutsDoNotFailTheOpen) {
   device.timeoutsResult = SerialError::kIo;
   EXPECT_TRUE(port.Open());
-  EXPECT_TRUE(timer.running);
+  EXPECT_TRUE(loop.watching);
 }
 
 TEST_F(SerialPortDriverTest, OpenOnAnOpenPortChangesNothing) {
@@ -180,7 +179,7 @@ TEST_F(SerialPortDriverTest, OpenOnAnOpenPortChangesNothing) {
   device.Receive(Sequence(3));
   EXPECT_TRUE(port.Open());
   EXPECT_TRUE(device.calls.empty());  // not reopened, reconfigured or purged
-  EXPECT_TRUE(timer.starts.empty());
+  EXPECT_EQ(loop.watches, 1);
   EXPECT_EQ(device.input.size(), 3u);
 }
 
@@ -197,30 +196,37 @@ TEST_F(SerialPortDriverTest, PortNameChangesOnlyWhileClosed) {
   EXPECT_EQ(device.calls[kOpenCalls.size() + 1], "Open \\\\.\\COM9");
 }
 
-TEST_F(SerialPortDriverTest, CloseStopsTheTimerOnceAndEndsPolling) {
+TEST_F(SerialPortDriverTest, CloseEndsTheIntakeAndDropsAPartialPacket) {
   OpenLikeDriver();
+  Arrive(Sequence(10));
+  ASSERT_TRUE(loop.timerArmed);
   port.Close();
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(device.open);
-  EXPECT_FALSE(timer.running);
+  EXPECT_FALSE(loop.watching);
+  EXPECT_FALSE(loop.timerArmed);
   port.Close();
-  EXPECT_EQ(timer.stops, 1);
   EXPECT_EQ(device.calls, std::vector<std::string>{"Close"});
-
-  device.Receive(Sequence(300));
-  const int queries = device.queueQueries;
-  port.PollInput();
-  EXPECT_EQ(device.queueQueries, queries);
+  loop.Advance(20);
   EXPECT_TRUE(packets.empty());
+
+  // A new open starts from nothing: the old bytes do not join the next packet.
+  ASSERT_TRUE(port.Open());
+  Arrive(Sequence(3, 100));
+  loop.Advance(11);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0], Sequence(3, 100));
 }
 
 TEST_F(SerialPortDriverTest, DestructionClosesAnOpenPort) {
   {
-    TSerialPortDriver driver(clock, device, timer);
+    TSerialPortDriver driver(clock, device, loop);
     ASSERT_TRUE(driver.Open());
+    Arrive(Sequence(10));
   }
   EXPECT_FALSE(device.open);
-  EXPECT_FALSE(timer.running);
+  EXPECT_FALSE(loop.watching);
+  EXPECT_FALSE(loop.timerArmed);
 }
 
 TEST_F(SerialPortDriverTest, LinePropertyChangesApplyAtOnceWhileOpen) {
@@ -236,12 +242,12 @@ TEST_F(SerialPortDriverTest, LinePropertyChangesApplyAtOnceWhileOpen) {
   for (const auto& set : setters) {
     SCOPED_TRACE(index++);
     FakeSerialDevice closedLine;
-    TSerialPortDriver closedDriver(clock, closedLine, timer);
+    TSerialPortDriver closedDriver(clock, closedLine, loop);
     set(closedDriver);
     EXPECT_TRUE(closedLine.calls.empty());
 
     FakeSerialDevice line;
-    TSerialPortDriver driver(clock, line, timer);
+    TSerialPortDriver driver(clock, line, loop);
     ASSERT_TRUE(driver.Open());
     const SerialLineSettings before = line.lineSettings;
     line.calls.clear();
@@ -256,16 +262,20 @@ TEST_F(SerialPortDriverTest, RefusedLineChangeLeavesThePortOpen) {
   device.applyResult = SerialError::kInvalidSetting;
   port.SetStopBits(sb1HALFBITS);
   EXPECT_TRUE(port.IsOpen());
-  EXPECT_TRUE(timer.running);
+  EXPECT_TRUE(loop.watching);
 }
 
-TEST_F(SerialPortDriverTest, PollingDelayChangeRestartsTheRunningTimer) {
-  port.SetPollingDelay(20);
-  EXPECT_TRUE(timer.starts.empty());
-  ASSERT_TRUE(port.Open());
-  port.SetPollingDelay(1);
-  EXPECT_EQ(timer.starts, (std::vector<unsigned>{20, 5}));
-  EXPECT_TRUE(timer.running);
+// New line settings purge the input, and with it the packet being collected.
+TEST_F(SerialPortDriverTest, LineChangeWhileCollectingDropsThePartialPacket) {
+  OpenLikeDriver();
+  Arrive(Sequence(10));
+  port.SetBaudRate(br19200);
+  loop.Advance(20);
+  EXPECT_TRUE(packets.empty());
+  Arrive(Sequence(4, 50));
+  loop.Advance(11);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0], Sequence(4, 50));
 }
 
 TEST_F(SerialPortDriverTest, DtrFollowsOnlyWhileOpen) {
@@ -325,7 +335,7 @@ TEST_F(SerialPortDriverTest, SettersKeepValuesInRange) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSerialDevice line;
-    TSerialPortDriver driver(clock, line, timer);
+    TSerialPortDriver driver(clock, line, loop);
     c.set(driver);
     EXPECT_EQ(c.get(driver), c.expected);
   }
@@ -345,44 +355,56 @@ TEST_F(SerialPortDriverTest, QueueSizesChangeOnlyWhileClosed) {
 // A packet larger than the input size set while the port is open still arrives whole.
 TEST_F(SerialPortDriverTest, PacketSizeRaisedWhileOpenStillFitsTheBuffer) {
   OpenLikeDriver();
+  Arrive(Sequence(10));
   port.SetPacketSize(4000);
   EXPECT_EQ(port.InBufSize(), 4000u);
-  device.Receive(Sequence(4000));
-  port.PollInput();
+  Arrive(Sequence(3990, 10));
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0], Sequence(4000));
 }
 
-// ---- Polling ----
+// A packet size made smaller than what has been collected cuts it into packets of the new size.
+TEST_F(SerialPortDriverTest, PacketSizeLoweredWhileCollectingCutsWholePackets) {
+  OpenLikeDriver();
+  Arrive(Sequence(10));
+  port.SetPacketSize(4);
+  Arrive(Sequence(1, 10));
+  loop.Turn();
+  std::vector<std::size_t> sizes;
+  for (const auto& packet : packets) sizes.push_back(packet.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 4, 3}));
+  EXPECT_EQ(Joined(), Sequence(11));
+}
 
-struct PollStep {
-  uint32_t advanceMs;                 // the clock moves first,
-  uint32_t arriving;                  // then bytes arrive, then the poll ticks
-  std::vector<uint32_t> packetSizes;  // handed over at this tick
+// ---- Intake ----
+
+struct IntakeStep {
+  uint32_t advanceMs;                 // the clock moves on, the loop turning every millisecond,
+  uint32_t arriving;                  // then bytes arrive and the loop turns once more;
+  std::vector<uint32_t> packetSizes;  // the packets handed over during the step
 };
 
-struct PollCase {
+struct IntakeCase {
   const char* name;
-  std::vector<PollStep> steps;
+  std::vector<IntakeStep> steps;
   int16_t packetSize = 256;
   int32_t packetTimeout = 10;
-  TPacketMode mode = pmPass;
   uint32_t startTick = 100000;
 };
 
-TEST_F(SerialPortDriverTest, PollHandsOverPacketsAtTheRightTicks) {
-  const PollCase cases[] = {
-      {"a partial packet waits strictly more than the time-out from its first sight",
-       {{0, 10, {}}, {5, 0, {}}, {5, 0, {}}, {1, 0, {10}}}},
-      {"bytes arriving meanwhile join the piece", {{0, 4, {}}, {5, 4, {}}, {6, 3, {11}}}},
-      {"exactly one packet goes out at once and collection starts afresh",
+TEST_F(SerialPortDriverTest, PacketsFollowTheArrivalOfTheBytes) {
+  const IntakeCase cases[] = {
+      {"a partial packet goes out strictly more than the time-out after its first byte",
+       {{0, 10, {}}, {10, 0, {}}, {1, 0, {10}}}},
+      {"bytes arriving meanwhile join the packet",
+       {{0, 4, {}}, {5, 4, {}}, {5, 3, {}}, {1, 0, {11}}}},
+      {"a whole packet goes out at once and the next one starts with its own first byte",
        {{0, 10, {}}, {5, 246, {256}}, {5, 3, {}}, {10, 0, {}}, {1, 0, {3}}}},
-      {"300 bytes nobody was collecting: 256 now, the rest at the next tick",
-       {{0, 300, {256}}, {5, 0, {44}}}},
-      {"the rest joins what arrived meanwhile", {{0, 300, {256}}, {5, 20, {64}}}},
-      {"several whole packets at one tick", {{0, 512, {256, 256}}, {5, 3, {}}, {11, 0, {3}}}},
-      {"a packet start moved past now lets the rest out at the next tick",
-       {{0, 10, {}}, {5, 290, {256}}, {5, 0, {44}}}},
+      {"300 bytes at once: 256 now, the rest at the next turn", {{0, 300, {256}}, {0, 0, {44}}}},
+      {"the rest joins what arrives before that turn", {{0, 300, {256}}, {0, 20, {64}}}},
+      {"several whole packets at once", {{0, 512, {256, 256}}, {5, 3, {}}, {11, 0, {3}}}},
+      {"a packet start moved past now lets the rest out at the next turn",
+       {{0, 10, {}}, {5, 290, {256}}, {0, 0, {44}}}},
       // The start moves on by 267 ms, the line time of 256 bytes at 9600 bit/s.
       {"the rest waits the time-out from the moved packet start",
        {{0, 10, {}}, {2000, 290, {256}}, {3000, 0, {}}, {267, 0, {}}, {1, 0, {44}}},
@@ -393,34 +415,32 @@ TEST_F(SerialPortDriverTest, PollHandsOverPacketsAtTheRightTicks) {
        256,
        -1},
       {"tick count wrapping between start and now",
-       {{0, 10, {}}, {5, 0, {}}, {5, 0, {}}, {1, 0, {10}}},
+       {{0, 10, {}}, {10, 0, {}}, {1, 0, {10}}},
        256,
        10,
-       pmPass,
        0xFFFFFFFAu},
       {"tick count wrapping within a packet's line time",
        {{0, 10, {}}, {2000, 290, {256}}, {3000, 0, {}}, {267, 0, {}}, {1, 0, {44}}},
        256,
        5000,
-       pmPass,
        0xFFFFF000u},
-      {"small packets", {{0, 9, {4, 4}}, {5, 0, {1}}}, 4},
-      {"no packet collection hands over what waits, a buffer at a time",
-       {{0, 10, {10}}, {5, 3000, {2048}}, {5, 0, {952}}},
+      {"small packets", {{0, 9, {4, 4}}, {0, 0, {1}}}, 4},
+      {"no packet collection hands over what arrives at once, a buffer at a time",
+       {{0, 10, {10}}, {5, 3000, {2048, 952}}},
        -1},
   };
-  for (const PollCase& c : cases) {
+  for (const IntakeCase& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSerialDevice line;
-    FakePollTimer pollTimer;
-    TSerialPortDriver driver(clock, line, pollTimer);
+    FakeSerialEventLoop events(clock, [&line] { return line.Readable(); });
+    TSerialPortDriver driver(clock, line, events);
     std::vector<std::vector<uint8_t>> received;
     driver.OnReceivePacket = [&](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
       received.emplace_back(packet, packet + size);
     };
     driver.SetPacketSize(c.packetSize);
     driver.SetPacketTimeout(c.packetTimeout);
-    driver.SetPacketMode(c.mode);
+    driver.SetPacketMode(pmPass);
     clock.SetTick(c.startTick);
     ASSERT_TRUE(driver.Open());
 
@@ -428,11 +448,11 @@ TEST_F(SerialPortDriverTest, PollHandsOverPacketsAtTheRightTicks) {
     std::size_t seen = 0;
     for (std::size_t i = 0; i < c.steps.size(); ++i) {
       SCOPED_TRACE("step " + std::to_string(i));
-      const PollStep& step = c.steps[i];
-      clock.Advance(step.advanceMs);
+      const IntakeStep& step = c.steps[i];
+      events.Advance(step.advanceMs);
       line.Receive(Sequence(step.arriving, sent));
       sent += step.arriving;
-      driver.PollInput();
+      events.Turn();
       std::vector<uint32_t> sizes;
       for (; seen < received.size(); ++seen) {
         sizes.push_back(static_cast<uint32_t>(received[seen].size()));
@@ -442,93 +462,154 @@ TEST_F(SerialPortDriverTest, PollHandsOverPacketsAtTheRightTicks) {
     std::vector<uint8_t> joined;
     for (const auto& packet : received) joined.insert(joined.end(), packet.begin(), packet.end());
     EXPECT_EQ(joined, Sequence(static_cast<uint32_t>(joined.size())));
+    EXPECT_FALSE(events.spun);
   }
 }
 
-// At 9600 bit/s a 30-byte frame takes about 31 ms; with 5 ms ticks and a 10 ms time-out each piece
-// leaves at the first tick more than 10 ms after its first bytes were seen.
+// At 9600 bit/s a 30-byte frame takes about 31 ms on the line; with a 10 ms time-out each piece
+// leaves 11 ms (in whole milliseconds) after its own first byte came.
 TEST_F(SerialPortDriverTest, FrameSpreadOverTheLineArrivesInPieces) {
   OpenLikeDriver();
   const std::vector<uint8_t> frame = Sequence(30, 0x40);
-  std::vector<uint32_t> tickTimesOfPackets;
+  std::size_t arrived = 0;
+  std::vector<uint32_t> packetTimes;
+  std::vector<std::size_t> packetSizes;
   for (uint32_t ms = 1; ms <= 100; ++ms) {
     clock.Advance(1);
     // Byte i is complete on the line after (i + 1) * 10 / 9600 s.
-    while (device.input.size() + Joined().size() < frame.size()) {
-      const std::size_t next = device.input.size() + Joined().size();
-      if ((next + 1) * 10000 > ms * 9600) break;
-      device.input.push_back(frame[next]);
+    while (arrived < frame.size() && (arrived + 1) * 10000 <= ms * 9600) {
+      device.input.push_back(frame[arrived++]);
     }
-    if (ms % 5 == 2) {
-      const std::size_t before = packets.size();
-      port.PollInput();
-      if (packets.size() > before) tickTimesOfPackets.push_back(ms);
+    const std::size_t before = packets.size();
+    loop.Turn();
+    if (packets.size() > before) {
+      packetTimes.push_back(ms);
+      packetSizes.push_back(packets.back().size());
     }
   }
   EXPECT_EQ(Joined(), frame);
-  // The first byte is seen at the tick of 2 ms and goes out at 17, not at 12 (exactly 10 ms on);
-  // the next piece is first seen at 22 and leaves at 37 with the end of the frame.
-  EXPECT_EQ(tickTimesOfPackets, (std::vector<uint32_t>{17, 37}));
+  // Pieces start with the bytes seen at 2, 14 and 27 ms; each holds what came until it left.
+  EXPECT_EQ(packetTimes, (std::vector<uint32_t>{13, 25, 38}));
+  EXPECT_EQ(packetSizes, (std::vector<std::size_t>{12, 12, 6}));
+}
+
+// Nothing wakes the component while the line is quiet, and nothing is left armed after a packet.
+TEST_F(SerialPortDriverTest, QuietLineCostsNoWakeUp) {
+  OpenLikeDriver();
+  loop.Advance(1000);
+  EXPECT_EQ(loop.readableCalls, 0);
+  EXPECT_EQ(loop.timerFirings, 0);
+  EXPECT_EQ(device.queueQueries, 0);
+
+  Arrive(Sequence(30));
+  EXPECT_EQ(loop.timerDelays, std::vector<uint32_t>{11});
+  loop.Advance(1000);
+  EXPECT_EQ(packets.size(), 1u);
+  EXPECT_EQ(loop.timerFirings, 1);
+  EXPECT_FALSE(loop.timerArmed);
+  EXPECT_EQ(loop.readableCalls, 1);
 }
 
 TEST_F(SerialPortDriverTest, DiscardModeDropsTimedOutPiecesButPassesWholePackets) {
-  ConfigureLikeDriver();
+  ConfigureStationLine(port);
   port.SetPacketMode(pmDiscard);
   ASSERT_TRUE(port.Open());
-  device.Receive(Sequence(10));
-  port.PollInput();
-  clock.Advance(11);
-  port.PollInput();
+  Arrive(Sequence(10));
+  loop.Advance(20);
   EXPECT_TRUE(packets.empty());
-  EXPECT_TRUE(device.input.empty());  // read and dropped
+  EXPECT_TRUE(device.input.empty());
 
-  device.Receive(Sequence(256));
-  port.PollInput();
+  Arrive(Sequence(256));
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0], Sequence(256));
 }
 
-TEST_F(SerialPortDriverTest, FailedReadsKeepTheBytesForALaterTick) {
-  OpenLikeDriver();
-  device.Receive(Sequence(256));
-  device.failingReads = 1;
-  port.PollInput();
-  EXPECT_TRUE(packets.empty());
-  port.PollInput();
-  ASSERT_EQ(packets.size(), 1u);
+// A device that fails its reads stays readable: watching it on would spin the loop. It is looked
+// at again after PollingDelay, and the packet being collected keeps its time-out meanwhile.
+TEST_F(SerialPortDriverTest, FailingReadsAreRetriedAfterThePollingDelay) {
+  ConfigureStationLine(port);
+  port.SetPollingDelay(6);
+  ASSERT_TRUE(port.Open());
 
-  device.Receive(Sequence(10, 256));
-  port.PollInput();
-  clock.Advance(11);
   device.failingReads = 1;
-  port.PollInput();
+  Arrive(Sequence(256));
+  EXPECT_TRUE(packets.empty());
+  EXPECT_FALSE(loop.watching);
+  EXPECT_EQ(loop.TimerDueInMs(), 6u);
+  loop.Advance(5);
+  EXPECT_TRUE(packets.empty());
+  loop.Advance(1);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_TRUE(loop.watching);
+
+  Arrive(Sequence(10, 256));
+  loop.Advance(3);
+  device.failingReads = 1;
+  Arrive(Sequence(5, 266));  // its read fails; the retry at 9 ms takes it in
+  EXPECT_FALSE(loop.watching);
+  loop.Advance(7);
   EXPECT_EQ(packets.size(), 1u);
-  port.PollInput();  // collection starts again with the bytes still waiting
-  clock.Advance(11);
-  port.PollInput();
-  EXPECT_EQ(Joined(), Sequence(266));
+  loop.Advance(1);  // 11 ms after the packet's first byte
+  EXPECT_EQ(Joined(), Sequence(271));
+  EXPECT_EQ(packets.back().size(), 15u);
+  EXPECT_TRUE(loop.watching);
+  EXPECT_FALSE(loop.spun);
+}
+
+TEST_F(SerialPortDriverTest, LineThatStaysBrokenIsLookedAtOncePerPollingDelay) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeSerialDevice&)> breakLine;
+  };
+  const Case cases[] = {
+      {"reads fail",
+       [](auto& d) {
+         d.Receive(Sequence(3));
+         d.failingReads = 1000;
+       }},
+      {"line hung up", [](auto& d) { d.hungUp = true; }},
+      {"queue count fails",
+       [](auto& d) {
+         d.Receive(Sequence(3));
+         d.queryResult = SerialError::kIo;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    FakeSerialEventLoop events(clock, [&line] { return line.Readable(); });
+    TSerialPortDriver driver(clock, line, events);
+    ConfigureStationLine(driver);
+    ASSERT_TRUE(driver.Open());
+    c.breakLine(line);
+    events.Turn();
+    events.Advance(100);
+    EXPECT_FALSE(events.spun);
+    EXPECT_EQ(line.queueQueries, 21);  // at once, then every 5 ms
+    EXPECT_TRUE(driver.IsOpen());
+  }
 }
 
 TEST_F(SerialPortDriverTest, EveryPacketIsHandedOverFromTheSameBuffer) {
   OpenLikeDriver();
-  device.Receive(Sequence(600));
-  port.PollInput();
-  port.PollInput();
+  Arrive(Sequence(600));
+  loop.Turn();
   ASSERT_EQ(packetAddresses.size(), 3u);
   EXPECT_EQ(packetAddresses[0], packetAddresses[1]);
   EXPECT_EQ(packetAddresses[0], packetAddresses[2]);
 }
 
-TEST_F(SerialPortDriverTest, HandlerClosingThePortEndsTheTick) {
+TEST_F(SerialPortDriverTest, HandlerClosingThePortEndsTheIntake) {
   OpenLikeDriver();
   port.OnReceivePacket = [this](TSerialPortDriver& sender, const uint8_t* packet, uint32_t size) {
     packets.emplace_back(packet, packet + size);
     sender.Close();
   };
-  device.Receive(Sequence(768));
-  port.PollInput();
+  Arrive(Sequence(768));
   EXPECT_EQ(packets.size(), 1u);
   EXPECT_EQ(device.readSizes.size(), 1u);
+  EXPECT_FALSE(loop.watching);
+  EXPECT_FALSE(loop.timerArmed);
 }
 
 // ---- Writing ----
@@ -589,8 +670,7 @@ TEST_F(SerialPortDriverTest, WriteWithoutProgressGivesUpStrictlyAfterTheTimeout)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSerialDevice line;
-    FakePollTimer pollTimer;
-    TSerialPortDriver driver(clock, line, pollTimer);
+    TSerialPortDriver driver(clock, line, loop);
     driver.SetOutputTimeout(10);
     ASSERT_TRUE(driver.Open());
     c.block(line);
@@ -600,6 +680,90 @@ TEST_F(SerialPortDriverTest, WriteWithoutProgressGivesUpStrictlyAfterTheTimeout)
     EXPECT_EQ(TickDiff(clock.TickCount(), start), 11u);
     EXPECT_TRUE(line.written.empty());
   }
+}
+
+// ---- RTS keyed for an RS-485 converter ----
+
+TEST_F(SerialPortDriverTest, RtsIsKeyedAroundEachWriteWhereTheLineDoesNotDoItItself) {
+  struct Case {
+    const char* name;
+    THwFlowControl flow;
+    bool lineTogglesRts;
+    SerialError rtsResult;
+    std::vector<std::string> openCalls;
+    std::vector<std::string> aroundWrite;
+    int notices;
+  };
+  const std::vector<std::string> plainOpen = kOpenCalls;
+  std::vector<std::string> rtsLoweredAtOpen = kOpenCalls;
+  rtsLoweredAtOpen.insert(rtsLoweredAtOpen.begin() + 2, "SetRts off");
+  const Case cases[] = {
+      {"the line keys RTS itself", hfRTSTOG, true, SerialError::kNone, plainOpen, {"Write 1"}, 0},
+      {"keyed by the port: up, write, drain, down",
+       hfRTSTOG,
+       false,
+       SerialError::kNone,
+       rtsLoweredAtOpen,
+       {"SetRts on", "Write 1", "Drain", "SetRts off"},
+       0},
+      {"no modem lines: the open still succeeds, and says so",
+       hfRTSTOG,
+       false,
+       SerialError::kNotSupported,
+       rtsLoweredAtOpen,
+       {"Write 1"},
+       1},
+      {"RTS held on is the line settings' business",
+       hfNONERTSON,
+       false,
+       SerialError::kNone,
+       plainOpen,
+       {"Write 1"},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    line.togglesRtsItself = c.lineTogglesRts;
+    line.rtsResult = c.rtsResult;
+    TSerialPortDriver driver(clock, line, loop);
+    ConfigureStationLine(driver);
+    driver.SetHwFlow(c.flow);
+    int notices = 0;
+    driver.OnRtsToggleUnavailable = [&] { ++notices; };
+    ASSERT_TRUE(driver.Open());
+    EXPECT_EQ(line.calls, c.openCalls);
+    EXPECT_EQ(notices, c.notices);
+
+    line.lineEvents.clear();
+    EXPECT_TRUE(driver.WriteByte(0x05));
+    EXPECT_EQ(line.lineEvents, c.aroundWrite);
+    EXPECT_EQ(line.written, std::vector<uint8_t>{0x05});
+  }
+}
+
+TEST_F(SerialPortDriverTest, RtsComesDownAfterAWriteThatGotNothingOut) {
+  device.togglesRtsItself = false;
+  OpenLikeDriver();
+  device.writeResult = SerialError::kIo;
+  device.onPause = [this] { clock.Advance(1); };
+  EXPECT_FALSE(port.WriteByte(0x05));
+  ASSERT_GE(device.lineEvents.size(), 3u);
+  EXPECT_EQ(device.lineEvents.front(), "SetRts on");
+  EXPECT_EQ(device.lineEvents.back(), "SetRts off");
+  for (const std::string& event : device.lineEvents) EXPECT_NE(event, "Drain");
+}
+
+TEST_F(SerialPortDriverTest, NewLineSettingsWhileOpenDecideTheKeyingAgain) {
+  device.togglesRtsItself = false;
+  OpenLikeDriver();
+  port.SetBaudRate(br19200);
+  EXPECT_EQ(device.calls, (std::vector<std::string>{"ApplyLineSettings", "SetRts off", "Purge",
+                                                    "SetQueueSizes 2048 2048"}));
+  port.SetHwFlow(hfNONE);
+  device.lineEvents.clear();
+  EXPECT_TRUE(port.WriteByte(0x05));
+  EXPECT_EQ(device.lineEvents, std::vector<std::string>{"Write 1"});
 }
 
 TEST(PacketTransmitTimeTest, TenBitTimesPerByteRoundedHalfToEven) {

@@ -28,6 +28,7 @@
 #include "ui/main_window.h"
 #include "ui/message_box.h"
 #include "ui/qt_main_thread.h"
+#include "ui/qt_serial_event_loop.h"
 #include "ui/style.h"
 
 namespace {
@@ -148,6 +149,8 @@ int main(int argc, char** argv) {
   drv::Tadvsm messageBox;
   drv::SystemClock clock;
   drv::QtMainThread mainThread;
+  // Outlives the window, whose driver's port stops watching the device when it closes.
+  drv::QtSerialEventLoop serialEvents;
   drv::PosixSerialDevice serialDevice([settingsPath](const std::string& portName) {
     return drv::DevicePathForPortName(portName, [&settingsPath](const std::string& key) {
       return drv::ReadDevicePath(settingsPath, key);
@@ -169,8 +172,8 @@ int main(int argc, char** argv) {
         [file = std::string(path)](const std::string& code) { WriteCloseCodeFile(file, code); });
   }
 
-  window.StartDriver(drv::DriverPlatform{clock, mainThread, window.PollTimer(), serialDevice,
-                                         connections, workingDirectory, DRV_VERSION_TEXT});
+  window.StartDriver(drv::DriverPlatform{clock, mainThread, serialEvents, serialDevice, connections,
+                                         workingDirectory, DRV_VERSION_TEXT});
   drv::TForm2 closeCodeDialog;
   window.AttachCloseCodeDialog(closeCodeDialog);
 

@@ -140,10 +140,7 @@ class PortListBox final : public QComboBox {
   bool committingTypedText_ = false;
 };
 
-TForm1::TForm1(Tadvsm& messageBox, QWidget* parent)
-    : QWidget(parent), messageBox_(messageBox), pollTimer_([this] {
-        if (driver_) driver_->PollInput();
-      }) {
+TForm1::TForm1(Tadvsm& messageBox, QWidget* parent) : QWidget(parent), messageBox_(messageBox) {
   setObjectName("TForm1");
   InitDriverResources();
   setWindowTitle(kWindowTitle);
@@ -354,7 +351,6 @@ void TForm1::ShutdownDriver() {
   driverShutDown_ = true;
   tickTimer_.stop();
   if (driver_) driver_->Shutdown();
-  pollTimer_.Stop();
   if (tray_ != nullptr) tray_->hide();
 }
 

@@ -9,7 +9,6 @@
 
 #include "app/driver.h"
 #include "app/operator_window.h"
-#include "ui/qt_poll_timer.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -31,7 +30,7 @@ class Tadvsm;
 // The driver's main window: banner, page buttons, the state page with the indicators, the close
 // code and the display list, the settings page with the port controls, and the notification-area
 // icon. All logic lives in Driver; the window shows what it is told and forwards the operator's
-// actions and its two timers.
+// actions and its timer.
 class TForm1 final : public QWidget, public IOperatorWindow {
   Q_OBJECT
 
@@ -41,9 +40,6 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   // The message box must outlive the window; it is used from the driver's start-up on.
   explicit TForm1(Tadvsm& messageBox, QWidget* parent = nullptr);
   ~TForm1() override;
-
-  // The poll timer the driver's platform must use: it ticks Driver::PollInput.
-  IPollTimer& PollTimer() { return pollTimer_; }
 
   // Builds the driver on `platform` and runs its start-up; once, before the window is shown.
   void StartDriver(const DriverPlatform& platform);
@@ -150,7 +146,6 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   QSystemTrayIcon* tray_ = nullptr;
 
   QTimer tickTimer_;
-  QtPollTimer pollTimer_;
   std::unique_ptr<Driver> driver_;
   bool closeRequestActive_ = false;
   bool closeAccepted_ = false;

@@ -61,6 +61,7 @@ class FakeSerialDevice final : public ISerialDevice {
       --failingReads;
       return {SerialError::kIo, 0};
     }
+    if (hungUp && input.empty()) return {SerialError::kIo, 0};
     const uint32_t count = std::min<uint32_t>(size, static_cast<uint32_t>(input.size()));
     std::copy_n(input.begin(), count, buffer);
     input.erase(input.begin(), input.begin() + count);
@@ -68,6 +69,7 @@ class FakeSerialDevice final : public ISerialDevice {
   }
   SerialTransfer Write(const uint8_t* data, uint32_t size) override {
     writeSizes.push_back(size);
+    lineEvents.push_back("Write " + std::to_string(size));
     if (writeResult != SerialError::kNone) return {writeResult, 0};
     const uint32_t count = std::min(size, maxWritePerCall);
     written.insert(written.end(), data, data + count);
@@ -82,14 +84,31 @@ class FakeSerialDevice final : public ISerialDevice {
     calls.push_back(on ? "SetDtr on" : "SetDtr off");
     return dtrResult;
   }
+  SerialError SetRts(bool on) override {
+    calls.push_back(on ? "SetRts on" : "SetRts off");
+    lineEvents.push_back(calls.back());
+    return rtsResult;
+  }
+  SerialError DrainOutput() override {
+    lineEvents.push_back("Drain");
+    outQueue = 0;
+    return SerialError::kNone;
+  }
+  bool TogglesRtsItself() const override { return togglesRtsItself; }
+  SerialReadinessHandle ReadinessHandle() const override {
+    return open ? readinessHandle : kNoReadinessHandle;
+  }
   bool SupportsModemLines() const override { return dtrResult != SerialError::kNotSupported; }
   const std::string& LastErrorText() const override { return errorText; }
 
   void Receive(const std::vector<uint8_t>& bytes) {
     input.insert(input.end(), bytes.begin(), bytes.end());
   }
+  // What a readiness watch on this line would report.
+  bool Readable() const { return open && (!input.empty() || hungUp); }
 
   bool open = false;
+  SerialReadinessHandle readinessHandle = 7;
   std::vector<std::string> calls;  // configuration calls in order; reads and writes are apart
   SerialLineSettings lineSettings;
   SerialTimeouts timeouts;
@@ -99,9 +118,12 @@ class FakeSerialDevice final : public ISerialDevice {
   uint32_t maxWritePerCall = UINT32_MAX;
   std::vector<uint32_t> readSizes;
   std::vector<uint32_t> writeSizes;
+  // RTS changes, writes and drains in the order they happened.
+  std::vector<std::string> lineEvents;
   int queueQueries = 0;
   int pauses = 0;
   int failingReads = 0;  // so many next reads fail
+  bool hungUp = false;   // once the input is read, reads fail: a line that is gone
   bool throwOnOpen = false;
   std::function<void()> onPause;
 
@@ -113,6 +135,9 @@ class FakeSerialDevice final : public ISerialDevice {
   SerialError queryResult = SerialError::kNone;
   SerialError writeResult = SerialError::kNone;
   SerialError dtrResult = SerialError::kNone;
+  SerialError rtsResult = SerialError::kNone;
+  // A line with an RS-485 mode (or a platform that keys RTS for hfRTSTOG itself).
+  bool togglesRtsItself = true;
   std::string errorText;
 };
 

@@ -23,6 +23,7 @@
 #include "tests/fakes/fake_clock.h"
 #include "tests/fakes/fake_connection.h"
 #include "tests/fakes/fake_serial_device.h"
+#include "tests/fakes/fake_serial_event_loop.h"
 #include "tests/fakes/manual_main_thread.h"
 #include "tests/fakes/temp_dir.h"
 #include "tests/ui/qt_test_support.h"
@@ -340,8 +341,8 @@ class DriverWindowTest : public MainWindowTest {
     window_.SetCloseCodeObserver([this](const std::string& code) { observedCode_ = code; });
     QObject::connect(&window_, &TForm1::closeAccepted, [this] { ++closeAccepted_; });
     box_.installEventFilter(&showCounter_);
-    window_.StartDriver(DriverPlatform{clock_, mainThread_, window_.PollTimer(), serial_,
-                                       connections_, dir_.path().string(), "1.0.0.1"});
+    window_.StartDriver(DriverPlatform{clock_, mainThread_, serialEvents_, serial_, connections_,
+                                       dir_.path().string(), "1.0.0.1"});
   }
 
   std::string Settings() const {
@@ -369,6 +370,7 @@ class DriverWindowTest : public MainWindowTest {
   testing::FakeClock clock_;
   testing::InlineMainThread mainThread_;
   testing::FakeSerialDevice serial_;
+  testing::FakeSerialEventLoop serialEvents_{clock_, [this] { return serial_.Readable(); }};
   testing::FakeConnectionFactory connections_;
   TForm2 closeCodeDialog_;
   ShowCounter showCounter_;
@@ -530,13 +532,14 @@ TEST_F(MainWindowTest, EndingDuringTheStartUpMessageStartsNoSession) {
   testing::FakeSerialDevice serial;
   serial.openResult = SerialError::kBusy;
   testing::FakeConnectionFactory connections;
+  testing::FakeSerialEventLoop serialEvents{clock, [&] { return serial.Readable(); }};
 
   bool boxShown = false;
   WhenModalShown("advsm", [&](QWidget&) {
     boxShown = true;
     window_.EndProgram();
   });
-  window_.StartDriver(DriverPlatform{clock, mainThread, window_.PollTimer(), serial, connections,
+  window_.StartDriver(DriverPlatform{clock, mainThread, serialEvents, serial, connections,
                                      dir.path().string(), "1.0.0.1"});
   EXPECT_TRUE(boxShown);
   EXPECT_TRUE(window_.Ending());
