@@ -12,6 +12,9 @@ class IClock {
   virtual ~IClock() = default;
   // Milliseconds since an arbitrary start, wrapping at 2^32; compare with TickDiff.
   virtual uint32_t TickCount() const = 0;
+  // Microseconds on the same clock as TickCount, for times that whole milliseconds would blur;
+  // does not wrap.
+  virtual uint64_t MicrosecondCount() const = 0;
   // Local wall-clock time.
   virtual TDateTime Now() const = 0;
 };
@@ -24,6 +27,7 @@ inline constexpr uint32_t TickDiff(uint32_t now, uint32_t since) {
 class SystemClock final : public IClock {
  public:
   uint32_t TickCount() const override;
+  uint64_t MicrosecondCount() const override;
   TDateTime Now() const override;
 };
 

@@ -35,10 +35,10 @@ class SpoolDirectory {
   const SpoolLocation& location() const { return location_; }
 
   // Writes the files as one durable batch: each in full under a temporary name that no search
-  // finds, their bytes flushed together, then each given its spool name (never replacing a
-  // file) and the names flushed. Returns how many of the files, counted from the first, now lie
-  // durably under their spool names, and appends their paths to *paths. It stops at the first
-  // failure, so that the files on disk keep the order of the batch.
+  // finds, then each given its spool name (never replacing a file), then files and names
+  // flushed together. Returns how many of the files, counted from the first, now lie durably
+  // under their spool names, and appends their paths to *paths. It stops at the first failure,
+  // so that the files on disk keep the order of the batch; when the flush fails, none counts.
   std::size_t WriteNew(std::span<const NewSpoolFile> files, std::vector<std::string>* paths);
 
   // The location's spool files with the time each was written, in no particular order; empty

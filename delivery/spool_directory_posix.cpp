@@ -39,11 +39,12 @@ MoveResult MoveWithoutReplacing(const std::string& from, const std::string& to) 
   return MoveResult::Moved;
 }
 
-// Makes the names in the directory survive a crash.
+// Makes the names in the directory survive a crash. A file system that cannot flush a directory
+// (EINVAL) keeps its names with the files' own flush.
 bool SyncDirectory(const std::string& directory) {
   UniqueFd fd(
       ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.valid() && ::fsync(fd.get()) == 0;
+  return fd.valid() && (::fsync(fd.get()) == 0 || errno == EINVAL);
 }
 
 struct TempFile {
@@ -134,23 +135,10 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
     }
   }
 
-  // 2. Their bytes on the disk. One file is flushed on its own; a batch (a block message's
-  // records) with one flush of the file system, which costs one journal commit where a flush
-  // per file would cost one each.
-  bool flushed = true;
-  if (temps.size() == 1) {
-    flushed = ::fsync(temps[0].fd.get()) == 0;
-  } else if (temps.size() > 1) {
-    flushed = ::syncfs(temps[0].fd.get()) == 0;
-  }
-  for (TempFile& temp : temps) flushed = temp.fd.Close() && flushed;
-  if (!flushed) {
-    for (const TempFile& temp : temps) ::unlink(temp.path.c_str());
-    temps.clear();
-  }
-
-  // 3. Their spool names, in the order of the batch.
+  // 2. Their spool names, in the order of the batch. A reader sees a whole file under a spool
+  // name from the start: its bytes were written before.
   std::size_t named = 0;
+  std::vector<std::string> namedPaths;
   for (; named < temps.size(); ++named) {
     const std::string& baseName = files[named].baseName;
     if (baseName != lastBaseName_) {
@@ -164,7 +152,7 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
                          std::string(kSpoolFileExtension);
       const MoveResult result = MoveWithoutReplacing(temps[named].path, path);
       if (result == MoveResult::Moved) {
-        paths->push_back(std::move(path));
+        namedPaths.push_back(std::move(path));
         moved = true;
       } else if (result != MoveResult::TargetExists) {
         break;
@@ -173,10 +161,22 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
     if (!moved) break;
   }
   for (std::size_t i = named; i < temps.size(); ++i) ::unlink(temps[i].path.c_str());
+  temps.resize(named);
+  if (named == 0) return 0;
 
-  // 4. The names on the disk. Should this fail, the files stay: a record sent twice after a
-  // crash is better than a record written twice now.
-  if (named > 0) SyncDirectory(location_.directory);
+  // 3. Bytes and names on the disk. Flushing after the renames lets one journal commit carry
+  // both. One file is flushed on its own, a batch (a block message's records) with one flush of
+  // the file system instead of one per file; the directory flush that follows then finds its
+  // change committed already.
+  bool flushed = named == 1 ? ::fsync(temps[0].fd.get()) == 0 : ::syncfs(temps[0].fd.get()) == 0;
+  for (TempFile& temp : temps) flushed = temp.fd.Close() && flushed;
+  flushed = flushed && SyncDirectory(location_.directory);
+  if (!flushed) {
+    // Not known to be on the disk: the records are better kept in memory and written again.
+    for (const std::string& path : namedPaths) ::unlink(path.c_str());
+    return 0;
+  }
+  for (std::string& path : namedPaths) paths->push_back(std::move(path));
   return named;
 }
 

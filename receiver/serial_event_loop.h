@@ -24,10 +24,10 @@ class ISerialEventLoop {
   virtual void Watch(SerialReadinessHandle handle, std::function<void()> onReadable) = 0;
   virtual void Unwatch() = 0;
 
-  // Calls `onTimeout` once, as soon as the platform's millisecond tick count (the clock the
-  // component reads) has moved on by `delayMs` from its value now, and never before; 0: at the
-  // loop's next turn. Replaces a timer that has not fired yet.
-  virtual void StartTimer(uint32_t delayMs, std::function<void()> onTimeout) = 0;
+  // Calls `onTimeout` once, as soon as the clock the component reads (IClock's microsecond count)
+  // has moved on by `delayUs` from its value now, and never before; 0: at the loop's next turn.
+  // Replaces a timer that has not fired yet.
+  virtual void StartTimer(uint64_t delayUs, std::function<void()> onTimeout) = 0;
   virtual void StopTimer() = 0;
 };
 

@@ -6,9 +6,6 @@ namespace drv {
 
 namespace {
 
-// A packet-start tick this far back counts as timed out for any PacketTimeout.
-constexpr uint32_t kLongPast = 0x80000000u;
-
 uint32_t ClampBufSize(uint32_t size) {
   return std::clamp(size, TSerialPortDriver::kMinBufSize, TSerialPortDriver::kMaxBufSize);
 }
@@ -144,7 +141,7 @@ bool TSerialPortDriver::ApplyLineSettings() {
   if (device_.Purge() != SerialError::kNone) return false;
   // What was collected is purged with the rest of the input.
   collected_ = 0;
-  packetStartTick_.reset();
+  packetStartUs_.reset();
   return device_.SetQueueSizes(inBufSize_, outBufSize_) == SerialError::kNone;
 }
 
@@ -181,7 +178,7 @@ void TSerialPortDriver::Close() {
   rtsKeyedByWrites_ = false;
   watchPaused_ = false;
   collected_ = 0;
-  packetStartTick_.reset();
+  packetStartUs_.reset();
 }
 
 void TSerialPortDriver::SetDtr(bool on) {
@@ -253,8 +250,9 @@ bool TSerialPortDriver::HandOverWholePackets(uint32_t stillWaiting, bool& handed
     handedOver = true;
     if (!HandOver(packetBytes, true)) return false;
     // The next byte came about one packet's line time after this packet's first.
-    if (packetStartTick_) *packetStartTick_ += PacketTransmitTimeMs(packetBytes, LineRate());
-    if (collected_ == 0 && stillWaiting == 0) packetStartTick_.reset();
+    if (packetStartUs_)
+      *packetStartUs_ += uint64_t{PacketTransmitTimeMs(packetBytes, LineRate())} * 1000;
+    if (collected_ == 0 && stillWaiting == 0) packetStartUs_.reset();
   }
   return true;
 }
@@ -267,8 +265,8 @@ void TSerialPortDriver::ServiceInput(bool notified) {
     notified = true;
     Watch();
   }
-  const uint32_t now = clock_.TickCount();
-  const bool wasCollecting = packetStartTick_.has_value();
+  const uint64_t now = clock_.MicrosecondCount();
+  const bool wasCollecting = packetStartUs_.has_value();
   bool wholePackets = false;
   bool readFailed = false;
 
@@ -291,7 +289,7 @@ void TSerialPortDriver::ServiceInput(bool notified) {
       break;
     }
     if (transfer.count == 0) break;
-    if (!packetStartTick_ && packetSize_ > 0) packetStartTick_ = now;
+    if (!packetStartUs_ && packetSize_ > 0) packetStartUs_ = now;
     collected_ += transfer.count;
     waiting -= std::min(waiting, transfer.count);
   }
@@ -300,31 +298,34 @@ void TSerialPortDriver::ServiceInput(bool notified) {
     // Bytes found behind a whole packet that nobody was collecting have waited at least that
     // long: they go out at the next turn, with whatever comes meanwhile.
     if (!wasCollecting && (collected_ > 0 || waiting > 0)) {
-      packetStartTick_ = now - kLongPast;
+      packetStartUs_ = now - std::min(now, TimeoutUs() + 1);
     }
-  } else if (packetStartTick_ && packetTimeout_ > 0 &&
-             TickDiff(now, *packetStartTick_) > static_cast<uint32_t>(packetTimeout_)) {
+  } else if (packetStartUs_ && packetTimeout_ > 0 && now - *packetStartUs_ > TimeoutUs()) {
     const uint32_t size = collected_;
-    packetStartTick_.reset();
+    packetStartUs_.reset();
     if (size > 0 && !HandOver(size, packetMode_ == pmPass)) return;
   }
-  if (collected_ == 0 && waiting == 0 && !readFailed) packetStartTick_.reset();
+  if (collected_ == 0 && waiting == 0 && !readFailed) packetStartUs_.reset();
   ScheduleWakeUp(readFailed);
 }
 
+uint64_t TSerialPortDriver::TimeoutUs() const {
+  return packetTimeout_ > 0 ? uint64_t{static_cast<uint32_t>(packetTimeout_)} * 1000 : 0;
+}
+
 void TSerialPortDriver::ScheduleWakeUp(bool readFailed) {
-  std::optional<uint32_t> delay;
+  std::optional<uint64_t> delay;
   if (readFailed) {
     // Unread input keeps the device readable: watching it now would wake the loop without end.
     events_.Unwatch();
     watchPaused_ = true;
-    delay = pollingDelay_;
+    delay = uint64_t{pollingDelay_} * 1000;
   }
-  if (packetStartTick_ && collected_ > 0 && packetTimeout_ > 0) {
-    const uint32_t timeout = static_cast<uint32_t>(packetTimeout_);
-    const uint32_t elapsed = TickDiff(clock_.TickCount(), *packetStartTick_);
-    // Strictly more than the time-out, in whole milliseconds of the tick count.
-    const uint32_t due = elapsed > timeout ? 0 : timeout + 1 - elapsed;
+  if (packetStartUs_ && collected_ > 0 && packetTimeout_ > 0) {
+    // Strictly more than the time-out since the first byte was read, to the microsecond: whole
+    // milliseconds of the tick count would add half a millisecond on average.
+    const uint64_t elapsed = clock_.MicrosecondCount() - *packetStartUs_;
+    const uint64_t due = elapsed > TimeoutUs() ? 0 : TimeoutUs() + 1 - elapsed;
     delay = std::min(delay.value_or(due), due);
   }
   if (delay) {

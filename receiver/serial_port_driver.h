@@ -121,6 +121,8 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   // Hands over every whole packet collected; false when the handler closed the port.
   bool HandOverWholePackets(uint32_t stillWaiting, bool& handedOver);
   void ScheduleWakeUp(bool readFailed);
+  // PacketTimeout in microseconds; 0 when there is none.
+  uint64_t TimeoutUs() const;
 
   IClock& clock_;
   ISerialDevice& device_;
@@ -144,8 +146,8 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   uint16_t outputTimeout_ = 500;
 
   bool portOpen_ = false;
-  // When the first byte of the packet being collected was read.
-  std::optional<uint32_t> packetStartTick_;
+  // When the first byte of the packet being collected was read, in microseconds of the clock.
+  std::optional<uint64_t> packetStartUs_;
   // Every read goes here, behind the bytes collected so far; allocated with InBufSize bytes,
   // never per read or packet.
   std::vector<uint8_t> inputBuffer_;

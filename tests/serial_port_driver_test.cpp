@@ -502,12 +502,25 @@ TEST_F(SerialPortDriverTest, QuietLineCostsNoWakeUp) {
   EXPECT_EQ(device.queueQueries, 0);
 
   Arrive(Sequence(30));
-  EXPECT_EQ(loop.timerDelays, std::vector<uint32_t>{11});
+  EXPECT_EQ(loop.timerDelays, std::vector<uint64_t>{10001});
   loop.Advance(1000);
   EXPECT_EQ(packets.size(), 1u);
   EXPECT_EQ(loop.timerFirings, 1);
   EXPECT_FALSE(loop.timerArmed);
   EXPECT_EQ(loop.readableCalls, 1);
+}
+
+// The time-out counts from the moment the first byte was read, to the microsecond, not from the
+// start of its millisecond.
+TEST_F(SerialPortDriverTest, APartialPacketLeavesJustAfterTheTimeOutFromItsFirstByte) {
+  OpenLikeDriver();
+  loop.AdvanceMicroseconds(700);  // well into a millisecond of the tick count
+  Arrive(Sequence(30));
+  loop.AdvanceMicroseconds(10000);
+  EXPECT_TRUE(packets.empty()) << "exactly the time-out is not more than it";
+  loop.AdvanceMicroseconds(1);
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(packets[0], Sequence(30));
 }
 
 TEST_F(SerialPortDriverTest, DiscardModeDropsTimedOutPiecesButPassesWholePackets) {
@@ -535,7 +548,7 @@ TEST_F(SerialPortDriverTest, FailingReadsAreRetriedAfterThePollingDelay) {
   Arrive(Sequence(256));
   EXPECT_TRUE(packets.empty());
   EXPECT_FALSE(loop.watching);
-  EXPECT_EQ(loop.TimerDueInMs(), 6u);
+  EXPECT_EQ(loop.TimerDueInUs(), 6000u);
   loop.Advance(5);
   EXPECT_TRUE(packets.empty());
   loop.Advance(1);

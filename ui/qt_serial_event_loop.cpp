@@ -40,15 +40,16 @@ void QtSerialEventLoop::Unwatch() {
   onReadable_ = nullptr;
 }
 
-void QtSerialEventLoop::StartTimer(uint32_t delayMs, std::function<void()> onTimeout) {
+void QtSerialEventLoop::StartTimer(uint64_t delayUs, std::function<void()> onTimeout) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  // The start of the millisecond in which the tick count will have moved on by delayMs.
-  const uint64_t dueMs = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                         static_cast<uint64_t>(now.tv_nsec) / 1000000u + delayMs;
+  // The start of the microsecond in which the clock's microsecond count will have moved on by
+  // delayUs (the system clock counts microseconds of CLOCK_MONOTONIC).
+  const uint64_t dueUs = static_cast<uint64_t>(now.tv_sec) * 1000000u +
+                         static_cast<uint64_t>(now.tv_nsec) / 1000u + delayUs;
   itimerspec due{};
-  due.it_value.tv_sec = static_cast<time_t>(dueMs / 1000u);
-  due.it_value.tv_nsec = static_cast<long>(dueMs % 1000u * 1000000u);
+  due.it_value.tv_sec = static_cast<time_t>(dueUs / 1000000u);
+  due.it_value.tv_nsec = static_cast<long>(dueUs % 1000000u * 1000u);
   if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;  // 0 disarms
   onTimeout_ = std::move(onTimeout);
   timerArmed_ = timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &due, nullptr) == 0;

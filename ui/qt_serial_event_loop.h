@@ -22,7 +22,7 @@ class QtSerialEventLoop final : public ISerialEventLoop {
 
   void Watch(SerialReadinessHandle handle, std::function<void()> onReadable) override;
   void Unwatch() override;
-  void StartTimer(uint32_t delayMs, std::function<void()> onTimeout) override;
+  void StartTimer(uint64_t delayUs, std::function<void()> onTimeout) override;
   void StopTimer() override;
 
   bool Watching() const { return notifier_.isEnabled(); }

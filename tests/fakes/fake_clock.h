@@ -7,23 +7,28 @@
 
 namespace drv::testing {
 
-// A clock that moves only when the test says so; tick and wall time advance together.
+// A clock that moves only when the test says so; tick, microseconds and wall time advance
+// together.
 class FakeClock final : public IClock {
  public:
-  explicit FakeClock(uint32_t tick = 100000, TDateTime now = 46000.5) : tick_(tick), now_(now) {}
+  explicit FakeClock(uint32_t tick = 100000, TDateTime now = 46000.5)
+      : micros_(uint64_t{tick} * 1000), now_(now) {}
 
-  uint32_t TickCount() const override { return tick_.load(); }
+  uint32_t TickCount() const override { return static_cast<uint32_t>(micros_.load() / 1000); }
+  uint64_t MicrosecondCount() const override { return micros_.load(); }
   TDateTime Now() const override { return now_.load(); }
 
-  void Advance(uint32_t ms) {
-    tick_ += ms;
-    now_ = now_.load() + ms * kOneMillisecond;
+  void Advance(uint32_t ms) { AdvanceMicroseconds(uint64_t{ms} * 1000); }
+  void AdvanceMicroseconds(uint64_t us) {
+    micros_ += us;
+    now_ = now_.load() + static_cast<double>(us) / 1000.0 * kOneMillisecond;
   }
-  void SetTick(uint32_t tick) { tick_ = tick; }
+  // The microseconds follow; they go on past the tick count's wrap.
+  void SetTick(uint32_t tick) { micros_ = uint64_t{tick} * 1000; }
   void SetNow(TDateTime now) { now_ = now; }
 
  private:
-  std::atomic<uint32_t> tick_;
+  std::atomic<uint64_t> micros_;
   std::atomic<TDateTime> now_;
 };
 

@@ -31,11 +31,11 @@ class FakeSerialEventLoop final : public ISerialEventLoop {
     watching = false;
     onReadable_ = nullptr;
   }
-  void StartTimer(uint32_t delayMs, std::function<void()> onTimeout) override {
+  void StartTimer(uint64_t delayUs, std::function<void()> onTimeout) override {
     timerArmed = true;
-    timerDue_ = clock_.TickCount() + delayMs;
+    timerDue_ = clock_.MicrosecondCount() + delayUs;
     onTimeout_ = std::move(onTimeout);
-    timerDelays.push_back(delayMs);
+    timerDelays.push_back(delayUs);
   }
   void StopTimer() override {
     timerArmed = false;
@@ -44,7 +44,7 @@ class FakeSerialEventLoop final : public ISerialEventLoop {
 
   // One turn of the loop at the clock's present time.
   void Turn() {
-    if (timerArmed && TickDiff(clock_.TickCount(), timerDue_) < 0x80000000u) {
+    if (timerArmed && clock_.MicrosecondCount() >= timerDue_) {
       timerArmed = false;
       ++timerFirings;
       const std::function<void()> call = std::exchange(onTimeout_, nullptr);
@@ -69,8 +69,14 @@ class FakeSerialEventLoop final : public ISerialEventLoop {
     }
   }
 
-  // Milliseconds until the armed timer is due.
-  uint32_t TimerDueInMs() const { return TickDiff(timerDue_, clock_.TickCount()); }
+  // Moves the clock on by `us` and turns the loop once.
+  void AdvanceMicroseconds(uint64_t us) {
+    clock_.AdvanceMicroseconds(us);
+    Turn();
+  }
+
+  // Microseconds until the armed timer is due.
+  uint64_t TimerDueInUs() const { return timerDue_ - clock_.MicrosecondCount(); }
 
   static constexpr int kSpinLimit = 100;
 
@@ -78,7 +84,7 @@ class FakeSerialEventLoop final : public ISerialEventLoop {
   SerialReadinessHandle watchedHandle = kNoReadinessHandle;
   int watches = 0;
   bool timerArmed = false;
-  std::vector<uint32_t> timerDelays;  // the delay of every StartTimer, in order
+  std::vector<uint64_t> timerDelays;  // the delay of every StartTimer in microseconds, in order
   int timerFirings = 0;
   int readableCalls = 0;
   bool spun = false;
@@ -88,7 +94,7 @@ class FakeSerialEventLoop final : public ISerialEventLoop {
   std::function<bool()> deviceReadable_;
   std::function<void()> onReadable_;
   std::function<void()> onTimeout_;
-  uint32_t timerDue_ = 0;
+  uint64_t timerDue_ = 0;
 };
 
 }  // namespace drv::testing

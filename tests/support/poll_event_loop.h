@@ -25,8 +25,8 @@ class PollEventLoop final : public ISerialEventLoop {
     fd_ = -1;
     onReadable_ = nullptr;
   }
-  void StartTimer(uint32_t delayMs, std::function<void()> onTimeout) override {
-    due_ = Clock::now() + std::chrono::milliseconds(delayMs);
+  void StartTimer(uint64_t delayUs, std::function<void()> onTimeout) override {
+    due_ = Clock::now() + std::chrono::microseconds(delayUs);
     onTimeout_ = std::move(onTimeout);
   }
   void StopTimer() override {

@@ -110,8 +110,8 @@ TEST_F(QtSerialEventLoopTest, NewWatchReplacesTheOldOneAndMayBeDroppedFromItsCal
 TEST_F(QtSerialEventLoopTest, TimerFiresOnceAndTheLastStartWins) {
   int firstFired = 0;
   int secondFired = 0;
-  loop_.StartTimer(5, [&] { ++firstFired; });
-  loop_.StartTimer(8, [&] { ++secondFired; });
+  loop_.StartTimer(5000, [&] { ++firstFired; });
+  loop_.StartTimer(8000, [&] { ++secondFired; });
   EXPECT_TRUE(loop_.TimerActive());
   ASSERT_TRUE(ProcessEventsUntil([&] { return secondFired == 1; }));
   SettleFor(20);
@@ -122,7 +122,7 @@ TEST_F(QtSerialEventLoopTest, TimerFiresOnceAndTheLastStartWins) {
 
 TEST_F(QtSerialEventLoopTest, TimerStoppedDoesNotFireAndMayBeStartedFromItsCallback) {
   int stopped = 0;
-  loop_.StartTimer(2, [&] { ++stopped; });
+  loop_.StartTimer(2000, [&] { ++stopped; });
   loop_.StopTimer();
   EXPECT_FALSE(loop_.TimerActive());
 
@@ -137,18 +137,18 @@ TEST_F(QtSerialEventLoopTest, TimerStoppedDoesNotFireAndMayBeStartedFromItsCallb
   EXPECT_EQ(rounds, 3);
 }
 
-// The component judges its packet time-out on the tick count, so the timer must not fire before
-// the tick count has moved on by the delay, whatever the phase of the millisecond it starts in.
-TEST_F(QtSerialEventLoopTest, TimerNeverFiresBeforeTheTickCountHasMovedOnByTheDelay) {
+// The component judges its packet time-out on the clock's microseconds, so the timer must not
+// fire before they have moved on by the delay.
+TEST_F(QtSerialEventLoopTest, TimerNeverFiresBeforeTheClockHasMovedOnByTheDelay) {
   SystemClock clock;
-  for (const uint32_t delay : {0u, 1u, 2u, 11u}) {
+  for (const uint64_t delay : {0u, 1u, 999u, 1000u, 10001u}) {
     SCOPED_TRACE(delay);
     for (int round = 0; round < 10; ++round) {
-      const uint32_t started = clock.TickCount();
-      std::optional<uint32_t> firedAt;
-      loop_.StartTimer(delay, [&] { firedAt = clock.TickCount(); });
+      const uint64_t started = clock.MicrosecondCount();
+      std::optional<uint64_t> firedAt;
+      loop_.StartTimer(delay, [&] { firedAt = clock.MicrosecondCount(); });
       ASSERT_TRUE(ProcessEventsUntil([&] { return firedAt.has_value(); }));
-      EXPECT_GE(TickDiff(*firedAt, started), delay);
+      EXPECT_GE(*firedAt - started, delay);
     }
   }
 }

@@ -61,6 +61,7 @@ class FixedClock final : public IClock {
  public:
   explicit FixedClock(TDateTime now) : now_(now) {}
   uint32_t TickCount() const override { return 0; }
+  uint64_t MicrosecondCount() const override { return 0; }
   TDateTime Now() const override { return now_; }
 
  private:
