@@ -46,6 +46,10 @@ void EventSpool::LoadBacklog() {
     std::optional<SpoolFileContent> content = ReadSpoolFile(path, &error);
     if (content) {
       loaded.push_back({nextId_++, content->type, std::move(content->payload), std::move(path)});
+    } else if (error == SpoolReadError::Empty) {
+      // A crash between a file's rename and its flush: it holds nothing, and the station did not
+      // get its 05, so it sends the frame again.
+      directory_.Remove(path);
     } else if (error != SpoolReadError::NotFound &&
                directory_.SetAside(path) != SetAsideResult::Gone) {
       // Set aside, or left where it is when even that fails: either way it is not sent.

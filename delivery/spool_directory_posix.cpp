@@ -105,7 +105,7 @@ std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolRead
     total += static_cast<std::size_t>(count);
   }
   std::optional<SpoolFileContent> content = ParseSpoolFileBytes({bytes.data(), total});
-  if (!content) result = SpoolReadError::TooShort;
+  if (!content) result = total == 0 ? SpoolReadError::Empty : SpoolReadError::TooShort;
   return content;
 }
 

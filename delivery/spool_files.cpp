@@ -93,6 +93,8 @@ std::string_view SpoolReadErrorText(SpoolReadError error) {
       return "cannot be opened";
     case SpoolReadError::NotRegularFile:
       return "not a regular file";
+    case SpoolReadError::Empty:
+      return "empty";
     case SpoolReadError::TooShort:
       return "shorter than 4 bytes";
     case SpoolReadError::TooLarge:

@@ -37,7 +37,8 @@ enum class SpoolReadError {
   NotFound,        // the file vanished (deleted or renamed by someone else)
   CannotOpen,      // exists but cannot be opened
   NotRegularFile,  // a directory, device or pipe under a spool file's name
-  TooShort,        // fewer than the 4 bytes of the message type
+  Empty,           // no byte at all: a write that a crash cut off before its flush
+  TooShort,        // 1 to 3 bytes, fewer than the 4 bytes of the message type
   TooLarge,        // more than kMaxSpoolFileSize bytes
   ReadFailed,      // opened, but reading failed
 };

@@ -145,6 +145,7 @@ TEST_F(EventSpoolTest, FilesOfAnEarlierRunGoFirstInTheOrderTheyWereWritten) {
   PutFileOfEarlierRun(spoolDir / "5265C00-1.dd8", 3, 30);
   PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 2, 30);
   WriteFileBytes(spoolDir / "5265C01.dd8", "ab");  // damaged
+  WriteFileBytes(spoolDir / "5265C03.dd8", "");    // cut off by a crash before its flush
   WriteFileBytes(spoolDir / "5265C02.dd8.bad", "set aside earlier");
   WriteFileBytes(spoolDir / ".spool-123-0.tmp", FileBytes(9));  // never given its name
   MakeSpool();

@@ -68,7 +68,7 @@ TEST(ReadSpoolFileTest, ReadsTypeAndPayloadOrSaysWhyNot) {
   } failures[] = {
       {"missing.dd8", SpoolReadError::NotFound},
       {"three.dd8", SpoolReadError::TooShort},
-      {"empty.dd8", SpoolReadError::TooShort},
+      {"empty.dd8", SpoolReadError::Empty},
       {"huge.dd8", SpoolReadError::TooLarge},
       {"folder.dd8", SpoolReadError::NotRegularFile},
       // Must come back at once rather than wait for a writer.

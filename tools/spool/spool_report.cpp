@@ -117,7 +117,7 @@ SpoolFileReport InspectSpoolContent(std::string name, std::optional<uint64_t> si
   report.name = std::move(name);
   report.size = size;
   if (!content) {
-    if (error == SpoolReadError::TooShort && size) {
+    if ((error == SpoolReadError::TooShort || error == SpoolReadError::Empty) && size) {
       report.problem = "too short: " + std::to_string(*size) + " bytes";
     } else {
       report.problem = "unreadable: " + std::string(SpoolReadErrorText(error));
