@@ -94,8 +94,9 @@ void MessageServerSession::ThreadBody() {
 
 void MessageServerSession::PauseAfterStep() {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  // Bounded, so that a clock that jumps (or a test's fake clock) is looked at again soon.
-  constexpr uint32_t kLongestPauseMs = 50;
+  // Bounded, so that a clock that jumps (or a test's fake clock) is looked at again; long enough
+  // that an idle session wakes for its polls and little else.
+  constexpr uint32_t kLongestPauseMs = 1000;
   const uint32_t pause = std::min(MillisecondsUntilNextDeadline(), kLongestPauseMs);
   std::unique_lock lock(queueMutex_);
   if (pause > 1) {

@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
   // settings and the protocols write them.
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName(kProgramName);
+  // A steady caret in the display list: a blinking one would wake the idle driver twice a
+  // second for nothing but itself.
+  QApplication::setCursorFlashTime(0);
   // The taskbar shows the main window's own title. No application display name: X11 windows
   // would show it after every dialog's title.
   QApplication::setApplicationVersion(DRV_VERSION_TEXT);
