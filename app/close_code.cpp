@@ -25,8 +25,8 @@ uint64_t CloseCodeSeed() {
 
 CloseCodeAnswer JudgeCloseCode(std::string_view entry, std::string_view closeCode) {
   // An empty code would let an empty entry through.
-  if (closeCode.empty()) return CloseCodeAnswer::WrongCode;
-  return entry == closeCode ? CloseCodeAnswer::Accepted : CloseCodeAnswer::WrongCode;
+  if (closeCode.empty()) return CloseCodeAnswer::kWrongCode;
+  return entry == closeCode ? CloseCodeAnswer::kAccepted : CloseCodeAnswer::kWrongCode;
 }
 
 }  // namespace drv

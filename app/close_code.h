@@ -6,7 +6,7 @@
 
 namespace drv {
 
-enum class CloseCodeAnswer { Accepted, WrongCode, Cancelled };
+enum class CloseCodeAnswer { kAccepted, kWrongCode, kCancelled };
 
 // Five decimal digits, 10000 to 99998 (10000 plus a uniform number below 89999), so never a
 // leading zero. The same seed gives the same code.

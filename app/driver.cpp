@@ -58,8 +58,7 @@ struct Driver::State {
   void ConfigureSerialPort() {
     ConfigureStationLine(serialPort);
     serialPort.OnReceivePacket = [this](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
-      if (frameDecoder)
-        frameDecoder->SerialPortDriver1ReceivePacket(packet, static_cast<int32_t>(size));
+      if (frameDecoder) frameDecoder->ReceivePacket(packet, static_cast<int32_t>(size));
     };
     // Once per run: the port scan and every start would repeat it.
     serialPort.OnRtsToggleUnavailable = [this] {
@@ -80,12 +79,12 @@ struct Driver::State {
 
   void BuildSession() {
     SessionHooks hooks;
-    hooks.ShowLine = [this](const std::string& line) { window.AppendLine(line); };
-    hooks.TickIndicator = [this] {
+    hooks.showLine = [this](const std::string& line) { window.AppendLine(line); };
+    hooks.tickIndicator = [this] {
       if (++serverIndicatorStep > kServerIndicatorLastStep) serverIndicatorStep = 0;
-      window.DrawServerIndicator(session && session->connected(), serverIndicatorStep);
+      window.DrawServerIndicator(session && session->IsConnected(), serverIndicatorStep);
     };
-    hooks.ReadIntroduction = [this] {
+    hooks.readIntroduction = [this] {
       return IntroductionInfo{settings.ComPort, serialPort.IsOpen(), settings.FirstNumber};
     };
     session = std::make_unique<MessageServerSession>(
@@ -162,14 +161,14 @@ void Driver::StartUp() {
   s.window.SetPortListIndex(-1);
 
   const StartupTexts texts = ReadDriverSettings(s.settingsPath, s.settings);
-  if (!texts.Caption.empty()) s.window.SetBannerCaption(texts.Caption);
+  if (!texts.caption.empty()) s.window.SetBannerCaption(texts.caption);
   s.window.SetSecondServerRowVisible(s.settings.SendTorven7);
 
   s.BuildDelivery();
   s.BuildReceiver();
   s.BuildPortControls();
 
-  s.portControls->StartUpStep(texts.BaudRate);
+  s.portControls->StartUpStep(texts.baudRate);
   // The program was ended while the busy port was reported: nothing more may start, so that
   // nothing goes to the server on the way out.
   if (s.window.Ending()) return;
@@ -204,13 +203,13 @@ void Driver::SaveChosenPort() {
 bool Driver::RequestClose() {
   State& s = *state_;
   switch (s.window.AskCloseCode()) {
-    case CloseCodeAnswer::Accepted:
+    case CloseCodeAnswer::kAccepted:
       if (s.serialPort.IsOpen()) s.serialPort.Close();
       return true;
-    case CloseCodeAnswer::WrongCode:
+    case CloseCodeAnswer::kWrongCode:
       s.window.ShowMessageBox(kWrongCloseCodeMessage);
       return false;
-    case CloseCodeAnswer::Cancelled:
+    case CloseCodeAnswer::kCancelled:
       return false;
   }
   return false;

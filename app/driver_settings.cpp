@@ -141,10 +141,10 @@ StartupTexts ReadDriverSettings(const std::string& settingsPath, DriverSettings&
     const ProfileFile profile = ProfileFile::LoadOrEmpty(settingsPath);
     // In the order start-up has always read them; the keys nothing uses are left out.
     settings.ComPort = profile.ReadString(kMain, "ComPort", kNoComPort);
-    texts.BaudRate = profile.ReadString(kMain, "BaudRate", "9600");
+    texts.baudRate = profile.ReadString(kMain, "BaudRate", "9600");
     settings.FirstNumber = profile.ReadInteger(kMain, "FirstNumber", 4);
     settings.PathForSoob = profile.ReadString(kMain, "PathForSoob", "");
-    texts.Caption = profile.ReadString(kMain, "caption", "");
+    texts.caption = profile.ReadString(kMain, "caption", "");
     const std::string attention = profile.ReadString(kMain, "Attention", "00:01:00");
     settings.Attention = StrToTime(attention).value_or(kOneMinute);
     settings.Log = profile.ReadBool(kMain, "Log", false);
@@ -173,8 +173,8 @@ ServerEndpoint ReadServerEndpoint(const std::string& settingsPath) {
   ServerEndpoint endpoint;
   try {
     const ProfileFile profile = ProfileFile::LoadOrEmpty(settingsPath);
-    endpoint.Address = profile.ReadString("ServerHost", "Address", endpoint.Address);
-    endpoint.Port = profile.ReadInteger("ServerHost", "Port", endpoint.Port);
+    endpoint.address = profile.ReadString("ServerHost", "Address", endpoint.address);
+    endpoint.port = profile.ReadInteger("ServerHost", "Port", endpoint.port);
   } catch (...) {
     // Memory exhaustion only; the defaults stand.
   }

@@ -32,8 +32,8 @@ struct DriverSettings {
 
 // Texts that start-up applies once and does not keep.
 struct StartupTexts {
-  std::string Caption;
-  std::string BaudRate = "9600";
+  std::string caption;
+  std::string baudRate = "9600";
 };
 
 // Fills `settings` from section "main"; every unreadable value keeps its default.

@@ -94,7 +94,7 @@ void PortControls::RescanPorts() {
 
 void PortControls::StartOrStop() {
   if (IsRunning()) {
-    if (context_.askCloseCode() == CloseCodeAnswer::Accepted) {
+    if (context_.askCloseCode() == CloseCodeAnswer::kAccepted) {
       if (context_.port.IsOpen()) context_.port.Close();
       ShowStopped();
     } else {

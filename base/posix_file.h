@@ -34,7 +34,7 @@ class UniqueFd {
 class DirectoryReader {
  public:
   explicit DirectoryReader(const std::string& path);
-  bool ok() const { return fd_.valid(); }
+  bool Ok() const { return fd_.valid(); }
   // The next name, "." and ".." included; nullopt at the end or on an error. The view lasts
   // until the next call.
   std::optional<std::string_view> Next();

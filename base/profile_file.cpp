@@ -145,10 +145,10 @@ void ProfileFile::Parse() {
     const std::string_view trimmed = Trim(text);
     const std::size_t close = trimmed.find(']');
     if (trimmed.starts_with('[') && close != std::string_view::npos) {
-      line.kind = Line::Kind::Section;
+      line.kind = Line::Kind::kSection;
       line.name = Trim(trimmed.substr(1, close - 1));
     } else if (const std::size_t equals = text.find('='); equals != std::string_view::npos) {
-      line.kind = Line::Kind::Key;
+      line.kind = Line::Kind::kKey;
       line.name = Trim(text.substr(0, equals));
       line.valueBegin = line.begin + equals + 1;
     }
@@ -167,7 +167,7 @@ ProfileFile::KeyMatch ProfileFile::Find(std::string_view section, std::string_vi
   KeyMatch match;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
     const Line& line = lines_[i];
-    if (line.kind == Line::Kind::Section) {
+    if (line.kind == Line::Kind::kSection) {
       if (match.sectionLine) break;  // the first section of the name is the one that counts
       if (folded(line.name) == wantedSection) {
         match.sectionLine = i;
@@ -179,7 +179,7 @@ ProfileFile::KeyMatch ProfileFile::Find(std::string_view section, std::string_vi
     if (!Trim(std::string_view(bytes_).substr(line.begin, line.end - line.begin)).empty()) {
       match.lastSectionLine = i;
     }
-    if (line.kind == Line::Kind::Key && !match.keyLine && folded(line.name) == wantedKey) {
+    if (line.kind == Line::Kind::kKey && !match.keyLine && folded(line.name) == wantedKey) {
       match.keyLine = i;
     }
   }

@@ -58,7 +58,7 @@ class ProfileFile {
     std::size_t begin = 0;      // first byte of the line
     std::size_t end = 0;        // one past its last byte before the line end
     std::size_t nextBegin = 0;  // first byte after the line end
-    enum class Kind { Other, Section, Key } kind = Kind::Other;
+    enum class Kind { kOther, kSection, kKey } kind = Kind::kOther;
     std::string name;            // section or key name, in the file's encoding
     std::size_t valueBegin = 0;  // key lines: first byte after '='
   };

@@ -202,7 +202,7 @@ void LoopbackServer::Serve(int socket) {
   while (!stop_) {
     const FrameReadResult frame = ReadFrame(connection, clock);
     if (frame.status == FrameReadStatus::kTimedOut) continue;
-    if (!frame.ok()) return;
+    if (!frame.Ok()) return;
     const Clock::time_point at = Clock::now();
     const std::optional<DecodedMessage> message = DecodeMessage(frame.body);
     uint32_t answer = MsgPoll;

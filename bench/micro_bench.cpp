@@ -43,7 +43,7 @@ class ScratchDirectory {
   }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  const fs::path& path() const { return path_; }
+  const fs::path& Path() const { return path_; }
 
  private:
   fs::path path_;
@@ -58,14 +58,14 @@ ScratchDirectory& Scratch() {
 // list and frame log as configured.
 struct ReceivePath {
   explicit ReceivePath(bool displayAndLog)
-      : logDirectory(displayAndLog ? Scratch().path().string() : std::string()),
+      : logDirectory(displayAndLog ? Scratch().Path().string() : std::string()),
         frameLog(displayAndLog ? std::make_unique<FrameLog>(logDirectory) : nullptr),
         emitter(4, records),
         interpreter(clock, emitter),
         decoder(FrameDecoderContext{clock, reply, display,
                                     [displayAndLog] { return displayAndLog; }, frameLog.get(),
                                     interpreter}) {
-    if (displayAndLog) fs::create_directories(Scratch().path() / "log");
+    if (displayAndLog) fs::create_directories(Scratch().Path() / "log");
   }
 
   SystemClock clock;
@@ -89,7 +89,7 @@ void RunFrames(benchmark::State& state, const std::vector<uint8_t>& frame,
                std::size_t expectedRecords, bool displayAndLog) {
   ReceivePath path(displayAndLog);
   for (auto _ : state) {
-    path.decoder.SerialPortDriver1ReceivePacket(frame.data(), static_cast<int32_t>(frame.size()));
+    path.decoder.ReceivePacket(frame.data(), static_cast<int32_t>(frame.size()));
     benchmark::DoNotOptimize(path.records.last);
   }
   const auto iterations = static_cast<std::size_t>(state.iterations());
@@ -180,7 +180,7 @@ BENCHMARK(BM_ReadEventFrame);
 // A settings file as a site keeps it: every key of the driver's vocabulary, a Russian caption in
 // Windows-1251, a device map and a few comment lines.
 std::string RealisticSettingsFile() {
-  const fs::path path = Scratch().path() / kSettingsFileName;
+  const fs::path path = Scratch().Path() / kSettingsFileName;
   std::string text =
       "; Драйвер приёмной станции, пульт 2\r\n"
       "[main]\r\n"
@@ -217,7 +217,7 @@ void BM_ReadDriverSettings(benchmark::State& state) {
   for (auto _ : state) {
     DriverSettings settings;
     const StartupTexts texts = ReadDriverSettings(path, settings);
-    if (settings.ComPort != "COM3" || texts.BaudRate != "9600") {
+    if (settings.ComPort != "COM3" || texts.baudRate != "9600") {
       state.SkipWithError("the settings file was not read as written");
       break;
     }
@@ -232,11 +232,11 @@ void BM_ReadServerEndpoint(benchmark::State& state) {
   const std::string path = RealisticSettingsFile();
   for (auto _ : state) {
     const ServerEndpoint endpoint = ReadServerEndpoint(path);
-    if (endpoint.Port != 12543) {
+    if (endpoint.port != 12543) {
       state.SkipWithError("the server endpoint was not read as written");
       break;
     }
-    benchmark::DoNotOptimize(endpoint.Address.data());
+    benchmark::DoNotOptimize(endpoint.address.data());
   }
   SetFrameCounters(state, ReportFrame().size(), 0);
 }

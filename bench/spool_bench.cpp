@@ -46,7 +46,7 @@ class SpoolRootDirectory {
   }
   SpoolRootDirectory(const SpoolRootDirectory&) = delete;
   SpoolRootDirectory& operator=(const SpoolRootDirectory&) = delete;
-  const fs::path& path() const { return path_; }
+  const fs::path& Path() const { return path_; }
 
  private:
   fs::path path_;
@@ -54,7 +54,7 @@ class SpoolRootDirectory {
 
 const fs::path& SpoolRoot() {
   static const SpoolRootDirectory root;
-  return root.path();
+  return root.Path();
 }
 
 EventRecordBytes SampleRecord() {

@@ -10,8 +10,8 @@ namespace drv {
 
 // Where the message server listens ("ServerHost" in the settings file).
 struct ServerEndpoint {
-  std::string Address = "127.0.0.1";
-  int32_t Port = 12543;
+  std::string address = "127.0.0.1";
+  int32_t port = 12543;
 };
 
 // One client connection to the message server. Used by the session thread only, except Abort().

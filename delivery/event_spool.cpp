@@ -38,20 +38,20 @@ void EventSpool::LoadBacklog() {
   // Without a session the files stay where they are, for a run that has one.
   if (!forwarding_) return;
   std::vector<FoundSpoolFile> found = directory_.List();
-  SortInSpoolOrder(found, directory_.location().namePrefix);
+  SortInSpoolOrder(found, directory_.Location().namePrefix);
   std::deque<Entry> loaded;
   for (const FoundSpoolFile& file : found) {
-    std::string path = directory_.location().directory + file.name;
-    SpoolReadError error = SpoolReadError::None;
+    std::string path = directory_.Location().directory + file.name;
+    SpoolReadError error = SpoolReadError::kNone;
     std::optional<SpoolFileContent> content = ReadSpoolFile(path, &error);
     if (content) {
       loaded.push_back({nextId_++, content->type, std::move(content->payload), std::move(path)});
-    } else if (error == SpoolReadError::Empty) {
+    } else if (error == SpoolReadError::kEmpty) {
       // A crash between a file's rename and its flush: it holds nothing, and the station did not
       // get its 05, so it sends the frame again.
       directory_.Remove(path);
-    } else if (error != SpoolReadError::NotFound &&
-               directory_.SetAside(path) != SetAsideResult::Gone) {
+    } else if (error != SpoolReadError::kNotFound &&
+               directory_.SetAside(path) != SetAsideResult::kGone) {
       // Set aside, or left where it is when even that fails: either way it is not sent.
       ReportError(kErrorSpoolFileDamaged);
     }

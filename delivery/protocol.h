@@ -68,7 +68,7 @@ enum class FrameReadStatus {
 struct FrameReadResult {
   FrameReadStatus status = FrameReadStatus::kTimedOut;
   std::vector<uint8_t> body;
-  bool ok() const { return status == FrameReadStatus::kOk; }
+  bool Ok() const { return status == FrameReadStatus::kOk; }
 };
 
 // Reads one frame and returns its body. The header must arrive without a pause of

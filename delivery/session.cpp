@@ -238,7 +238,7 @@ void MessageServerSession::ReadAnswer() {
   } catch (...) {
     frame.status = FrameReadStatus::kEndOfStream;
   }
-  if (!frame.ok()) {
+  if (!frame.Ok()) {
     ++errorCount_;
     // The server has gone: the socket is closed, but the session keeps its state and lets the
     // failures that follow decide about reconnecting.
@@ -289,7 +289,7 @@ void MessageServerSession::AttemptConnection() {
   if (stopRequested_ || !connection_) return;
 
   const ServerEndpoint endpoint = readEndpoint_();
-  if (!connection_->Connect(endpoint.Address, endpoint.Port, kConnectTimeoutMs)) return;
+  if (!connection_->Connect(endpoint.address, endpoint.port, kConnectTimeoutMs)) return;
   Introduce();
   ShowLine(kLineConnected);
   connected_ = true;
@@ -302,7 +302,7 @@ void MessageServerSession::Introduce() {
   (void)QueueMessage(MsgIntroduction, module);
   receiveAfterConnect_ = true;
   IntroductionInfo info;
-  if (hooks_.ReadIntroduction) RunOnMain([&] { info = hooks_.ReadIntroduction(); });
+  if (hooks_.readIntroduction) RunOnMain([&] { info = hooks_.readIntroduction(); });
   (void)QueueMessage(MsgPortState, PortStatePayload(info.comPort, info.portOpen));
   const std::array<uint8_t, 1> firstNumber{
       static_cast<uint8_t>(static_cast<uint32_t>(info.firstNumber) & 0xFF)};
@@ -343,12 +343,12 @@ void MessageServerSession::ActOn(uint32_t type) {
 }
 
 void MessageServerSession::ShowLine(const std::string& text) {
-  if (!hooks_.ShowLine) return;
-  RunOnMain([&] { hooks_.ShowLine(FormatDateTime(clock_.Now()) + " " + text); });
+  if (!hooks_.showLine) return;
+  RunOnMain([&] { hooks_.showLine(FormatDateTime(clock_.Now()) + " " + text); });
 }
 
 void MessageServerSession::TickIndicator() {
-  if (hooks_.TickIndicator) RunOnMain(hooks_.TickIndicator);
+  if (hooks_.tickIndicator) RunOnMain(hooks_.tickIndicator);
 }
 
 void MessageServerSession::OnConnectionClosed() {

@@ -32,11 +32,11 @@ struct IntroductionInfo {
 // IMainThread::RunAndWait while the session waits.
 struct SessionHooks {
   // The full display line: FormatDateTime(now) + " " + text.
-  std::function<void(const std::string& line)> ShowLine;
-  // The window advances its bar position (0..16) and redraws from connected().
-  std::function<void()> TickIndicator;
+  std::function<void(const std::string& line)> showLine;
+  // The window advances its bar position (0..16) and redraws from IsConnected().
+  std::function<void()> tickIndicator;
   // ComPort, whether the port is open and FirstNumber, for the introduction.
-  std::function<IntroductionInfo()> ReadIntroduction;
+  std::function<IntroductionInfo()> readIntroduction;
 };
 
 inline constexpr int kConnectTimeoutMs = 2500;
@@ -72,8 +72,8 @@ class MessageServerSession final : public ISessionLink {
   // One pass of the loop; tests call it directly instead of Start().
   void Step();
 
-  bool connected() const override { return connected_.load(); }
-  bool introduced() const override { return introduced_.load(); }
+  bool IsConnected() const override { return connected_.load(); }
+  bool IsIntroduced() const override { return introduced_.load(); }
   // Numbers the message and offers it to the ring as one unit; callable from both threads.
   bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) override;
   // The spool has queued records: a session waiting for its next deadline sends them now.

@@ -10,9 +10,9 @@ class ISessionLink {
  public:
   virtual ~ISessionLink() = default;
   // The connection is in use.
-  virtual bool connected() const = 0;
+  virtual bool IsConnected() const = 0;
   // The server has accepted the driver on the current connection.
-  virtual bool introduced() const = 0;
+  virtual bool IsIntroduced() const = 0;
   // Numbers the message and puts it in the outgoing ring; callable from any thread. False when
   // the full ring refuses it (its number is used up all the same).
   [[nodiscard]] virtual bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) = 0;

@@ -21,7 +21,7 @@ struct NewSpoolFile {
   std::vector<uint8_t> bytes;
 };
 
-enum class SetAsideResult { Moved, Gone, Failed };
+enum class SetAsideResult { kMoved, kGone, kFailed };
 
 // The spool directory on disk: durable creation of spool files that never replaces one, listing,
 // removal and setting aside. One implementation per platform.
@@ -31,8 +31,8 @@ class SpoolDirectory {
   // the working directory, "/var/spool/drv/ev" files starting with "ev" in /var/spool/drv.
   explicit SpoolDirectory(std::string spoolPrefix);
 
-  const std::string& prefix() const { return prefix_; }
-  const SpoolLocation& location() const { return location_; }
+  const std::string& Prefix() const { return prefix_; }
+  const SpoolLocation& Location() const { return location_; }
 
   // Writes the files as one durable batch: each in full under a temporary name that no search
   // finds, then each given its spool name (never replacing a file), then files and names

@@ -20,23 +20,23 @@ constexpr unsigned kMaxNameAttempts = 100000;
 constexpr unsigned kMaxSetAsideAttempts = 1000;
 constexpr int kMaxTempAttempts = 100;
 
-enum class MoveResult { Moved, TargetExists, SourceMissing, Failed };
+enum class MoveResult { kMoved, kTargetExists, kSourceMissing, kFailed };
 
 MoveResult MoveFailure(int error) {
-  if (error == EEXIST) return MoveResult::TargetExists;
-  return error == ENOENT ? MoveResult::SourceMissing : MoveResult::Failed;
+  if (error == EEXIST) return MoveResult::kTargetExists;
+  return error == ENOENT ? MoveResult::kSourceMissing : MoveResult::kFailed;
 }
 
 // Renames without ever replacing an existing file.
 MoveResult MoveWithoutReplacing(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return MoveResult::Moved;
+    return MoveResult::kMoved;
   }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return MoveFailure(errno);
   // File systems without the no-replace rename: a hard link never replaces either.
   if (::link(from.c_str(), to.c_str()) != 0) return MoveFailure(errno);
   ::unlink(from.c_str());
-  return MoveResult::Moved;
+  return MoveResult::kMoved;
 }
 
 // Makes the names in the directory survive a crash. A file system that cannot flush a directory
@@ -61,26 +61,26 @@ int64_t ModifiedNs(const struct stat& info) {
 std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolReadError* error) {
   SpoolReadError ignored;
   SpoolReadError& result = error != nullptr ? *error : ignored;
-  result = SpoolReadError::None;
+  result = SpoolReadError::kNone;
 
   // Non-blocking, so that a pipe under a spool file's name cannot hang the caller.
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!file.valid()) {
-    result = (errno == ENOENT || errno == ENOTDIR) ? SpoolReadError::NotFound
-                                                   : SpoolReadError::CannotOpen;
+    result = (errno == ENOENT || errno == ENOTDIR) ? SpoolReadError::kNotFound
+                                                   : SpoolReadError::kCannotOpen;
     return std::nullopt;
   }
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) {
-    result = SpoolReadError::ReadFailed;
+    result = SpoolReadError::kReadFailed;
     return std::nullopt;
   }
   if (!S_ISREG(info.st_mode)) {
-    result = SpoolReadError::NotRegularFile;
+    result = SpoolReadError::kNotRegularFile;
     return std::nullopt;
   }
   if (static_cast<uint64_t>(info.st_size) > kMaxSpoolFileSize) {
-    result = SpoolReadError::TooLarge;
+    result = SpoolReadError::kTooLarge;
     return std::nullopt;
   }
 
@@ -90,7 +90,7 @@ std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolRead
   for (;;) {
     if (total == bytes.size()) {
       if (bytes.size() > kMaxSpoolFileSize) {
-        result = SpoolReadError::TooLarge;
+        result = SpoolReadError::kTooLarge;
         return std::nullopt;
       }
       bytes.resize(std::min(bytes.size() * 2, kMaxSpoolFileSize + 1));
@@ -98,14 +98,14 @@ std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolRead
     const ssize_t count = ::read(file.get(), bytes.data() + total, bytes.size() - total);
     if (count < 0) {
       if (errno == EINTR) continue;
-      result = SpoolReadError::ReadFailed;
+      result = SpoolReadError::kReadFailed;
       return std::nullopt;
     }
     if (count == 0) break;
     total += static_cast<std::size_t>(count);
   }
   std::optional<SpoolFileContent> content = ParseSpoolFileBytes({bytes.data(), total});
-  if (!content) result = total == 0 ? SpoolReadError::Empty : SpoolReadError::TooShort;
+  if (!content) result = total == 0 ? SpoolReadError::kEmpty : SpoolReadError::kTooShort;
   return content;
 }
 
@@ -151,10 +151,10 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
                          (nextSuffix_ == 0 ? "" : "-" + std::to_string(nextSuffix_)) +
                          std::string(kSpoolFileExtension);
       const MoveResult result = MoveWithoutReplacing(temps[named].path, path);
-      if (result == MoveResult::Moved) {
+      if (result == MoveResult::kMoved) {
         namedPaths.push_back(std::move(path));
         moved = true;
-      } else if (result != MoveResult::TargetExists) {
+      } else if (result != MoveResult::kTargetExists) {
         break;
       }
     }
@@ -206,17 +206,17 @@ SetAsideResult SpoolDirectory::SetAside(const std::string& path) const {
     const std::string target = path + (attempt == 0 ? "" : "." + std::to_string(attempt)) +
                                std::string(kSetAsideExtension);
     switch (MoveWithoutReplacing(path, target)) {
-      case MoveResult::Moved:
-        return SetAsideResult::Moved;
-      case MoveResult::SourceMissing:
-        return SetAsideResult::Gone;
-      case MoveResult::Failed:
-        return SetAsideResult::Failed;
-      case MoveResult::TargetExists:
+      case MoveResult::kMoved:
+        return SetAsideResult::kMoved;
+      case MoveResult::kSourceMissing:
+        return SetAsideResult::kGone;
+      case MoveResult::kFailed:
+        return SetAsideResult::kFailed;
+      case MoveResult::kTargetExists:
         break;
     }
   }
-  return SetAsideResult::Failed;
+  return SetAsideResult::kFailed;
 }
 
 }  // namespace drv

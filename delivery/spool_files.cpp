@@ -85,21 +85,21 @@ std::string SpoolFileName(const CivilTime& t) {
 
 std::string_view SpoolReadErrorText(SpoolReadError error) {
   switch (error) {
-    case SpoolReadError::None:
+    case SpoolReadError::kNone:
       return "no error";
-    case SpoolReadError::NotFound:
+    case SpoolReadError::kNotFound:
       return "not found";
-    case SpoolReadError::CannotOpen:
+    case SpoolReadError::kCannotOpen:
       return "cannot be opened";
-    case SpoolReadError::NotRegularFile:
+    case SpoolReadError::kNotRegularFile:
       return "not a regular file";
-    case SpoolReadError::Empty:
+    case SpoolReadError::kEmpty:
       return "empty";
-    case SpoolReadError::TooShort:
+    case SpoolReadError::kTooShort:
       return "shorter than 4 bytes";
-    case SpoolReadError::TooLarge:
+    case SpoolReadError::kTooLarge:
       return "larger than a spool file can be";
-    case SpoolReadError::ReadFailed:
+    case SpoolReadError::kReadFailed:
       return "read failed";
   }
   return "unknown error";

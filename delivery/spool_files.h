@@ -33,14 +33,14 @@ struct SpoolFileContent {
 };
 
 enum class SpoolReadError {
-  None,
-  NotFound,        // the file vanished (deleted or renamed by someone else)
-  CannotOpen,      // exists but cannot be opened
-  NotRegularFile,  // a directory, device or pipe under a spool file's name
-  Empty,           // no byte at all: a write that a crash cut off before its flush
-  TooShort,        // 1 to 3 bytes, fewer than the 4 bytes of the message type
-  TooLarge,        // more than kMaxSpoolFileSize bytes
-  ReadFailed,      // opened, but reading failed
+  kNone,
+  kNotFound,        // the file vanished (deleted or renamed by someone else)
+  kCannotOpen,      // exists but cannot be opened
+  kNotRegularFile,  // a directory, device or pipe under a spool file's name
+  kEmpty,           // no byte at all: a write that a crash cut off before its flush
+  kTooShort,        // 1 to 3 bytes, fewer than the 4 bytes of the message type
+  kTooLarge,        // more than kMaxSpoolFileSize bytes
+  kReadFailed,      // opened, but reading failed
 };
 
 // A short English phrase for tools and logs.

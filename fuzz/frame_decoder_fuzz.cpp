@@ -63,8 +63,7 @@ void FuzzOneInput(const uint8_t* data, std::size_t size) {
     const std::size_t repliesBefore = reply.bytes.size();
     // An exact-size copy, so a read past the packet is caught by the address sanitizer.
     const std::vector<uint8_t> copy(packet.begin(), packet.end());
-    decoder.SerialPortDriver1ReceivePacket(copy.empty() ? nullptr : copy.data(),
-                                           static_cast<int32_t>(copy.size()));
+    decoder.ReceivePacket(copy.empty() ? nullptr : copy.data(), static_cast<int32_t>(copy.size()));
     // Exactly one reply for a packet holding an end mark, none otherwise.
     if (reply.bytes.size() - repliesBefore != (HasEndMark(packet) ? 1u : 0u)) __builtin_trap();
     if (display.lines.size() > kDisplayLineLimit + 1) __builtin_trap();

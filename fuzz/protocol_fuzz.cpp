@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   for (;;) {
     const FrameReadResult frame = ReadFrame(connection, clock);
-    if (!frame.ok()) {
+    if (!frame.Ok()) {
       if (!frame.body.empty()) __builtin_trap();
       break;
     }

@@ -150,9 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             now.settings.SendTorven7 == old.settings.SendTorven7 &&
             now.settings.SendTorven8 == old.settings.SendTorven8,
         "another setting changed");
-  Check(now.texts.Caption == old.texts.Caption && now.texts.BaudRate == old.texts.BaudRate,
+  Check(now.texts.caption == old.texts.caption && now.texts.baudRate == old.texts.baudRate,
         "a start-up text changed");
-  Check(now.endpoint.Address == old.endpoint.Address && now.endpoint.Port == old.endpoint.Port,
+  Check(now.endpoint.address == old.endpoint.address && now.endpoint.port == old.endpoint.port,
         "the server endpoint changed");
   Check(now.device == old.device, "a device path changed");
 

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size > 0) std::fwrite(data, 1, size, file);
   std::fclose(file);
 
-  drv::SpoolReadError error = drv::SpoolReadError::None;
+  drv::SpoolReadError error = drv::SpoolReadError::kNone;
   const auto content = drv::ReadSpoolFile(path, &error);
   if (content.has_value() != (size >= 4 && size <= drv::kMaxSpoolFileSize)) abort();
   if (content && content->payload.size() != size - 4) abort();

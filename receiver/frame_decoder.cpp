@@ -78,7 +78,7 @@ std::string CompactHex(std::span<const uint8_t> bytes) {
 
 FrameDecoder::FrameDecoder(FrameDecoderContext context) : context_(std::move(context)) {}
 
-void FrameDecoder::SerialPortDriver1ReceivePacket(const uint8_t* packet, int32_t size) {
+void FrameDecoder::ReceivePacket(const uint8_t* packet, int32_t size) {
   if (packet == nullptr || size <= 0) return;
   bool frameComplete = false;
   for (int32_t i = 0; i < size; ++i) {

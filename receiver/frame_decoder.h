@@ -73,7 +73,7 @@ class FrameDecoder {
   explicit FrameDecoder(FrameDecoderContext context);
 
   // One packet from the serial port; a size of 0 or less does nothing.
-  void SerialPortDriver1ReceivePacket(const uint8_t* packet, int32_t size);
+  void ReceivePacket(const uint8_t* packet, int32_t size);
 
   // Everything that follows the nibble decoding of a frame, for bytes decoded elsewhere
   // (a frame log being replayed): time stamp, hand-over, reply, log, display.

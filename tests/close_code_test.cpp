@@ -40,15 +40,15 @@ TEST(CloseCodeTest, OnlyTheExactEntryIsAccepted) {
     CloseCodeAnswer answer;
   };
   const Case cases[] = {
-      {"12345", "12345", CloseCodeAnswer::Accepted},
-      {"1234", "12345", CloseCodeAnswer::WrongCode},  // four digits typed
-      {"1234 ", "12345", CloseCodeAnswer::WrongCode},
-      {"     ", "12345", CloseCodeAnswer::WrongCode},  // nothing typed
-      {"", "12345", CloseCodeAnswer::WrongCode},
-      {"123456", "12345", CloseCodeAnswer::WrongCode},
-      {" 12345", "12345", CloseCodeAnswer::WrongCode},
-      {"54321", "12345", CloseCodeAnswer::WrongCode},
-      {"", "", CloseCodeAnswer::WrongCode},  // no code drawn lets nothing through
+      {"12345", "12345", CloseCodeAnswer::kAccepted},
+      {"1234", "12345", CloseCodeAnswer::kWrongCode},  // four digits typed
+      {"1234 ", "12345", CloseCodeAnswer::kWrongCode},
+      {"     ", "12345", CloseCodeAnswer::kWrongCode},  // nothing typed
+      {"", "12345", CloseCodeAnswer::kWrongCode},
+      {"123456", "12345", CloseCodeAnswer::kWrongCode},
+      {" 12345", "12345", CloseCodeAnswer::kWrongCode},
+      {"54321", "12345", CloseCodeAnswer::kWrongCode},
+      {"", "", CloseCodeAnswer::kWrongCode},  // no code drawn lets nothing through
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("'") + c.entry + "' vs '" + c.code + "'");

@@ -38,16 +38,16 @@ std::string Quoted(const std::string& text) {
 // Runs the built program with `input` on standard input.
 RunResult RunDecode(const std::vector<std::string>& args, const std::string& input = "") {
   testing::TempDir dir;
-  testing::WriteFileBytes(dir.path() / "in", input);
+  testing::WriteFileBytes(dir.Path() / "in", input);
   std::string command = Quoted(std::string(DRV_BIN_DIR) + "/drvtirval-decode");
   for (const std::string& arg : args) command += " " + Quoted(arg);
-  command += " <" + Quoted(dir.file("in")) + " >" + Quoted(dir.file("out")) + " 2>" +
-             Quoted(dir.file("err"));
+  command += " <" + Quoted(dir.File("in")) + " >" + Quoted(dir.File("out")) + " 2>" +
+             Quoted(dir.File("err"));
   const int raw = std::system(command.c_str());
   RunResult result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  result.out = testing::ReadFileBytes(dir.path() / "out");
-  result.err = testing::ReadFileBytes(dir.path() / "err");
+  result.out = testing::ReadFileBytes(dir.Path() / "out");
+  result.err = testing::ReadFileBytes(dir.Path() / "err");
   return result;
 }
 
@@ -125,11 +125,11 @@ TEST(DecodeToolTest, WorkedExamplesFromStandardInput) {
 
 TEST(DecodeToolTest, BadLinesAreNamedAndSkipped) {
   testing::TempDir dir;
-  testing::WriteFileBytes(dir.path() / "packets.txt",
+  testing::WriteFileBytes(dir.Path() / "packets.txt",
                           "01 2\n"  // odd digit count
                           "# fine\n" +
                               LineFrameHex(kReport) + "\n" + "01 F2 zz 03\n");  // not hex
-  const RunResult run = RunDecode({"--now", kNowText, dir.file("packets.txt")});
+  const RunResult run = RunDecode({"--now", kNowText, dir.File("packets.txt")});
 
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, HasSubstr("line 1: odd number of hex digits"));
@@ -170,7 +170,7 @@ TEST(DecodeToolTest, Options) {
       {{"--first-number"}, 2, "", "--first-number needs a value"},
       {{"--now", "tomorrow"}, 2, "", "--now: not a TDateTime number"},
       {{"--now", "inf"}, 2, "", "--now: not a TDateTime number"},
-      {{dir.file("missing.txt")}, 2, "", "cannot open"},
+      {{dir.File("missing.txt")}, 2, "", "cannot open"},
       {{"a.txt", "b.txt"}, 2, "", "more than one input file"},
   };
   for (const Case& c : cases) {

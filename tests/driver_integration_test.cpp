@@ -69,14 +69,14 @@ class DriverProgramTest : public ::testing::Test {
  protected:
   void WriteSettings(const std::string& extra) {
     const std::string text = "[main]\r\nComPort=COM1\r\nLog=1\r\n" + extra +
-                             "\r\n[Devices]\r\nCOM1=" + pty_.slavePath() + "\r\n";
-    testing::WriteFileBytes(dir_.path() / "drvtirval2000n.ini", Utf8ToCp1251(text));
+                             "\r\n[Devices]\r\nCOM1=" + pty_.SlavePath() + "\r\n";
+    testing::WriteFileBytes(dir_.Path() / "drvtirval2000n.ini", Utf8ToCp1251(text));
   }
 
   // Starts the driver and waits until it holds its port, so that no frame meets a closed line.
   void StartDriver() {
     driver_ = std::make_unique<ChildProcess>(ChildProcess::Options{
-        {Bin("drvtirval2000n")}, dir_.path().string(), {"QT_QPA_PLATFORM=offscreen"}});
+        {Bin("drvtirval2000n")}, dir_.Path().string(), {"QT_QPA_PLATFORM=offscreen"}});
     ASSERT_TRUE(pty_.WaitUntilSlaveHeld(kSafety));
     // The open purges the line just after taking the lock; let it finish.
     std::this_thread::sleep_for(200ms);
@@ -98,7 +98,7 @@ class DriverProgramTest : public ::testing::Test {
 };
 
 TEST_F(DriverProgramTest, AnswersEveryFrameAndLogsIt) {
-  std::filesystem::create_directory(dir_.path() / "log");
+  std::filesystem::create_directory(dir_.Path() / "log");
   WriteSettings("SendTorven8=0");
   StartDriver();
 
@@ -124,7 +124,7 @@ TEST_F(DriverProgramTest, AnswersEveryFrameAndLogsIt) {
   }
 
   StopDriver();
-  const auto logs = FilesWithExtension(dir_.path() / "log", ".log");
+  const auto logs = FilesWithExtension(dir_.Path() / "log", ".log");
   ASSERT_EQ(logs.size(), 1u);
   const std::string log = Cp1251ToUtf8(testing::ReadFileBytes(logs[0]));
   std::size_t lines = 0;
@@ -133,7 +133,7 @@ TEST_F(DriverProgramTest, AnswersEveryFrameAndLogsIt) {
   }
   EXPECT_EQ(lines, cases.size());
   EXPECT_NE(log.find("3F  Номер - 62397\r\n"), std::string::npos);
-  EXPECT_TRUE(FilesWithExtension(dir_.path(), ".dd8").size() == 1u)
+  EXPECT_TRUE(FilesWithExtension(dir_.Path(), ".dd8").size() == 1u)
       << "the one valid report becomes one spool file without a session";
 }
 
@@ -160,7 +160,7 @@ TEST_F(DriverProgramTest, SurvivesLineNoiseAndBadSettings) {
 }
 
 TEST_F(DriverProgramTest, DeliversRecordsToTheServerOnceItAcceptsTheDriver) {
-  ChildProcess server({{Bin("drvtirval-server"), "--port", "0"}, dir_.path().string(), {}});
+  ChildProcess server({{Bin("drvtirval-server"), "--port", "0"}, dir_.Path().string(), {}});
   const auto listening = server.WaitForLine(
       [](const std::string& l) { return l.rfind("listening on", 0) == 0; }, kSafety);
   ASSERT_TRUE(listening.has_value());
@@ -184,10 +184,10 @@ TEST_F(DriverProgramTest, DeliversRecordsToTheServerOnceItAcceptsTheDriver) {
             std::string::npos)
       << *event;
   // Its spool file goes with the server's acknowledgement.
-  for (int i = 0; i < 100 && !FilesWithExtension(dir_.path(), ".dd8").empty(); ++i) {
+  for (int i = 0; i < 100 && !FilesWithExtension(dir_.Path(), ".dd8").empty(); ++i) {
     std::this_thread::sleep_for(50ms);
   }
-  EXPECT_TRUE(FilesWithExtension(dir_.path(), ".dd8").empty());
+  EXPECT_TRUE(FilesWithExtension(dir_.Path(), ".dd8").empty());
   StopDriver();
 }
 
@@ -195,13 +195,13 @@ TEST_F(DriverProgramTest, SpooledAlarmsReachTheServerAfterAnOutageAndARestart) {
   // Reserve a port for a server that is not there yet.
   int port = 0;
   {
-    ChildProcess probe({{Bin("drvtirval-server"), "--port", "0"}, dir_.path().string(), {}});
+    ChildProcess probe({{Bin("drvtirval-server"), "--port", "0"}, dir_.Path().string(), {}});
     const auto line = probe.WaitForLine(
         [](const std::string& l) { return l.rfind("listening on", 0) == 0; }, kSafety);
     ASSERT_TRUE(line.has_value());
     port = std::stoi(line->substr(line->rfind(':') + 1));
   }
-  std::filesystem::create_directory(dir_.path() / "spool");
+  std::filesystem::create_directory(dir_.Path() / "spool");
   WriteSettings(
       "SendTorven8=1\r\nPathForSoob=spool/\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" +
       std::to_string(port));
@@ -215,14 +215,14 @@ TEST_F(DriverProgramTest, SpooledAlarmsReachTheServerAfterAnOutageAndARestart) {
     }
     ASSERT_EQ(Exchange(StationFrame(ReportMessage(static_cast<uint16_t>(100 + i), 1))), 0x05);
     // The station forgets the alarm with the 05: its file is there by then.
-    ASSERT_EQ(FilesWithExtension(dir_.path() / "spool", ".dd8").size(),
+    ASSERT_EQ(FilesWithExtension(dir_.Path() / "spool", ".dd8").size(),
               static_cast<std::size_t>(i + 1));
   }
-  const auto spooled = FilesWithExtension(dir_.path() / "spool", ".dd8");
+  const auto spooled = FilesWithExtension(dir_.Path() / "spool", ".dd8");
   for (const auto& file : spooled) EXPECT_EQ(std::filesystem::file_size(file), 31u);
 
   ChildProcess server(
-      {{Bin("drvtirval-server"), "--port", std::to_string(port)}, dir_.path().string(), {}});
+      {{Bin("drvtirval-server"), "--port", std::to_string(port)}, dir_.Path().string(), {}});
   std::vector<int> objects;
   const auto deadline = std::chrono::steady_clock::now() + 120s;
   while ((objects.empty() || objects.back() != 40000 + 100 + kAlarms - 1) &&
@@ -240,10 +240,10 @@ TEST_F(DriverProgramTest, SpooledAlarmsReachTheServerAfterAnOutageAndARestart) {
   EXPECT_EQ(objects, expected);
 
   // The last acknowledgement deletes the last file.
-  for (int i = 0; i < 50 && !FilesWithExtension(dir_.path() / "spool", ".dd8").empty(); ++i) {
+  for (int i = 0; i < 50 && !FilesWithExtension(dir_.Path() / "spool", ".dd8").empty(); ++i) {
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_TRUE(FilesWithExtension(dir_.path() / "spool", ".dd8").empty());
+  EXPECT_TRUE(FilesWithExtension(dir_.Path() / "spool", ".dd8").empty());
   StopDriver();
 }
 

@@ -39,14 +39,14 @@ class DriverSettingsTest : public ::testing::Test {
 
   std::vector<std::string> DirectoryEntries() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir.path())) {
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
       names.push_back(entry.path().filename().string());
     }
     return names;
   }
 
   TempDir dir;
-  std::string path = SettingsPath(dir.path().string());
+  std::string path = SettingsPath(dir.Path().string());
 };
 
 TEST(SettingsPathTest, JoinsWithOneSlash) {
@@ -67,12 +67,12 @@ TEST_F(DriverSettingsTest, WithoutAFileEverythingHasItsDefault) {
   EXPECT_FALSE(settings.Log);
   EXPECT_FALSE(settings.SendTorven7);
   EXPECT_TRUE(settings.SendTorven8);
-  EXPECT_EQ(texts.Caption, "");
-  EXPECT_EQ(texts.BaudRate, "9600");
+  EXPECT_EQ(texts.caption, "");
+  EXPECT_EQ(texts.baudRate, "9600");
 
   const ServerEndpoint endpoint = ReadServerEndpoint(path);
-  EXPECT_EQ(endpoint.Address, "127.0.0.1");
-  EXPECT_EQ(endpoint.Port, 12543);
+  EXPECT_EQ(endpoint.address, "127.0.0.1");
+  EXPECT_EQ(endpoint.port, 12543);
   EXPECT_EQ(ReadDevicePath(path, "COM1"), std::nullopt);
 }
 
@@ -103,19 +103,19 @@ TEST_F(DriverSettingsTest, ReadsEveryFieldOfAFullFile) {
       "COM4=\r\n",
       &texts);
   EXPECT_EQ(settings.ComPort, "COM3");
-  EXPECT_EQ(texts.BaudRate, "115200");
-  EXPECT_EQ(BaudRateFromText(texts.BaudRate), br115200);
+  EXPECT_EQ(texts.baudRate, "115200");
+  EXPECT_EQ(BaudRateFromText(texts.baudRate), br115200);
   EXPECT_EQ(settings.FirstNumber, 16);
   EXPECT_EQ(settings.PathForSoob, "/var/spool/drv/");
-  EXPECT_EQ(texts.Caption, "Пульт №1");
+  EXPECT_EQ(texts.caption, "Пульт №1");
   EXPECT_DOUBLE_EQ(settings.Attention, 5 * kOneMinute);
   EXPECT_TRUE(settings.Log);
   EXPECT_TRUE(settings.SendTorven7);
   EXPECT_FALSE(settings.SendTorven8);
 
   const ServerEndpoint endpoint = ReadServerEndpoint(path);
-  EXPECT_EQ(endpoint.Address, "server.local");
-  EXPECT_EQ(endpoint.Port, 2000);
+  EXPECT_EQ(endpoint.address, "server.local");
+  EXPECT_EQ(endpoint.port, 2000);
   EXPECT_EQ(ReadDevicePath(path, "COM3"), "/dev/ttyUSB0");
   EXPECT_EQ(ReadDevicePath(path, "com3"), "/dev/ttyUSB0");
   EXPECT_EQ(ReadDevicePath(path, "COM4"), std::nullopt);
@@ -141,10 +141,10 @@ TEST_F(DriverSettingsTest, EachValueFallsBackOnItsOwn) {
       {"Attention=25:00:00", [](auto& s, auto&) { EXPECT_DOUBLE_EQ(s.Attention, kOneMinute); }},
       {"Attention=", [](auto& s, auto&) { EXPECT_DOUBLE_EQ(s.Attention, kOneMinute); }},
       {"Attention=00:00:30", [](auto& s, auto&) { EXPECT_DOUBLE_EQ(s.Attention, Hms(0, 0, 30)); }},
-      {"caption=", [](auto&, auto& t) { EXPECT_EQ(t.Caption, ""); }},
+      {"caption=", [](auto&, auto& t) { EXPECT_EQ(t.caption, ""); }},
       {"BaudRate=09600",
-       [](auto&, auto& t) { EXPECT_EQ(BaudRateFromText(t.BaudRate), std::nullopt); }},
-      {"BaudRate=", [](auto&, auto& t) { EXPECT_EQ(t.BaudRate, ""); }},
+       [](auto&, auto& t) { EXPECT_EQ(BaudRateFromText(t.baudRate), std::nullopt); }},
+      {"BaudRate=", [](auto&, auto& t) { EXPECT_EQ(t.baudRate, ""); }},
       {"ComPort=com255", [](auto& s, auto&) { EXPECT_EQ(s.ComPort, "com255"); }},
       {"ComPort=", [](auto& s, auto&) { EXPECT_EQ(s.ComPort, ""); }},
       {"PathForSoob=\"C:\\spool\\\"",
@@ -161,13 +161,13 @@ TEST_F(DriverSettingsTest, EachValueFallsBackOnItsOwn) {
 TEST_F(DriverSettingsTest, ServerEndpointKeepsDefaultsForWhatIsMissingOrBad) {
   WriteFileBytes(path, "[serverhost]\nPort=12x\n");
   ServerEndpoint endpoint = ReadServerEndpoint(path);
-  EXPECT_EQ(endpoint.Address, "127.0.0.1");
-  EXPECT_EQ(endpoint.Port, 12543);
+  EXPECT_EQ(endpoint.address, "127.0.0.1");
+  EXPECT_EQ(endpoint.port, 12543);
 
   WriteFileBytes(path, "[ServerHost]\nAddress=\"10.0.0.5\"\nPort=$3000\n");
   endpoint = ReadServerEndpoint(path);
-  EXPECT_EQ(endpoint.Address, "10.0.0.5");
-  EXPECT_EQ(endpoint.Port, 0x3000);
+  EXPECT_EQ(endpoint.address, "10.0.0.5");
+  EXPECT_EQ(endpoint.port, 0x3000);
 }
 
 TEST(BaudRateFromTextTest, MatchesTheFifteenTextsExactly) {
@@ -281,7 +281,7 @@ TEST_F(DriverSettingsTest, SaveComPortKeepsPermissionsAndSymbolicLinks) {
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 
-  const std::string link = dir.file("link.ini");
+  const std::string link = dir.File("link.ini");
   fs::create_symlink(path, link);
   SaveComPort(link, "COM3");
   EXPECT_TRUE(fs::is_symlink(link));
@@ -289,14 +289,14 @@ TEST_F(DriverSettingsTest, SaveComPortKeepsPermissionsAndSymbolicLinks) {
 }
 
 TEST_F(DriverSettingsTest, FailedSaveReportsThePathAndChangesNothing) {
-  const std::string missingDir = dir.file("missing/drvtirval2000n.ini");
+  const std::string missingDir = dir.File("missing/drvtirval2000n.ini");
   try {
     SaveComPort(missingDir, "COM4");
     ADD_FAILURE() << "no error";
   } catch (const SettingsWriteError& error) {
     EXPECT_EQ(std::string(error.what()), "Unable to write to " + missingDir);
   }
-  EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "missing"));
 
   // A directory where the file should be.
   fs::create_directory(path);

@@ -51,13 +51,13 @@ class DriverTest : public ::testing::Test {
 
   void WriteSettings(const std::string& text) {
     // Settings files are Windows-1251 text.
-    testing::WriteFileBytes(dir_.path() / "drvtirval2000n.ini", Utf8ToCp1251(text));
+    testing::WriteFileBytes(dir_.Path() / "drvtirval2000n.ini", Utf8ToCp1251(text));
   }
 
   Driver& StartDriver() {
     platform_ = std::make_unique<DriverPlatform>(DriverPlatform{clock_, mainThread_, serialEvents_,
                                                                 device_, connections_,
-                                                                dir_.path().string(), "1.0.0.1"});
+                                                                dir_.Path().string(), "1.0.0.1"});
     driver_ = std::make_unique<Driver>(*platform_, window_);
     driver_->StartUp();
     return *driver_;
@@ -154,7 +154,7 @@ TEST_F(DriverTest, ReportFrameIsAnsweredAndSpooledWithoutSession) {
   ReceiveOnLine(kReportPacket);
 
   EXPECT_EQ(device_.written, std::vector<uint8_t>{0x05});
-  const auto files = SpoolFiles(dir_.path());
+  const auto files = SpoolFiles(dir_.Path());
   ASSERT_EQ(files.size(), 1u);
   const std::string bytes = testing::ReadFileBytes(files[0]);
   ASSERT_EQ(bytes.size(), 31u);
@@ -205,14 +205,14 @@ TEST_F(DriverTest, UnkeyableRtsIsLoggedOnceAndThePortStillOpens) {
   device_.rtsResult = SerialError::kNotSupported;
   StartDriver();
   ASSERT_TRUE(device_.open);
-  window_.closeCodeAnswer = CloseCodeAnswer::Accepted;
+  window_.closeCodeAnswer = CloseCodeAnswer::kAccepted;
   driver_->StartOrStop();  // stop
   driver_->RescanPorts();  // the scan opens every port
   driver_->StartOrStop();  // start
   ASSERT_TRUE(device_.open);
   ReceiveOnLine(kReportPacket);
   EXPECT_EQ(device_.written, std::vector<uint8_t>{0x05});
-  EXPECT_EQ(Cp1251ToUtf8(testing::ReadFileBytes(dir_.path() / "error.txt")), "ошибка №14\r\n");
+  EXPECT_EQ(Cp1251ToUtf8(testing::ReadFileBytes(dir_.Path() / "error.txt")), "ошибка №14\r\n");
 }
 
 struct CloseCase {
@@ -227,21 +227,22 @@ class DriverCloseTest : public DriverTest, public ::testing::WithParamInterface<
 TEST_P(DriverCloseTest, ClosesOnlyWithTheRightCode) {
   const CloseCase& c = GetParam();
   WriteSettings("[main]\nComPort=COM2\nSendTorven8=0\n");
-  const std::string settingsBefore = testing::ReadFileBytes(dir_.path() / "drvtirval2000n.ini");
+  const std::string settingsBefore = testing::ReadFileBytes(dir_.Path() / "drvtirval2000n.ini");
   StartDriver();
   window_.closeCodeAnswer = c.answer;
 
   EXPECT_EQ(driver_->RequestClose(), c.expectClose);
   EXPECT_EQ(device_.open, c.expectPortOpen);
   EXPECT_EQ(window_.messages, c.expectedMessages);
-  EXPECT_EQ(testing::ReadFileBytes(dir_.path() / "drvtirval2000n.ini"), settingsBefore);
+  EXPECT_EQ(testing::ReadFileBytes(dir_.Path() / "drvtirval2000n.ini"), settingsBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, DriverCloseTest,
-    ::testing::Values(CloseCase{CloseCodeAnswer::Accepted, true, false, {}},
-                      CloseCase{CloseCodeAnswer::WrongCode, false, true, {"Не правильный пароль."}},
-                      CloseCase{CloseCodeAnswer::Cancelled, false, true, {}}));
+    ::testing::Values(CloseCase{CloseCodeAnswer::kAccepted, true, false, {}},
+                      CloseCase{
+                          CloseCodeAnswer::kWrongCode, false, true, {"Не правильный пароль."}},
+                      CloseCase{CloseCodeAnswer::kCancelled, false, true, {}}));
 
 // A close that arrives while start-up shows the busy port ends the program there: no session is
 // started, so nothing reaches the server on the way out.
@@ -259,7 +260,7 @@ TEST_F(DriverTest, CloseDuringTheStartUpMessageStartsNoSession) {
 
   mainThread_.Stop();
   driver_->Shutdown();
-  EXPECT_EQ(connections_.count(), 0u);
+  EXPECT_EQ(connections_.Count(), 0u);
   EXPECT_TRUE(window_.lines.empty());
 }
 

@@ -21,7 +21,7 @@ const std::string kPrefix = "\xEE\xF8\xE8\xE1\xEA\xE0 \xB9";
 class ErrorLogTest : public ::testing::Test {
  protected:
   TempDir dir;
-  std::string path = ErrorLogPath(dir.path().string());
+  std::string path = ErrorLogPath(dir.Path().string());
 };
 
 TEST_F(ErrorLogTest, FirstCodeCreatesTheFileAndEachCodeAddsOneLine) {
@@ -53,9 +53,9 @@ TEST_F(ErrorLogTest, ExistingLinesStayAndNewLinesFollowThem) {
 }
 
 TEST_F(ErrorLogTest, AFileThatCannotBeCreatedIsReportedToTheCaller) {
-  EXPECT_THROW(WriteErrorCode(dir.file("missing/error.txt"), 19), std::system_error);
+  EXPECT_THROW(WriteErrorCode(dir.File("missing/error.txt"), 19), std::system_error);
   // A directory in place of the file.
-  EXPECT_THROW(WriteErrorCode(dir.path().string(), 19), std::system_error);
+  EXPECT_THROW(WriteErrorCode(dir.Path().string(), 19), std::system_error);
 }
 
 TEST_F(ErrorLogTest, AWriteOnlyLogIsStillAppendedTo) {

@@ -103,7 +103,7 @@ class EventSpoolTest : public ::testing::Test {
   }
 
   TempDir dir;
-  const fs::path spoolDir = dir.path() / "spool";
+  const fs::path spoolDir = dir.Path() / "spool";
   FakeClock clock;
   std::vector<int> errors;
   int wakeUps = 0;

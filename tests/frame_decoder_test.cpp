@@ -63,7 +63,7 @@ const Bytes kValid3 = {0x45, 0x00, 0xBB};
 class FrameDecoderTest : public ::testing::Test {
  protected:
   void Feed(const Bytes& packet) {
-    decoder_->SerialPortDriver1ReceivePacket(packet.data(), static_cast<int32_t>(packet.size()));
+    decoder_->ReceivePacket(packet.data(), static_cast<int32_t>(packet.size()));
   }
   void UseLog(const std::string& directory) {
     log_ = std::make_unique<FrameLog>(directory);
@@ -92,8 +92,8 @@ class FrameDecoderTest : public ::testing::Test {
 
 TEST_F(FrameDecoderTest, WorkedExampleFailsItsChecksumAndIsOnlyLogged) {
   testing::TempDir dir;
-  std::filesystem::create_directory(dir.path() / "log");
-  UseLog(dir.path().string());
+  std::filesystem::create_directory(dir.Path() / "log");
+  UseLog(dir.Path().string());
 
   Feed(kExamplePacket);
 
@@ -103,7 +103,7 @@ TEST_F(FrameDecoderTest, WorkedExampleFailsItsChecksumAndIsOnlyLogged) {
   EXPECT_THAT(sink_.frames, IsEmpty());
   EXPECT_THAT(display_.lines, IsEmpty());
   const std::string logged =
-      testing::ReadFileBytes(FrameLogPath(dir.path().string(), clock_.Now()));
+      testing::ReadFileBytes(FrameLogPath(dir.Path().string(), clock_.Now()));
   const std::string expectedEnd = Utf8ToCp1251("E0 0D 13 29 3F  Номер - 62397\r\n");
   ASSERT_GE(logged.size(), expectedEnd.size());
   EXPECT_EQ(logged.substr(logged.size() - expectedEnd.size()), expectedEnd);
@@ -232,9 +232,9 @@ TEST_F(FrameDecoderTest, TheLengthWrapsAfter256DataBytes) {
 
 TEST_F(FrameDecoderTest, EmptyOrNegativePacketsDoNothing) {
   const uint8_t endMark = 0x03;
-  decoder_->SerialPortDriver1ReceivePacket(&endMark, 0);
-  decoder_->SerialPortDriver1ReceivePacket(&endMark, -1);
-  decoder_->SerialPortDriver1ReceivePacket(nullptr, 5);
+  decoder_->ReceivePacket(&endMark, 0);
+  decoder_->ReceivePacket(&endMark, -1);
+  decoder_->ReceivePacket(nullptr, 5);
   EXPECT_THAT(reply_.bytes, IsEmpty());
   EXPECT_EQ(decoder_->LastFrameTime(), 0.0);
 }
@@ -243,9 +243,9 @@ TEST_F(FrameDecoderTest, EmptyOrNegativePacketsDoNothing) {
 // and nothing slow may come before the reply.
 TEST_F(FrameDecoderTest, RecordsAreStoredBeforeTheReplyAndTheLogAndDisplayComeAfter) {
   testing::TempDir dir;
-  std::filesystem::create_directory(dir.path() / "log");
-  UseLog(dir.path().string());
-  const std::string logPath = FrameLogPath(dir.path().string(), clock_.Now());
+  std::filesystem::create_directory(dir.Path() / "log");
+  UseLog(dir.Path().string());
+  const std::string logPath = FrameLogPath(dir.Path().string(), clock_.Now());
 
   struct Snapshot {
     bool logExists;
@@ -271,7 +271,7 @@ TEST_F(FrameDecoderTest, RecordsAreStoredBeforeTheReplyAndTheLogAndDisplayComeAf
       FrameDecoderContext{clock_, writer, display_, [] { return true; }, log_.get(), sink_});
 
   const Bytes line = Frame(kValid);
-  decoder.SerialPortDriver1ReceivePacket(line.data(), static_cast<int32_t>(line.size()));
+  decoder.ReceivePacket(line.data(), static_cast<int32_t>(line.size()));
 
   ASSERT_EQ(atReply.size(), 1u);
   EXPECT_FALSE(atReply[0].logExists);
@@ -290,32 +290,31 @@ TEST_F(FrameDecoderTest, AnInterpretationThatFailsStillLetsTheReplyGo) {
   FrameDecoder decoder(
       FrameDecoderContext{clock_, reply_, display_, [] { return true; }, nullptr, throwing});
   const Bytes line = Frame(kValid);
-  EXPECT_NO_THROW(
-      decoder.SerialPortDriver1ReceivePacket(line.data(), static_cast<int32_t>(line.size())));
+  EXPECT_NO_THROW(decoder.ReceivePacket(line.data(), static_cast<int32_t>(line.size())));
   EXPECT_EQ(reply_.bytes, Bytes{kReplyAccepted});
   EXPECT_EQ(display_.lines.size(), 1u);
 }
 
 TEST_F(FrameDecoderTest, WithoutALogNoFileIsTouched) {
   testing::TempDir dir;
-  std::filesystem::create_directory(dir.path() / "log");
+  std::filesystem::create_directory(dir.Path() / "log");
   // The decoder from SetUp has no log, whatever exists in the start directory.
   Feed(Frame(kValid));
   Feed(Frame(kInvalid));
   Feed(Frame({}));
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "log"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path() / "log"));
   EXPECT_EQ(reply_.bytes.size(), 3u);
 }
 
 TEST_F(FrameDecoderTest, LogsEveryProcessedFrameValidOrNot) {
   testing::TempDir dir;
-  std::filesystem::create_directory(dir.path() / "log");
-  UseLog(dir.path().string());
+  std::filesystem::create_directory(dir.Path() / "log");
+  UseLog(dir.Path().string());
   Feed(Frame(kValid));
   Feed(Frame(kInvalid));
   Feed(Frame({}));
   const std::string logged =
-      testing::ReadFileBytes(FrameLogPath(dir.path().string(), clock_.Now()));
+      testing::ReadFileBytes(FrameLogPath(dir.Path().string(), clock_.Now()));
   const std::string label = Utf8ToCp1251("Номер - 0\r\n");
   std::size_t count = 0;
   for (std::size_t at = logged.find(label); at != std::string::npos;

@@ -54,13 +54,13 @@ TEST(FrameLogLineTest, LeavesOutTheTimeAtMidnight) {
 
 class FrameLogTest : public ::testing::Test {
  protected:
-  std::filesystem::path LogDir() const { return dir_.path() / "log"; }
+  std::filesystem::path LogDir() const { return dir_.Path() / "log"; }
   testing::TempDir dir_;
 };
 
 TEST_F(FrameLogTest, CreatesTheDailyFileThenAppendsInWindows1251) {
   std::filesystem::create_directory(LogDir());
-  FrameLog log(dir_.path().string());
+  FrameLog log(dir_.Path().string());
   const Bytes first = {0xF2, 0x0E};
   const Bytes second = {0x45, 0x00, 0xBB};
 
@@ -80,7 +80,7 @@ TEST_F(FrameLogTest, CreatesTheDailyFileThenAppendsInWindows1251) {
 TEST_F(FrameLogTest, AppendsToALogThatAlreadyExists) {
   std::filesystem::create_directory(LogDir());
   testing::WriteFileBytes(LogDir() / "drvtirval20240131.log", "earlier\r\n");
-  FrameLog(dir_.path().string()).WriteLine(kJan31, Bytes{0xF2, 0x0E});
+  FrameLog(dir_.Path().string()).WriteLine(kJan31, Bytes{0xF2, 0x0E});
   EXPECT_EQ(testing::ReadFileBytes(LogDir() / "drvtirval20240131.log"),
             "earlier\r\n" + Utf8ToCp1251(FrameLogLine(kJan31, Bytes{0xF2, 0x0E})));
 }
@@ -104,22 +104,22 @@ TEST_F(FrameLogTest, FailuresAreSwallowedAndCreateNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir dir;
-    c.prepare(dir.path());
-    const bool existed = std::filesystem::exists(dir.path());
+    c.prepare(dir.Path());
+    const bool existed = std::filesystem::exists(dir.Path());
     std::vector<std::filesystem::path> before;
     if (existed) {
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.Path())) {
         before.push_back(entry.path());
       }
       std::sort(before.begin(), before.end());
     }
 
-    FrameLog(dir.path().string()).WriteLine(kJan31, Bytes{0xF2, 0x0E});
+    FrameLog(dir.Path().string()).WriteLine(kJan31, Bytes{0xF2, 0x0E});
 
-    EXPECT_EQ(std::filesystem::exists(dir.path()), existed);
+    EXPECT_EQ(std::filesystem::exists(dir.Path()), existed);
     if (existed) {
       std::vector<std::filesystem::path> after;
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.Path())) {
         after.push_back(entry.path());
       }
       std::sort(after.begin(), after.end());

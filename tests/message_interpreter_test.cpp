@@ -91,7 +91,7 @@ TEST_F(MessageInterpreterTest, WorkedExamplesReportThenBlockMessage) {
   FrameDecoder decoder(
       FrameDecoderContext{clock_, reply, display, [] { return false; }, nullptr, interpreter_});
   auto feed = [&](const Bytes& packet) {
-    decoder.SerialPortDriver1ReceivePacket(packet.data(), static_cast<int32_t>(packet.size()));
+    decoder.ReceivePacket(packet.data(), static_cast<int32_t>(packet.size()));
   };
 
   const Bytes reportPacket = {0x01, 0xF2, 0x20, 0x02, 0x10, 0x02, 0x00, 0x12, 0x00, 0x02,

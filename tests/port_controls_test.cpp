@@ -31,8 +31,8 @@ struct QueuedMessage {
 
 class RecordingSessionLink final : public ISessionLink {
  public:
-  bool connected() const override { return true; }
-  bool introduced() const override { return true; }
+  bool IsConnected() const override { return true; }
+  bool IsIntroduced() const override { return true; }
   bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) override {
     if (refuse) throw std::runtime_error("ring unavailable");
     if (full) return false;
@@ -104,7 +104,7 @@ class PortControlsFixture {
   FakePortControlsView view;
   DriverSettings settings;
   RecordingSessionLink session;
-  CloseCodeAnswer closeCodeAnswer = CloseCodeAnswer::Accepted;
+  CloseCodeAnswer closeCodeAnswer = CloseCodeAnswer::kAccepted;
   bool failSave = false;
   int closeCodeRequests = 0;
   std::vector<std::string> messages;
@@ -236,7 +236,7 @@ const StateCase kStateCases[] = {
      "COM3",
      {"COM3"},
      [](PortControlsFixture& f) {
-       f.closeCodeAnswer = CloseCodeAnswer::WrongCode;
+       f.closeCodeAnswer = CloseCodeAnswer::kWrongCode;
        f.controls().StartOrStop();
      },
      true,
@@ -250,7 +250,7 @@ const StateCase kStateCases[] = {
      "COM3",
      {"COM3"},
      [](PortControlsFixture& f) {
-       f.closeCodeAnswer = CloseCodeAnswer::Cancelled;
+       f.closeCodeAnswer = CloseCodeAnswer::kCancelled;
        f.controls().StartOrStop();
      },
      true,

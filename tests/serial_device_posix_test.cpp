@@ -49,8 +49,8 @@ class PseudoTerminal {
   PseudoTerminal(const PseudoTerminal&) = delete;
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-  const std::string& slavePath() const { return slavePath_; }
-  int slaveFd() const { return slave_; }
+  const std::string& SlavePath() const { return slavePath_; }
+  int SlaveFd() const { return slave_; }
 
   void Send(const std::vector<uint8_t>& bytes) {
     ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -95,7 +95,7 @@ class SerialDevicePosixTest : public ::testing::Test {
   }
 
   PseudoTerminal pty;
-  std::map<std::string, std::string> devices{{"COM7", pty.slavePath()}};
+  std::map<std::string, std::string> devices{{"COM7", pty.SlavePath()}};
   PosixSerialDevice device{Resolver()};
 };
 
@@ -114,7 +114,7 @@ TEST_F(SerialDevicePosixTest, PortPassesBytesBothWaysOverARealLine) {
   int rtsNotices = 0;
   port.OnRtsToggleUnavailable = [&] { ++rtsNotices; };
   ASSERT_TRUE(port.Open()) << device.LastErrorText();
-  EXPECT_EQ(device.DevicePath(), pty.slavePath());
+  EXPECT_EQ(device.DevicePath(), pty.SlavePath());
   // A pseudo-terminal has neither an RS-485 mode nor an RTS line to key.
   EXPECT_EQ(rtsNotices, 1);
 
@@ -141,10 +141,10 @@ TEST_F(SerialDevicePosixTest, SecondOpenFailsWhileTheFirstHoldsTheLine) {
 
   // The tty's exclusive flag outlives a descriptor: the line must clear it when it lets go.
   int exclusive = 0;
-  ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
+  ASSERT_EQ(ioctl(pty.SlaveFd(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
   device.Close();
-  ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &exclusive), 0);
+  ASSERT_EQ(ioctl(pty.SlaveFd(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
   EXPECT_EQ(other.Open("\\\\.\\COM7"), SerialError::kNone) << other.LastErrorText();
   EXPECT_EQ(device.Open("\\\\.\\COM7"), SerialError::kBusy);
@@ -167,9 +167,9 @@ TEST_F(SerialDevicePosixTest, PseudoTerminalWithoutModemLinesStillOpens) {
 
 TEST_F(SerialDevicePosixTest, OpenFailsForMissingUnmappedAndNonSerialDevices) {
   testing::TempDir dir;
-  testing::WriteFileBytes(dir.file("plain"), "not a tty");
+  testing::WriteFileBytes(dir.File("plain"), "not a tty");
   devices["COM8"] = "/nonexistent/ttyX";
-  devices["COM9"] = dir.file("plain");
+  devices["COM9"] = dir.File("plain");
   struct Case {
     const char* portName;
     SerialError expected;
@@ -199,7 +199,7 @@ TEST_F(SerialDevicePosixTest, EveryRateOfTheTableIsSetExactly) {
     settings.bitsPerSecond = bitsPerSecond;
     ASSERT_EQ(device.ApplyLineSettings(settings), SerialError::kNone) << device.LastErrorText();
     uint32_t actual = 0;
-    ASSERT_EQ(ReadLineRate(pty.slaveFd(), actual), 0);
+    ASSERT_EQ(ReadLineRate(pty.SlaveFd(), actual), 0);
     EXPECT_EQ(actual, bitsPerSecond);
   }
   SerialLineSettings zeroRate;
@@ -251,7 +251,7 @@ TEST_F(SerialDevicePosixTest, ReadOfAHungUpLineFails) {
   EXPECT_EQ(empty.count, 0u);
 
   // What a USB adapter pulled out does to the line.
-  if (ioctl(pty.slaveFd(), TIOCVHANGUP) != 0) GTEST_SKIP() << "hanging up a tty needs privilege";
+  if (ioctl(pty.SlaveFd(), TIOCVHANGUP) != 0) GTEST_SKIP() << "hanging up a tty needs privilege";
   const SerialTransfer hungUp = device.Read(buffer, sizeof buffer);
   EXPECT_EQ(hungUp.error, SerialError::kIo);
   EXPECT_EQ(hungUp.count, 0u);

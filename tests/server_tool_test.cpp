@@ -73,7 +73,7 @@ class ServerToolTest : public ::testing::Test {
   uint32_t Exchange(IConnection& connection, uint32_t type, const Bytes& payload = {}) {
     Send(connection, type, payload);
     const FrameReadResult frame = ReadFrame(connection, clock_);
-    if (!frame.ok()) return 0;
+    if (!frame.Ok()) return 0;
     const auto message = DecodeMessage(frame.body);
     return message ? message->type : 0;
   }
@@ -216,7 +216,7 @@ TEST_F(ServerToolTest, NewConnectionReplacesTheOld) {
   EXPECT_EQ(Exchange(*second, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
   EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
   EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=1 payload=2D 00");
-  EXPECT_THAT(server_->lines(),
+  EXPECT_THAT(server_->Lines(),
               ElementsAre("connection accepted", "MsgIntroduction number=0 payload=2D 00",
                           "connection closed", "connection accepted",
                           "MsgIntroduction number=1 payload=2D 00"));

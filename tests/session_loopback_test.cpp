@@ -46,9 +46,9 @@ class Recorder {
  public:
   SessionHooks Hooks() {
     SessionHooks hooks;
-    hooks.ShowLine = [this](const std::string& line) { Update([&] { lines_.push_back(line); }); };
-    hooks.TickIndicator = [] {};
-    hooks.ReadIntroduction = [] { return IntroductionInfo{"COM12", true, 4}; };
+    hooks.showLine = [this](const std::string& line) { Update([&] { lines_.push_back(line); }); };
+    hooks.tickIndicator = [] {};
+    hooks.readIntroduction = [] { return IntroductionInfo{"COM12", true, 4}; };
     return hooks;
   }
   bool WaitForLineEnding(const std::string& text) {
@@ -90,7 +90,7 @@ class SessionLoopbackTest : public ::testing::Test {
   void StopAndExpectReturn() {
     auto stopped = std::async(std::launch::async, [&] { session_->Stop(); });
     ASSERT_EQ(stopped.wait_for(kSafety), std::future_status::ready);
-    EXPECT_FALSE(session_->connected());
+    EXPECT_FALSE(session_->IsConnected());
   }
 
   static std::unique_ptr<ChildProcess> StartServer(std::vector<std::string> options, int& port) {
@@ -108,7 +108,7 @@ class SessionLoopbackTest : public ::testing::Test {
   InlineMainThread mainThread_;
   TcpConnectionFactory connections_;
   TempDir dir_;
-  const std::string settingsPath_ = dir_.file("drvtirval2000n.ini");
+  const std::string settingsPath_ = dir_.File("drvtirval2000n.ini");
   Recorder recorder_;
   FakeRecordQueue records_;
   std::unique_ptr<MessageServerSession> session_;
@@ -133,7 +133,7 @@ TEST_F(SessionLoopbackTest, IntroducesItselfPollsAndDeliversRecords) {
     EXPECT_EQ(*line, expected);
   }
   EXPECT_TRUE(recorder_.WaitForLineEnding(" Соединение установлено."));
-  EXPECT_TRUE(session_->introduced());
+  EXPECT_TRUE(session_->IsIntroduced());
 
   EventRecord record;
   record.ObjectNumber = 40017;
@@ -146,7 +146,7 @@ TEST_F(SessionLoopbackTest, IntroducesItselfPollsAndDeliversRecords) {
   EXPECT_EQ(event->rfind("event number=4 object=40017 code=E130 ", 0), 0u) << *event;
   EXPECT_TRUE(records_.WaitForAcknowledgements(1, kSafety));
   StopAndExpectReturn();
-  EXPECT_EQ(records_.acknowledged(), std::vector<uint64_t>{id});
+  EXPECT_EQ(records_.Acknowledged(), std::vector<uint64_t>{id});
 }
 
 TEST_F(SessionLoopbackTest, ABacklogDrainsInOrderAsFastAsTheServerAcknowledges) {
@@ -174,7 +174,7 @@ TEST_F(SessionLoopbackTest, ABacklogDrainsInOrderAsFastAsTheServerAcknowledges) 
   for (int i = 0; i < kRecords; ++i) ASSERT_EQ(objects[i], 50000 + i);
   EXPECT_TRUE(records_.WaitForAcknowledgements(kRecords, kSafety));
   StopAndExpectReturn();
-  EXPECT_EQ(records_.size(), 0u);
+  EXPECT_EQ(records_.Size(), 0u);
 }
 
 // A server inside the test that sees every byte the session writes.
@@ -198,7 +198,7 @@ class RawServer {
   RawServer(const RawServer&) = delete;
   RawServer& operator=(const RawServer&) = delete;
 
-  int port() const { return port_; }
+  int Port() const { return port_; }
   bool Accept() {
     pollfd ready{listen_, POLLIN, 0};
     if (poll(&ready, 1, 10000) != 1) return false;
@@ -231,7 +231,7 @@ class RawServer {
 
 TEST_F(SessionLoopbackTest, FramesOnTheWireAreExact) {
   RawServer server;
-  StartSession(server.port());
+  StartSession(server.Port());
   ASSERT_TRUE(server.Accept());
   const std::pair<uint32_t, Bytes> introduction[] = {
       {MsgIntroduction, {0x2D, 0x00}},
@@ -273,8 +273,8 @@ TEST_F(SessionLoopbackTest, StopReturnsWhileReadingFromASilentServer) {
 TEST_F(SessionLoopbackTest, StopReturnsWhileConnectingToAServerThatNeverAnswers) {
   RawServer server(0);
   TcpConnection filler;  // takes the only place in the backlog: handshakes now go unanswered
-  ASSERT_TRUE(filler.Connect("127.0.0.1", server.port(), 2500));
-  StartSession(server.port());
+  ASSERT_TRUE(filler.Connect("127.0.0.1", server.Port(), 2500));
+  StartSession(server.Port());
   ASSERT_TRUE(recorder_.WaitForLineEnding(" Соединение..."));
   StopAndExpectReturn();
 }

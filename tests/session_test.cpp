@@ -70,17 +70,17 @@ class SessionTest : public ::testing::Test {
   std::unique_ptr<MessageServerSession> MakeSession(IMainThread& main,
                                                     IConnectionFactory* connections = nullptr) {
     SessionHooks hooks;
-    hooks.ShowLine = [this](const std::string& line) {
+    hooks.showLine = [this](const std::string& line) {
       EXPECT_TRUE(mainThread.inside);
       const std::string stamp = FormatDateTime(clock.Now()) + " ";
       EXPECT_EQ(line.rfind(stamp, 0), 0u) << line;
       texts.push_back(line.substr(std::min(stamp.size(), line.size())));
     };
-    hooks.TickIndicator = [this] {
+    hooks.tickIndicator = [this] {
       EXPECT_TRUE(mainThread.inside);
       ++ticks;
     };
-    hooks.ReadIntroduction = [this] {
+    hooks.readIntroduction = [this] {
       EXPECT_TRUE(mainThread.inside);
       return info;
     };
@@ -98,7 +98,7 @@ class SessionTest : public ::testing::Test {
   std::shared_ptr<FakeLink> Connect() {
     auto link = factory.PrepareNext();
     StepAfter(kAttemptSpacingMs + 1);
-    EXPECT_TRUE(session->connected());
+    EXPECT_TRUE(session->IsConnected());
     return link;
   }
 
@@ -107,7 +107,7 @@ class SessionTest : public ::testing::Test {
     link.QueueAnswer(MsgAccepted);
     for (int i = 0; i < 3; ++i) link.QueueAnswer(MsgPoll);
     for (int i = 0; i < 4; ++i) session->Step();
-    ASSERT_TRUE(session->introduced());
+    ASSERT_TRUE(session->IsIntroduced());
     ASSERT_THAT(link.WrittenTypes(),
                 ElementsAre(MsgIntroduction, MsgPortState, MsgFirstNumber, MsgVersion));
   }
@@ -146,7 +146,7 @@ class SessionTest : public ::testing::Test {
   FakeConnectionFactory factory;
   FakeRecordQueue records;
   TempDir dir;
-  const std::string settingsPath = dir.file("drvtirval2000n.ini");
+  const std::string settingsPath = dir.File("drvtirval2000n.ini");
   IntroductionInfo info{"COM12", true, 0x10203};
   std::vector<std::string> texts;
   int ticks = 0;
@@ -178,21 +178,21 @@ TEST_F(SessionTest, AFullRingRefusesAndTheRefusedMessageUsesUpItsNumber) {
 TEST_F(SessionTest, WithoutServerAttemptsAreMoreThanFiveSecondsApart) {
   factory.connectSucceeds = false;
   session->Step();  // the first step tries at once
-  ASSERT_EQ(factory.count(), 1u);
-  EXPECT_EQ(factory.link(0)->host, "msgserver.local");
-  EXPECT_EQ(factory.link(0)->port, 4321);
-  EXPECT_EQ(factory.link(0)->connectTimeoutMs, kConnectTimeoutMs);
-  EXPECT_FALSE(session->connected());
+  ASSERT_EQ(factory.Count(), 1u);
+  EXPECT_EQ(factory.Link(0)->host, "msgserver.local");
+  EXPECT_EQ(factory.Link(0)->port, 4321);
+  EXPECT_EQ(factory.Link(0)->connectTimeoutMs, kConnectTimeoutMs);
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(ticks, 1);
 
   StepAfter(kAttemptSpacingMs);
-  EXPECT_EQ(factory.count(), 1u);
+  EXPECT_EQ(factory.Count(), 1u);
   WriteSettings("10.1.2.3", 5000);  // read again before every attempt
   StepAfter(1);
-  ASSERT_EQ(factory.count(), 2u);
-  EXPECT_EQ(factory.link(1)->host, "10.1.2.3");
-  EXPECT_EQ(factory.link(1)->port, 5000);
-  EXPECT_TRUE(factory.link(0)->released);
+  ASSERT_EQ(factory.Count(), 2u);
+  EXPECT_EQ(factory.Link(1)->host, "10.1.2.3");
+  EXPECT_EQ(factory.Link(1)->port, 5000);
+  EXPECT_TRUE(factory.Link(0)->released);
   EXPECT_THAT(texts, ElementsAre(kConnecting, kConnecting));
 }
 
@@ -201,7 +201,7 @@ TEST_F(SessionTest, IntroductionFollowsEarlierMessagesInOrderWithConsecutiveNumb
   auto link = Connect();
   EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
   EXPECT_EQ(ticks, 2);
-  EXPECT_FALSE(session->introduced());
+  EXPECT_FALSE(session->IsIntroduced());
 
   for (int i = 0; i < 6; ++i) StepAfter(10);  // no answers: each read meets silence
   const auto written = link->WrittenMessages();
@@ -226,15 +226,15 @@ TEST_F(SessionTest, ServerThatNeverAcceptsIsDroppedFiveSecondsAfterTheAttempt) {
   ASSERT_EQ(first->WrittenMessages().size(), 4u);
   clock.SetTick(attempt + kAttemptSpacingMs);
   session->Step();
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
   StepAfter(1);
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(first->closeCalls, 0);  // left to the next attempt to release
 
   auto second = factory.PrepareNext();
   session->Step();
   EXPECT_TRUE(first->released);
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
   session->Step();
   const auto written = second->WrittenMessages();
   ASSERT_EQ(written.size(), 1u);
@@ -295,10 +295,10 @@ TEST_F(SessionTest, OnlyGoodMessagesTickTheIndicator) {
     link->QueueBytes(BuildFrame(c.body));
     StepAfter(kRecordResendMs + 1);  // the record, written again each time
     EXPECT_EQ(ticks, ticksBefore + (c.good ? 1 : 0));
-    EXPECT_TRUE(session->connected());
-    EXPECT_TRUE(session->introduced());
+    EXPECT_TRUE(session->IsConnected());
+    EXPECT_TRUE(session->IsIntroduced());
   }
-  EXPECT_TRUE(records.acknowledged().empty()) << "a damaged acknowledgement counts for nothing";
+  EXPECT_TRUE(records.Acknowledged().empty()) << "a damaged acknowledgement counts for nothing";
   EXPECT_EQ(texts.size(), 2u);
 }
 
@@ -306,13 +306,13 @@ TEST_F(SessionTest, AccessDeniedClosesAndNeverTriesAgain) {
   auto link = Connect();
   link->QueueAnswer(MsgAccessDenied);
   session->Step();
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(link->closeCalls, 1);
   EXPECT_FALSE(link->open);
 
   for (int i = 0; i < 30; ++i) StepAfter(1000);
   EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected, kAccessDenied));
-  EXPECT_EQ(factory.count(), 1u);
+  EXPECT_EQ(factory.Count(), 1u);
 }
 
 TEST_F(SessionTest, DisconnectOrderLeavesTheSocketAndReconnectsFiveSecondsLater) {
@@ -320,7 +320,7 @@ TEST_F(SessionTest, DisconnectOrderLeavesTheSocketAndReconnectsFiveSecondsLater)
   FailPolls(2);
   link->QueueAnswer(MsgDisconnectOrder);
   StepAfter(kPollIntervalMs + 1);
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(link->closeCalls, 0);
   EXPECT_TRUE(link->open);
   EXPECT_EQ(texts.back(), kDisconnectOrder);
@@ -339,14 +339,14 @@ TEST_F(SessionTest, DropConnectionLongAfterTheAttemptReconnectsInTheNextStep) {
   clock.Advance(kAttemptSpacingMs + 1);
   link->QueueAnswer(MsgDropConnection);
   session->Step();
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(link->closeCalls, 1);
   EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
 
   factory.PrepareNext();
   session->Step();
   EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected, kConnecting, kConnected));
-  EXPECT_FALSE(session->introduced());  // until the new connection is accepted
+  EXPECT_FALSE(session->IsIntroduced());  // until the new connection is accepted
 }
 
 TEST_F(SessionTest, MoreThanTwentyFailuresReconnect) {
@@ -355,12 +355,12 @@ TEST_F(SessionTest, MoreThanTwentyFailuresReconnect) {
   link->QueueAnswer(MsgPoll);  // one good message wipes the count
   StepAfter(kPollIntervalMs + 1);
   FailPolls(21);
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
   EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
 
   const std::size_t pollsBefore = link->writes.size();
   StepAfter(kPollIntervalMs + 1);
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(texts.back(), kNetworkErrors);
   // The rest of that step still ran: one more poll on the old connection.
   EXPECT_EQ(link->writes.size(), pollsBefore + 1);
@@ -379,13 +379,13 @@ TEST_F(SessionTest, ServerClosingLeavesTheStateUntilFailuresPileUp) {
   EXPECT_FALSE(link->open);
   EXPECT_EQ(link->closeCalls, 0);  // closed without the close handler
   EXPECT_EQ(ticks, ticksBefore);
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
 
   FailPolls(10);  // each poll: a failed write and a failed read, 21 failures in all
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
   EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
   StepAfter(kPollIntervalMs + 1);
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(texts.back(), kNetworkErrors);
 }
 
@@ -397,7 +397,7 @@ TEST_F(SessionTest, FailedWriteKeepsTheMessageForTheNextConnection) {
   const int ticksBefore = ticks;
   session->Step();
   EXPECT_EQ(link->closeCalls, 1);
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   EXPECT_EQ(ticks, ticksBefore + 1);
 
   auto next = Connect();
@@ -412,7 +412,7 @@ TEST_F(SessionTest, RefusedMainThreadSkipsTheHooksButNotTheWork) {
   mainThread.refuse = true;
   auto link = factory.PrepareNext();
   session->Step();
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
   for (int i = 0; i < 4; ++i) session->Step();
   EXPECT_TRUE(texts.empty());
   EXPECT_EQ(ticks, 0);
@@ -441,21 +441,21 @@ TEST_F(SessionTest, ErrorsInsideAStepDoNotEndTheSession) {
   FailingOnceFactory failing(factory);
   session = MakeSession(mainThread, &failing);
   EXPECT_NO_THROW(session->Step());
-  EXPECT_FALSE(session->connected());
+  EXPECT_FALSE(session->IsConnected());
   StepAfter(kAttemptSpacingMs + 1);
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
 
   // A hook that throws is the window's problem; the connection goes on.
   SessionHooks throwing;
-  throwing.ShowLine = [](const std::string&) { throw std::runtime_error("window gone"); };
-  throwing.ReadIntroduction = []() -> IntroductionInfo { throw std::runtime_error("no port"); };
+  throwing.showLine = [](const std::string&) { throw std::runtime_error("window gone"); };
+  throwing.readIntroduction = []() -> IntroductionInfo { throw std::runtime_error("no port"); };
   session = std::make_unique<MessageServerSession>(
       clock, mainThread, factory, records, [this] { return ReadServerEndpoint(settingsPath); },
       "1.0", throwing);
   EXPECT_NO_THROW(StepAfter(0));
-  EXPECT_TRUE(session->connected());
+  EXPECT_TRUE(session->IsConnected());
   session->Step();
-  EXPECT_THAT(factory.last()->WrittenTypes(), ElementsAre(MsgIntroduction));
+  EXPECT_THAT(factory.Last()->WrittenTypes(), ElementsAre(MsgIntroduction));
 }
 
 // Store and forward: one spooled record out at a time, the next on its acknowledgement.
@@ -467,7 +467,7 @@ TEST_F(SessionTest, RecordsGoOneAtATimeAndTheNextAsSoonAsTheLastIsAcknowledged) 
   auto link = ConnectAndIntroduce();
   link->QueueAnswer(MsgEventAck);
   session->Step();
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
   link->QueueAnswer(MsgPoll);  // an answer, but not an acknowledgement
   session->Step();             // at once: no tick or poll interval in between
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 2));
@@ -475,7 +475,7 @@ TEST_F(SessionTest, RecordsGoOneAtATimeAndTheNextAsSoonAsTheLastIsAcknowledged) 
   link->QueueAnswer(MsgEventAck);  // the acknowledgement comes in answer to a poll
   session->Step();
   EXPECT_THAT(link->WrittenTypes(), ElementsAre(MsgEventRecord, MsgEventRecord, MsgPoll));
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first, second));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
 
   link->QueueAnswer(MsgPoll);
   session->Step();
@@ -483,8 +483,8 @@ TEST_F(SessionTest, RecordsGoOneAtATimeAndTheNextAsSoonAsTheLastIsAcknowledged) 
   EXPECT_EQ(link->writes.size(), 4u);
   link->QueueAnswer(MsgEventAck);
   StepAfter(kPollIntervalMs + 1);
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first, second, third));
-  EXPECT_EQ(records.size(), 0u);
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second, third));
+  EXPECT_EQ(records.Size(), 0u);
 
   // Each record is a message of its own with the next running number.
   const auto written = link->WrittenMessages();
@@ -504,7 +504,7 @@ TEST_F(SessionTest, RecordsWaitForTheServersAcceptAndControlMessagesGoFirst) {
   link->QueueAnswer(MsgAccepted);
   ASSERT_TRUE(session->QueueMessage(MsgPortState, Bytes(8, 0)));
   session->Step();
-  ASSERT_TRUE(session->introduced());
+  ASSERT_TRUE(session->IsIntroduced());
   link->QueueAnswer(MsgConfirmRequest);
   session->Step();
   session->Step();
@@ -526,16 +526,16 @@ TEST_F(SessionTest, AnUnacknowledgedRecordGoesAgainAfterThreeSecondsAndItsSecond
   link->QueueAnswer(MsgEventAck);
   StepAfter(1);
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1));  // the second copy got the answer...
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
 
   // ...so the answer to the other copy may still come: it must not count for the second record.
   link->QueueAnswer(MsgEventAck);
   session->Step();
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1, 2));
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
   link->QueueAnswer(MsgEventAck);
   StepAfter(kPollIntervalMs + 1);
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first, second));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
 }
 
 TEST_F(SessionTest, TheRecordThatWasOutGoesAgainOnTheNextConnectionAfterTheIntroduction) {
@@ -547,19 +547,19 @@ TEST_F(SessionTest, TheRecordThatWasOutGoesAgainOnTheNextConnectionAfterTheIntro
 
   FailPolls(10);
   StepAfter(kPollIntervalMs + 1);
-  ASSERT_FALSE(session->connected());
+  ASSERT_FALSE(session->IsConnected());
   auto next = Connect();
   // An acknowledgement before the record is written again belongs to something else.
   next->QueueAnswer(MsgAccepted);
   next->QueueAnswer(MsgEventAck);
   for (int i = 0; i < 2; ++i) next->QueueAnswer(MsgPoll);
   for (int i = 0; i < 4; ++i) session->Step();
-  EXPECT_TRUE(records.acknowledged().empty());
+  EXPECT_TRUE(records.Acknowledged().empty());
   next->QueueAnswer(MsgEventAck);
   session->Step();
   EXPECT_THAT(next->WrittenTypes(), ElementsAre(MsgIntroduction, MsgPortState, MsgFirstNumber,
                                                 MsgVersion, MsgEventRecord));
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
 }
 
 TEST_F(SessionTest, AFailedRecordWriteKeepsTheRecordForTheNextConnection) {
@@ -567,14 +567,14 @@ TEST_F(SessionTest, AFailedRecordWriteKeepsTheRecordForTheNextConnection) {
   auto link = ConnectAndIntroduce();
   link->failWrites = true;
   session->Step();
-  EXPECT_FALSE(session->connected());
-  EXPECT_EQ(records.size(), 1u);
+  EXPECT_FALSE(session->IsConnected());
+  EXPECT_EQ(records.Size(), 1u);
   auto next = Connect();
   Introduce(*next);
   next->QueueAnswer(MsgEventAck);
   session->Step();
   EXPECT_THAT(RecordsWritten(*next), ElementsAre(1));
-  EXPECT_EQ(records.size(), 0u);
+  EXPECT_EQ(records.Size(), 0u);
 }
 
 TEST_F(SessionTest, AcknowledgementsWithNothingOutAreIgnored) {
@@ -584,7 +584,7 @@ TEST_F(SessionTest, AcknowledgementsWithNothingOutAreIgnored) {
   const uint64_t first = AddRecord(1);
   link->QueueAnswer(MsgEventAck);
   session->Step();
-  EXPECT_THAT(records.acknowledged(), ElementsAre(first));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
 }
 
 TEST_F(SessionTest, ARecordGivenUpWhileOutDoesNotLendItsAcknowledgementToTheNext) {
@@ -599,10 +599,10 @@ TEST_F(SessionTest, ARecordGivenUpWhileOutDoesNotLendItsAcknowledgementToTheNext
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 2));
   link->QueueAnswer(MsgEventAck);  // the server's answer to the first record, late
   StepAfter(kPollIntervalMs + 1);
-  EXPECT_TRUE(records.acknowledged().empty());
+  EXPECT_TRUE(records.Acknowledged().empty());
   link->QueueAnswer(MsgEventAck);
   StepAfter(kPollIntervalMs + 1);
-  EXPECT_THAT(records.acknowledged(), ElementsAre(second));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(second));
 }
 
 class SessionThreadTest : public SessionTest {
@@ -629,7 +629,7 @@ TEST_F(SessionThreadTest, StopWakesABlockedConnectOrRead) {
     session->Stop();
     EXPECT_TRUE(link->aborted);
     EXPECT_TRUE(link->released);
-    EXPECT_FALSE(session->connected());
+    EXPECT_FALSE(session->IsConnected());
     EXPECT_EQ(link->WrittenTypes().size(), inConnect ? 0u : 1u);
   }
 }

@@ -42,22 +42,22 @@ std::vector<std::string> NamesIn(const fs::path& directory) {
 
 TEST(ReadSpoolFileTest, ReadsTypeAndPayloadOrSaysWhyNot) {
   TempDir dir;
-  WriteFileBytes(dir.file("record.dd8"), AsString(Message(7)));
-  WriteFileBytes(dir.file("four.dd8"), std::string("\x04\x03\x02\x01", 4));
-  WriteFileBytes(dir.file("three.dd8"), "abc");
-  WriteFileBytes(dir.file("empty.dd8"), "");
-  WriteFileBytes(dir.file("huge.dd8"), std::string(kMaxSpoolFileSize + 1, 'x'));
-  fs::create_directory(dir.path() / "folder.dd8");
-  ASSERT_EQ(::mkfifo(dir.file("pipe.dd8").c_str(), 0600), 0);
+  WriteFileBytes(dir.File("record.dd8"), AsString(Message(7)));
+  WriteFileBytes(dir.File("four.dd8"), std::string("\x04\x03\x02\x01", 4));
+  WriteFileBytes(dir.File("three.dd8"), "abc");
+  WriteFileBytes(dir.File("empty.dd8"), "");
+  WriteFileBytes(dir.File("huge.dd8"), std::string(kMaxSpoolFileSize + 1, 'x'));
+  fs::create_directory(dir.Path() / "folder.dd8");
+  ASSERT_EQ(::mkfifo(dir.File("pipe.dd8").c_str(), 0600), 0);
 
-  SpoolReadError error = SpoolReadError::None;
-  const auto record = ReadSpoolFile(dir.file("record.dd8"), &error);
+  SpoolReadError error = SpoolReadError::kNone;
+  const auto record = ReadSpoolFile(dir.File("record.dd8"), &error);
   ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(error, SpoolReadError::None);
+  EXPECT_EQ(error, SpoolReadError::kNone);
   EXPECT_EQ(record->type, MsgEventRecord);
   EXPECT_EQ(record->payload, std::vector<uint8_t>(27, 7));
 
-  const auto four = ReadSpoolFile(dir.file("four.dd8"), &error);
+  const auto four = ReadSpoolFile(dir.File("four.dd8"), &error);
   ASSERT_TRUE(four.has_value());
   EXPECT_EQ(four->type, 0x01020304u);
   EXPECT_THAT(four->payload, IsEmpty());
@@ -66,33 +66,33 @@ TEST(ReadSpoolFileTest, ReadsTypeAndPayloadOrSaysWhyNot) {
     const char* name;
     SpoolReadError error;
   } failures[] = {
-      {"missing.dd8", SpoolReadError::NotFound},
-      {"three.dd8", SpoolReadError::TooShort},
-      {"empty.dd8", SpoolReadError::Empty},
-      {"huge.dd8", SpoolReadError::TooLarge},
-      {"folder.dd8", SpoolReadError::NotRegularFile},
+      {"missing.dd8", SpoolReadError::kNotFound},
+      {"three.dd8", SpoolReadError::kTooShort},
+      {"empty.dd8", SpoolReadError::kEmpty},
+      {"huge.dd8", SpoolReadError::kTooLarge},
+      {"folder.dd8", SpoolReadError::kNotRegularFile},
       // Must come back at once rather than wait for a writer.
-      {"pipe.dd8", SpoolReadError::NotRegularFile},
+      {"pipe.dd8", SpoolReadError::kNotRegularFile},
   };
   for (const auto& c : failures) {
     SCOPED_TRACE(c.name);
-    error = SpoolReadError::None;
-    EXPECT_FALSE(ReadSpoolFile(dir.file(c.name), &error).has_value());
+    error = SpoolReadError::kNone;
+    EXPECT_FALSE(ReadSpoolFile(dir.File(c.name), &error).has_value());
     EXPECT_EQ(error, c.error);
-    EXPECT_FALSE(ReadSpoolFile(dir.file(c.name)).has_value());
+    EXPECT_FALSE(ReadSpoolFile(dir.File(c.name)).has_value());
   }
 }
 
 class SpoolDirectoryTest : public ::testing::Test {
  protected:
-  std::string Prefix() const { return dir.path().string() + "/"; }
+  std::string Prefix() const { return dir.Path().string() + "/"; }
 
   TempDir dir;
 };
 
 TEST_F(SpoolDirectoryTest, ABatchGetsFilesOfItsOwnInOrderAndNeverReplacesOne) {
   // A file of the same moment of an earlier month.
-  WriteFileBytes(dir.path() / "1CB33733.dd8", "earlier month");
+  WriteFileBytes(dir.Path() / "1CB33733.dd8", "earlier month");
   SpoolDirectory spool(Prefix());
   const std::vector<NewSpoolFile> batch = {
       {"1CB33733", Message(1)}, {"1CB33733", Message(2)}, {"1CB33733", Message(3)}};
@@ -101,10 +101,10 @@ TEST_F(SpoolDirectoryTest, ABatchGetsFilesOfItsOwnInOrderAndNeverReplacesOne) {
 
   EXPECT_THAT(paths, ElementsAre(Prefix() + "1CB33733-1.dd8", Prefix() + "1CB33733-2.dd8",
                                  Prefix() + "1CB33733-3.dd8"));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "1CB33733.dd8"), "earlier month");
+  EXPECT_EQ(ReadFileBytes(dir.Path() / "1CB33733.dd8"), "earlier month");
   for (uint8_t i = 0; i < 3; ++i) EXPECT_EQ(ReadFileBytes(paths[i]), AsString(Message(i + 1)));
   // Only finished spool files: no temporary file is left behind.
-  EXPECT_THAT(NamesIn(dir.path()),
+  EXPECT_THAT(NamesIn(dir.Path()),
               ElementsAre("1CB33733-1.dd8", "1CB33733-2.dd8", "1CB33733-3.dd8", "1CB33733.dd8"));
 
   // The next batch of the same moment counts on; a new moment starts without a suffix.
@@ -120,17 +120,17 @@ TEST_F(SpoolDirectoryTest, NothingIsWrittenWhereTheDirectoryIsMissing) {
   const std::vector<NewSpoolFile> batch = {{"1CB33733", Message(1)}};
   EXPECT_EQ(spool.WriteNew(batch, &paths), 0u);
   EXPECT_THAT(paths, IsEmpty());
-  EXPECT_THAT(NamesIn(dir.path()), IsEmpty());
+  EXPECT_THAT(NamesIn(dir.Path()), IsEmpty());
   EXPECT_THAT(spool.List(), IsEmpty());
 }
 
 TEST_F(SpoolDirectoryTest, ListsOnlyTheLocationsSpoolFilesWithTheirWriteTimes) {
-  WriteFileBytes(dir.path() / "ev5265C00.dd8", AsString(Message(1)));
-  WriteFileBytes(dir.path() / "5265C00.dd8", AsString(Message(2)));  // lacks the name start
-  WriteFileBytes(dir.path() / "ev5265C01.dd8.bad", "set aside");
-  WriteFileBytes(dir.path() / ".spool-1-0.tmp", AsString(Message(3)));
+  WriteFileBytes(dir.Path() / "ev5265C00.dd8", AsString(Message(1)));
+  WriteFileBytes(dir.Path() / "5265C00.dd8", AsString(Message(2)));  // lacks the name start
+  WriteFileBytes(dir.Path() / "ev5265C01.dd8.bad", "set aside");
+  WriteFileBytes(dir.Path() / ".spool-1-0.tmp", AsString(Message(3)));
   const timespec times[2] = {{0, UTIME_OMIT}, {1234, 567}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, dir.file("ev5265C00.dd8").c_str(), times, 0), 0);
+  ASSERT_EQ(::utimensat(AT_FDCWD, dir.File("ev5265C00.dd8").c_str(), times, 0), 0);
 
   const std::vector<FoundSpoolFile> found = SpoolDirectory(Prefix() + "ev").List();
   ASSERT_EQ(found.size(), 1u);
@@ -140,17 +140,17 @@ TEST_F(SpoolDirectoryTest, ListsOnlyTheLocationsSpoolFilesWithTheirWriteTimes) {
 
 TEST_F(SpoolDirectoryTest, SetAsideKeepsTheFileUnderANameThatIsNotSent) {
   SpoolDirectory spool(Prefix());
-  WriteFileBytes(dir.path() / "A.dd8", "ab");
-  WriteFileBytes(dir.path() / "A.dd8.bad", "set aside earlier");
-  EXPECT_EQ(spool.SetAside(dir.file("A.dd8")), SetAsideResult::Moved);
-  EXPECT_EQ(spool.SetAside(dir.file("A.dd8")), SetAsideResult::Gone);
-  EXPECT_THAT(NamesIn(dir.path()), ElementsAre("A.dd8.1.bad", "A.dd8.bad"));
-  EXPECT_EQ(ReadFileBytes(dir.path() / "A.dd8.1.bad"), "ab");
-  EXPECT_EQ(ReadFileBytes(dir.path() / "A.dd8.bad"), "set aside earlier");
+  WriteFileBytes(dir.Path() / "A.dd8", "ab");
+  WriteFileBytes(dir.Path() / "A.dd8.bad", "set aside earlier");
+  EXPECT_EQ(spool.SetAside(dir.File("A.dd8")), SetAsideResult::kMoved);
+  EXPECT_EQ(spool.SetAside(dir.File("A.dd8")), SetAsideResult::kGone);
+  EXPECT_THAT(NamesIn(dir.Path()), ElementsAre("A.dd8.1.bad", "A.dd8.bad"));
+  EXPECT_EQ(ReadFileBytes(dir.Path() / "A.dd8.1.bad"), "ab");
+  EXPECT_EQ(ReadFileBytes(dir.Path() / "A.dd8.bad"), "set aside earlier");
 
-  EXPECT_TRUE(spool.Remove(dir.file("A.dd8.1.bad")));
-  EXPECT_TRUE(spool.Remove(dir.file("A.dd8.1.bad"))) << "gone already counts as removed";
-  EXPECT_THAT(NamesIn(dir.path()), ElementsAre("A.dd8.bad"));
+  EXPECT_TRUE(spool.Remove(dir.File("A.dd8.1.bad")));
+  EXPECT_TRUE(spool.Remove(dir.File("A.dd8.1.bad"))) << "gone already counts as removed";
+  EXPECT_THAT(NamesIn(dir.Path()), ElementsAre("A.dd8.bad"));
 }
 
 }  // namespace

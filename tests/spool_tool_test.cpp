@@ -33,8 +33,8 @@ struct RunResult {
 // Runs the spool tool with its output caught in files.
 RunResult RunTool(const std::vector<std::string>& args) {
   TempDir outputDir;
-  const std::string outPath = outputDir.file("out");
-  const std::string errPath = outputDir.file("err");
+  const std::string outPath = outputDir.File("out");
+  const std::string errPath = outputDir.File("err");
   std::vector<std::string> argv = {std::string(DRV_BIN_DIR) + "/drvtirval-spool"};
   argv.insert(argv.end(), args.begin(), args.end());
 
@@ -86,20 +86,20 @@ std::string SpoolBytes(uint32_t type, std::size_t payloadSize, int32_t objectNum
 class SpoolToolTest : public ::testing::Test {
  protected:
   void PutGoodFile(const std::string& name, int32_t objectNumber = 41234) {
-    WriteFileBytes(dir.path() / name, SpoolBytes(0x03000042, 27, objectNumber));
+    WriteFileBytes(dir.Path() / name, SpoolBytes(0x03000042, 27, objectNumber));
   }
   // One good file and one of every kind of damage, among files that are not the spool's.
   void PutMixedSpool() {
     PutGoodFile("1CB33733.dd8");
-    WriteFileBytes(dir.path() / "5265C00.dd8", "abc");
-    WriteFileBytes(dir.path() / "A.dd8", SpoolBytes(0x02000000, 27));
-    WriteFileBytes(dir.path() / "B.dd8", SpoolBytes(0x03000042, 26));
+    WriteFileBytes(dir.Path() / "5265C00.dd8", "abc");
+    WriteFileBytes(dir.Path() / "A.dd8", SpoolBytes(0x02000000, 27));
+    WriteFileBytes(dir.Path() / "B.dd8", SpoolBytes(0x03000042, 26));
     PutGoodFile("C.dd8.bad");
-    fs::create_directory(dir.path() / "D.dd8");
-    WriteFileBytes(dir.path() / "notes.txt", "not a spool file");
-    WriteFileBytes(dir.path() / ".spool-1-0.tmp", SpoolBytes(0x03000042, 27));
+    fs::create_directory(dir.Path() / "D.dd8");
+    WriteFileBytes(dir.Path() / "notes.txt", "not a spool file");
+    WriteFileBytes(dir.Path() / ".spool-1-0.tmp", SpoolBytes(0x03000042, 27));
   }
-  std::string DirArg() const { return dir.path().string() + "/"; }
+  std::string DirArg() const { return dir.Path().string() + "/"; }
 
   TempDir dir;
 };
@@ -133,8 +133,8 @@ TEST_F(SpoolToolTest, VerifySummarisesAndFailsOnDamage) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "6 spool files, 5 damaged\n");
 
-  fs::remove_all(dir.path());
-  fs::create_directory(dir.path());
+  fs::remove_all(dir.Path());
+  fs::create_directory(dir.Path());
   run = RunTool({"--verify", DirArg()});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "0 spool files, 0 damaged\n");
@@ -142,8 +142,8 @@ TEST_F(SpoolToolTest, VerifySummarisesAndFailsOnDamage) {
 
 TEST_F(SpoolToolTest, JsonHasOneObjectPerFileWithEscapedNames) {
   PutGoodFile("1CB33733.dd8");
-  WriteFileBytes(dir.path() / "5265C00.dd8", "abc");
-  WriteFileBytes(dir.path() / "q\"\n\xff.dd8", "abc");
+  WriteFileBytes(dir.Path() / "5265C00.dd8", "abc");
+  WriteFileBytes(dir.Path() / "q\"\n\xff.dd8", "abc");
   const RunResult run = RunTool({"--json", "--verify", DirArg()});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "3 spool files, 2 damaged\n");
@@ -161,18 +161,18 @@ TEST_F(SpoolToolTest, JsonHasOneObjectPerFileWithEscapedNames) {
   EXPECT_THAT(lines[3], StartsWith("  {\"file\":\"q\\\"\\u000a\\ufffd.dd8\",\"size\":3,"));
   EXPECT_EQ(lines[4], "]");
 
-  fs::remove_all(dir.path());
-  fs::create_directory(dir.path());
+  fs::remove_all(dir.Path());
+  fs::create_directory(dir.Path());
   EXPECT_EQ(RunTool({"--json", DirArg()}).out, "[]\n");
 }
 
 TEST_F(SpoolToolTest, TakesTheDriversPrefixOrAPlainDirectory) {
   PutGoodFile("ev1CB33733.dd8", 1);
   PutGoodFile("1CB33733.dd8", 2);
-  RunResult run = RunTool({"--verify", dir.path().string() + "/ev"});
+  RunResult run = RunTool({"--verify", dir.Path().string() + "/ev"});
   EXPECT_EQ(run.out, "1 spool files, 0 damaged\n");
 
-  run = RunTool({dir.path().string()});
+  run = RunTool({dir.Path().string()});
   EXPECT_EQ(run.status, 0);
   EXPECT_THAT(Lines(run.out), ElementsAre(StartsWith("1CB33733.dd8"), StartsWith("ev1CB33733")));
 }
@@ -184,10 +184,10 @@ TEST(SpoolToolArgumentsTest, BadArgumentsExitWithStatusTwo) {
     const char* message;
   } cases[] = {
       {{}, "missing spool directory"},
-      {{"--frobnicate", dir.path().string()}, "unknown option '--frobnicate'"},
-      {{dir.path().string(), dir.path().string()}, "more than one"},
-      {{dir.path().string() + "/missing/"}, "cannot open directory"},
-      {{dir.path().string() + "/missing/ev"}, "cannot open directory"},
+      {{"--frobnicate", dir.Path().string()}, "unknown option '--frobnicate'"},
+      {{dir.Path().string(), dir.Path().string()}, "more than one"},
+      {{dir.Path().string() + "/missing/"}, "cannot open directory"},
+      {{dir.Path().string() + "/missing/ev"}, "cannot open directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);

@@ -38,11 +38,11 @@ class DriverSide {
         decoder_({clock_, replies_, display_, [] { return false; }, nullptr, interpreter_}) {}
 
   void Receive(const Bytes& line) {
-    decoder_.SerialPortDriver1ReceivePacket(line.data(), static_cast<int32_t>(line.size()));
+    decoder_.ReceivePacket(line.data(), static_cast<int32_t>(line.size()));
   }
 
-  const Bytes& replies() const { return replies_.bytes; }
-  const std::vector<EventRecord>& records() const { return events_.records; }
+  const Bytes& Replies() const { return replies_.bytes; }
+  const std::vector<EventRecord>& Records() const { return events_.records; }
 
  private:
   testing::FakeClock clock_;
@@ -135,9 +135,9 @@ TEST(StationReport, DriverReadsBackTheRequestedValues) {
     SCOPED_TRACE(c.code + " object " + std::to_string(c.fields.objectNumber));
     DriverSide driver;
     driver.Receive(Frame(BuildReportMessage(c.fields)));
-    EXPECT_THAT(driver.replies(), ElementsAre(kReplyAcknowledged));
-    ASSERT_THAT(driver.records(), SizeIs(1));
-    const EventRecord& record = driver.records()[0];
+    EXPECT_THAT(driver.Replies(), ElementsAre(kReplyAcknowledged));
+    ASSERT_THAT(driver.Records(), SizeIs(1));
+    const EventRecord& record = driver.Records()[0];
     EXPECT_EQ(record.ObjectNumber,
               c.fields.objectNumber + (kFirstNumber + c.fields.partition) * 10000);
     EXPECT_EQ(record.EventCode(), c.code);
@@ -175,9 +175,9 @@ TEST(StationBlock, DriverEmitsOneRecordPerRequestedEvent) {
     SCOPED_TRACE(command.message.description);
     DriverSide driver;
     driver.Receive(Frame(command.message.bytes));
-    EXPECT_THAT(driver.replies(), ElementsAre(kReplyAcknowledged));
+    EXPECT_THAT(driver.Replies(), ElementsAre(kReplyAcknowledged));
     std::vector<uint8_t> zones;
-    for (const EventRecord& record : driver.records()) {
+    for (const EventRecord& record : driver.Records()) {
       zones.push_back(record.Zone);
       EXPECT_EQ(record.EventCode(), c.code);
       EXPECT_EQ(record.ObjectNumber, c.object + kFirstNumber * 10000);
@@ -206,10 +206,10 @@ TEST(StationRandom, EveryMessageIsAcceptedAndYieldsEvents) {
     const Bytes line = Frame(message.bytes);
     ASSERT_TRUE(std::all_of(line.begin() + 1, line.end() - 1, IsDataByte));
     driver.Receive(line);
-    ASSERT_THAT(driver.replies(), SizeIs(i + 1));
-    ASSERT_EQ(driver.replies().back(), kReplyAcknowledged);
-    ASSERT_GT(driver.records().size(), records) << "no event from this message";
-    records = driver.records().size();
+    ASSERT_THAT(driver.Replies(), SizeIs(i + 1));
+    ASSERT_EQ(driver.Replies().back(), kReplyAcknowledged);
+    ASSERT_GT(driver.Records().size(), records) << "no event from this message";
+    records = driver.Records().size();
     // The description is a command that builds the same message again.
     ParsedCommand again = ParseStationCommand(SplitScriptLine(message.description));
     ASSERT_TRUE(again.command) << again.error;
@@ -227,25 +227,25 @@ TEST(StationFaults, DriverSeesWhatEachFaultPromises) {
     const Bytes frame = Frame(message);
     line.insert(line.end(), frame.begin(), frame.end());
     driver.Receive(line);
-    EXPECT_THAT(driver.replies(), ElementsAre(kReplyAcknowledged));
-    ASSERT_THAT(driver.records(), SizeIs(1));
-    EXPECT_EQ(driver.records()[0].ObjectNumber, 40042);
+    EXPECT_THAT(driver.Replies(), ElementsAre(kReplyAcknowledged));
+    ASSERT_THAT(driver.Records(), SizeIs(1));
+    EXPECT_EQ(driver.Records()[0].ObjectNumber, 40042);
   }
   {
     SCOPED_TRACE("a bad checksum is refused");
     DriverSide driver;
     driver.Receive(EncodeFrame(WithChecksum(message, true)));
-    EXPECT_THAT(driver.replies(), ElementsAre(kReplyRefused));
-    EXPECT_THAT(driver.records(), IsEmpty());
+    EXPECT_THAT(driver.Replies(), ElementsAre(kReplyRefused));
+    EXPECT_THAT(driver.Records(), IsEmpty());
   }
   {
     SCOPED_TRACE("no end mark: no reply until a whole frame follows");
     DriverSide driver;
     driver.Receive(EncodeFrame(WithChecksum(message), std::nullopt));
-    EXPECT_THAT(driver.replies(), IsEmpty());
+    EXPECT_THAT(driver.Replies(), IsEmpty());
     driver.Receive(Frame(message));
-    EXPECT_THAT(driver.replies(), ElementsAre(kReplyAcknowledged));
-    EXPECT_THAT(driver.records(), SizeIs(1));
+    EXPECT_THAT(driver.Replies(), ElementsAre(kReplyAcknowledged));
+    EXPECT_THAT(driver.Records(), SizeIs(1));
   }
 }
 

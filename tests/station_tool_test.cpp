@@ -321,14 +321,14 @@ TEST(StationTool, SpoilsFramesOnRequest) {
 
 TEST(StationTool, RunsAScriptWithSleepsAndPerLineFaults) {
   testing::TempDir dir;
-  testing::WriteFileBytes(dir.file("alarms.txt"),
+  testing::WriteFileBytes(dir.File("alarms.txt"),
                           "# two alarms\n"
                           "raw F2 0E\n"
                           "\n"
                           "sleep 20   # let the line settle\n"
                           "block object 301 code 64 extra 01,81 --bad-checksum\n");
   const StationOutcome run = StationRunner().Start(
-      {"--pty", "--retries", "0", "--script", dir.file("alarms.txt")}, {Answer::kAsDriver});
+      {"--pty", "--retries", "0", "--script", dir.File("alarms.txt")}, {Answer::kAsDriver});
   EXPECT_EQ(Replies(run.out), (std::vector<std::string>{"05", "07"})) << run.out << run.err;
   EXPECT_EQ(Summary(run.out)["frames"], 2);
   EXPECT_EQ(run.exitCode, 1);
@@ -336,7 +336,7 @@ TEST(StationTool, RunsAScriptWithSleepsAndPerLineFaults) {
 
 TEST(StationTool, LinkPointsAtThePtyWhileItRuns) {
   testing::TempDir dir;
-  const std::string link = dir.file("station-tty");
+  const std::string link = dir.File("station-tty");
   const StationOutcome run =
       StationRunner().Start(With({"--pty", "--link", link}, kReport), {Answer::kAck}, link);
   EXPECT_EQ(Replies(run.out), (std::vector<std::string>{"05"})) << run.out << run.err;
@@ -359,7 +359,7 @@ TEST(StationTool, RandomStreamEndsWithASummaryOnSigterm) {
 
 TEST(StationTool, AnswersHelpAndVersionAndRejectsBadArguments) {
   testing::TempDir dir;
-  testing::WriteFileBytes(dir.file("bad.txt"), "raw F2 0E\nreport --object 1\n");
+  testing::WriteFileBytes(dir.File("bad.txt"), "raw F2 0E\nreport --object 1\n");
   {
     const StationOutcome help = StationRunner().Start({"--help"});
     EXPECT_EQ(help.exitCode, 0);
@@ -372,7 +372,7 @@ TEST(StationTool, AnswersHelpAndVersionAndRejectsBadArguments) {
       {"--pty"},
       {"raw", "00"},
       {"--pty", "--device", "/dev/null", "raw", "00"},
-      {"--device", "/dev/null", "--link", dir.file("x"), "raw", "00"},
+      {"--device", "/dev/null", "--link", dir.File("x"), "raw", "00"},
       {"--pty", "--baud", "12345", "raw", "00"},
       {"--pty", "--retries", "-1", "raw", "00"},
       {"--pty", "--frobnicate", "raw", "00"},
@@ -380,8 +380,8 @@ TEST(StationTool, AnswersHelpAndVersionAndRejectsBadArguments) {
       {"--pty", "--random", "0"},
       {"--pty", "--random", "5", "raw", "00"},
       {"--pty", "report", "--object", "x"},
-      {"--pty", "--script", dir.file("missing.txt")},
-      {"--pty", "--script", dir.file("bad.txt")},
+      {"--pty", "--script", dir.File("missing.txt")},
+      {"--pty", "--script", dir.File("bad.txt")},
   };
   for (const auto& args : bad) {
     std::string joined;

@@ -69,7 +69,7 @@ class StoreAndForwardTest : public ::testing::Test {
     for (int i = 0; i < 3; ++i) link->QueueAnswer(MsgPoll);
     clock.Advance(kAttemptSpacingMs + 1);
     for (int i = 0; i < 5; ++i) session->Step();
-    EXPECT_TRUE(session->introduced());
+    EXPECT_TRUE(session->IsIntroduced());
     return link;
   }
 
@@ -94,7 +94,7 @@ class StoreAndForwardTest : public ::testing::Test {
   }
 
   TempDir dir;
-  const fs::path spoolDir = dir.path() / "spool";
+  const fs::path spoolDir = dir.Path() / "spool";
   FakeClock clock;
   InlineMainThread mainThread;
   FakeConnectionFactory factory;
@@ -126,11 +126,11 @@ TEST_F(StoreAndForwardTest, TheRecordOutWhenTheConnectionDiesGoesAgainAndNothing
   first->QueueEndOfStream();  // the server dies before it answers the first record
   session->Step();
   EXPECT_THAT(ObjectsWritten(*first), ElementsAre(1));
-  for (int i = 0; i < 12 && session->connected(); ++i) {
+  for (int i = 0; i < 12 && session->IsConnected(); ++i) {
     clock.Advance(kPollIntervalMs + 1);
     session->Step();
   }
-  ASSERT_FALSE(session->connected());
+  ASSERT_FALSE(session->IsConnected());
 
   EXPECT_THAT(ObjectsOnDisk(), ElementsAre(1, 2));
   auto second = ConnectAndIntroduce();

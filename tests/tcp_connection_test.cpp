@@ -40,7 +40,7 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  int port() const { return port_; }
+  int Port() const { return port_; }
   void CloseListening() {
     close(fd_);
     fd_ = -1;
@@ -77,7 +77,7 @@ Bytes ReceiveExactly(int fd, std::size_t count) {
 TEST(TcpConnectionTest, TalksToAServerAndNoticesItsEnd) {
   Listener listener;
   TcpConnection connection;
-  ASSERT_TRUE(connection.Connect("127.0.0.1", listener.port(), 2500));
+  ASSERT_TRUE(connection.Connect("127.0.0.1", listener.Port(), 2500));
   EXPECT_TRUE(connection.IsConnected());
   const int peer = listener.Accept();
   ASSERT_GE(peer, 0);
@@ -102,7 +102,7 @@ TEST(TcpConnectionTest, TalksToAServerAndNoticesItsEnd) {
 TEST(TcpConnectionTest, ResolvesHostNames) {
   Listener listener;
   TcpConnection connection;
-  EXPECT_TRUE(connection.Connect("localhost", listener.port(), 2500));
+  EXPECT_TRUE(connection.Connect("localhost", listener.Port(), 2500));
   connection.Close();
   EXPECT_FALSE(connection.IsConnected());
 }
@@ -112,7 +112,7 @@ TEST(TcpConnectionTest, FailedConnects) {
   closed.CloseListening();
   Listener silent(0);
   TcpConnection filler;  // fills the backlog: the next handshake gets no answer
-  ASSERT_TRUE(filler.Connect("127.0.0.1", silent.port(), 2500));
+  ASSERT_TRUE(filler.Connect("127.0.0.1", silent.Port(), 2500));
 
   struct Case {
     const char* name;
@@ -121,11 +121,11 @@ TEST(TcpConnectionTest, FailedConnects) {
     int timeoutMs;
   };
   const Case cases[] = {
-      {"refused", "127.0.0.1", closed.port(), 2500},
+      {"refused", "127.0.0.1", closed.Port(), 2500},
       {"unknown name", "no-such-host.invalid", 12543, 2500},
       {"empty host", "", 12543, 2500},
       {"port out of range", "127.0.0.1", 70000, 2500},
-      {"no answer within the time-out", "127.0.0.1", silent.port(), 200},
+      {"no answer within the time-out", "127.0.0.1", silent.Port(), 200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,7 +138,7 @@ TEST(TcpConnectionTest, FailedConnects) {
 TEST(TcpConnectionTest, WritingToAClosedPeerFailsWithoutASignal) {
   Listener listener;
   TcpConnection connection;
-  ASSERT_TRUE(connection.Connect("127.0.0.1", listener.port(), 2500));
+  ASSERT_TRUE(connection.Connect("127.0.0.1", listener.Port(), 2500));
   const int peer = listener.Accept();
   ASSERT_GE(peer, 0);
   close(peer);
@@ -157,7 +157,7 @@ TEST(TcpConnectionTest, AbortWakesEveryWait) {
   Listener listener;
   Listener silent(0);
   TcpConnection filler;
-  ASSERT_TRUE(filler.Connect("127.0.0.1", silent.port(), 2500));
+  ASSERT_TRUE(filler.Connect("127.0.0.1", silent.Port(), 2500));
 
   struct Case {
     const char* name;
@@ -178,19 +178,19 @@ TEST(TcpConnectionTest, AbortWakesEveryWait) {
                          }},
                         {"connect", [&](TcpConnection& c) {
                            c.Close();
-                           return !c.Connect("127.0.0.1", silent.port(), 600000);
+                           return !c.Connect("127.0.0.1", silent.Port(), 600000);
                          }}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TcpConnection connection;
-    ASSERT_TRUE(connection.Connect("127.0.0.1", listener.port(), 2500));
+    ASSERT_TRUE(connection.Connect("127.0.0.1", listener.Port(), 2500));
     ASSERT_GE(listener.Accept(), 0);
     auto call = std::async(std::launch::async, [&] { return c.blockingCall(connection); });
     EXPECT_EQ(call.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     connection.Abort();
     ASSERT_EQ(call.wait_for(kSafetyBound), std::future_status::ready);
     EXPECT_TRUE(call.get());
-    EXPECT_FALSE(connection.Connect("127.0.0.1", listener.port(), 2500));  // stays aborted
+    EXPECT_FALSE(connection.Connect("127.0.0.1", listener.Port(), 2500));  // stays aborted
   }
 }
 
@@ -199,9 +199,9 @@ TEST(TcpConnectionTest, FactoryMakesIndependentConnections) {
   TcpConnectionFactory factory;
   auto first = factory.Create();
   auto second = factory.Create();
-  ASSERT_TRUE(first->Connect("127.0.0.1", listener.port(), 2500));
+  ASSERT_TRUE(first->Connect("127.0.0.1", listener.Port(), 2500));
   first->Abort();
-  EXPECT_TRUE(second->Connect("127.0.0.1", listener.port(), 2500));
+  EXPECT_TRUE(second->Connect("127.0.0.1", listener.Port(), 2500));
 }
 
 }  // namespace

@@ -71,9 +71,9 @@ TForm2::TForm2(QWidget* parent)
 
 CloseCodeAnswer TForm2::AskCloseCode(std::string_view closeCode) {
   // A second request while the dialog is up (the tray menu stays usable) is not confirmed.
-  if (dismissed_ || isVisible()) return CloseCodeAnswer::Cancelled;
+  if (dismissed_ || isVisible()) return CloseCodeAnswer::kCancelled;
   CentreOnScreen(*this);
-  if (exec() != QDialog::Accepted || dismissed_) return CloseCodeAnswer::Cancelled;
+  if (exec() != QDialog::Accepted || dismissed_) return CloseCodeAnswer::kCancelled;
   return JudgeCloseCode(entry_->text().toStdString(), closeCode);
 }
 

@@ -494,7 +494,7 @@ void TForm1::ShowMessageBox(const std::string& text) {
 }
 
 CloseCodeAnswer TForm1::AskCloseCode() {
-  if (closeCodeDialog_ == nullptr || ending_) return CloseCodeAnswer::Cancelled;
+  if (closeCodeDialog_ == nullptr || ending_) return CloseCodeAnswer::kCancelled;
   return closeCodeDialog_->AskCloseCode(closeCode_);
 }
 

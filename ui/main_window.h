@@ -43,7 +43,7 @@ class TForm1 final : public QWidget, public IOperatorWindow {
 
   // Builds the driver on `platform` and runs its start-up; once, before the window is shown.
   void StartDriver(const DriverPlatform& platform);
-  Driver* driver() const { return driver_.get(); }
+  Driver* DriverLogic() const { return driver_.get(); }
 
   // The close-code dialog is created after the window; until it is attached nothing can be
   // confirmed and every request counts as cancelled.

@@ -11,9 +11,9 @@
 namespace drv {
 
 struct QtMainThread::Call {
-  enum class State { Waiting, Running, Done, Dropped };
+  enum class State { kWaiting, kRunning, kDone, kDropped };
   std::function<void()> task;
-  State state = State::Waiting;
+  State state = State::kWaiting;
 };
 
 QtMainThread::QtMainThread()
@@ -47,9 +47,9 @@ bool QtMainThread::RunAndWait(std::function<void()> task) {
 
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] {
-    return call->state == Call::State::Done || call->state == Call::State::Dropped;
+    return call->state == Call::State::kDone || call->state == Call::State::kDropped;
   });
-  return call->state == Call::State::Done;
+  return call->state == Call::State::kDone;
 }
 
 void QtMainThread::RunQueuedTasks() {
@@ -62,7 +62,7 @@ void QtMainThread::RunQueuedTasks() {
       if (stopped_ || queue_.empty()) return;
       call = queue_.front();
       queue_.pop_front();
-      call->state = Call::State::Running;
+      call->state = Call::State::kRunning;
     }
     // Whatever the task does, its caller is released.
     struct Release {
@@ -71,7 +71,7 @@ void QtMainThread::RunQueuedTasks() {
       ~Release() {
         {
           std::lock_guard lock(self.mutex_);
-          call.state = Call::State::Done;
+          call.state = Call::State::kDone;
         }
         self.changed_.notify_all();
       }
@@ -84,7 +84,7 @@ void QtMainThread::Stop() {
   {
     std::lock_guard lock(mutex_);
     stopped_ = true;
-    for (const auto& call : queue_) call->state = Call::State::Dropped;
+    for (const auto& call : queue_) call->state = Call::State::kDropped;
     queue_.clear();
   }
   changed_.notify_all();

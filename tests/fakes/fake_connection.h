@@ -189,15 +189,15 @@ class FakeConnectionFactory final : public IConnectionFactory {
     return link;
   }
 
-  std::size_t count() const {
+  std::size_t Count() const {
     std::lock_guard lock(mutex_);
     return links_.size();
   }
-  std::shared_ptr<FakeLink> link(std::size_t index) const {
+  std::shared_ptr<FakeLink> Link(std::size_t index) const {
     std::lock_guard lock(mutex_);
     return links_.at(index);
   }
-  std::shared_ptr<FakeLink> last() const {
+  std::shared_ptr<FakeLink> Last() const {
     std::lock_guard lock(mutex_);
     return links_.back();
   }

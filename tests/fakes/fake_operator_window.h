@@ -62,7 +62,7 @@ class FakeOperatorWindow final : public IOperatorWindow {
   std::vector<std::string> messages;
   bool closeDuringMessageBox = false;
   bool ending = false;
-  CloseCodeAnswer closeCodeAnswer = CloseCodeAnswer::Cancelled;
+  CloseCodeAnswer closeCodeAnswer = CloseCodeAnswer::kCancelled;
   int closeCodeRequests = 0;
   bool frameDisplay = false;
   std::vector<bool> stationDrawings;

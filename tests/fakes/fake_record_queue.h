@@ -46,11 +46,11 @@ class FakeRecordQueue final : public IRecordQueue {
   }
 
   // Every id the session acknowledged, in order.
-  std::vector<uint64_t> acknowledged() const {
+  std::vector<uint64_t> Acknowledged() const {
     std::lock_guard lock(mutex_);
     return acknowledged_;
   }
-  std::size_t size() const {
+  std::size_t Size() const {
     std::lock_guard lock(mutex_);
     return queue_.size();
   }

@@ -66,7 +66,7 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t Pid() const { return pid_; }
 
   // The next line of standard output, without its line end; nullopt on time-out or end of output.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
@@ -111,7 +111,7 @@ class ChildProcess {
     return std::nullopt;
   }
 
-  const std::vector<std::string>& lines() const { return lines_; }
+  const std::vector<std::string>& Lines() const { return lines_; }
 
   void Signal(int signal) const {
     if (pid_ > 0) kill(pid_, signal);

@@ -38,8 +38,8 @@ class PtyPair {
   PtyPair(const PtyPair&) = delete;
   PtyPair& operator=(const PtyPair&) = delete;
 
-  const std::string& slavePath() const { return slavePath_; }
-  int master() const { return master_; }
+  const std::string& SlavePath() const { return slavePath_; }
+  int Master() const { return master_; }
 
   void Write(const std::vector<uint8_t>& bytes) const {
     std::size_t done = 0;

@@ -76,7 +76,7 @@ TEST_F(CloseCodeDialogTest, TakesAtMostFiveDigits) {
   EXPECT_EQ(entry.text(), "12345");
 }
 
-enum class Press { Ok, Cancel, WindowClose };
+enum class Press { kOk, kCancel, kWindowClose };
 
 struct AnswerCase {
   const char* name;
@@ -93,13 +93,13 @@ TEST_P(CloseCodeAnswerTest, AnswersByTheButtonAndTheEntry) {
   WhenModalShown("TForm2", [&](QWidget& dialog) {
     TypeText(Entry(dialog), c.typed);
     switch (c.press) {
-      case Press::Ok:
+      case Press::kOk:
         Button(dialog, "OkButton").click();
         break;
-      case Press::Cancel:
+      case Press::kCancel:
         Button(dialog, "CancelButton").click();
         break;
-      case Press::WindowClose:
+      case Press::kWindowClose:
         dialog.close();
         break;
     }
@@ -111,12 +111,12 @@ TEST_P(CloseCodeAnswerTest, AnswersByTheButtonAndTheEntry) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, CloseCodeAnswerTest,
     ::testing::Values(
-        AnswerCase{"RightCode", "48213", Press::Ok, CloseCodeAnswer::Accepted},
-        AnswerCase{"FourDigits", "4821", Press::Ok, CloseCodeAnswer::WrongCode},
-        AnswerCase{"OtherCode", "48214", Press::Ok, CloseCodeAnswer::WrongCode},
-        AnswerCase{"Nothing", "", Press::Ok, CloseCodeAnswer::WrongCode},
-        AnswerCase{"CancelRightCode", "48213", Press::Cancel, CloseCodeAnswer::Cancelled},
-        AnswerCase{"WindowClose", "48213", Press::WindowClose, CloseCodeAnswer::Cancelled}),
+        AnswerCase{"RightCode", "48213", Press::kOk, CloseCodeAnswer::kAccepted},
+        AnswerCase{"FourDigits", "4821", Press::kOk, CloseCodeAnswer::kWrongCode},
+        AnswerCase{"OtherCode", "48214", Press::kOk, CloseCodeAnswer::kWrongCode},
+        AnswerCase{"Nothing", "", Press::kOk, CloseCodeAnswer::kWrongCode},
+        AnswerCase{"CancelRightCode", "48213", Press::kCancel, CloseCodeAnswer::kCancelled},
+        AnswerCase{"WindowClose", "48213", Press::kWindowClose, CloseCodeAnswer::kCancelled}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(CloseCodeDialogTest, EnterAndEscapeDoNothing) {
@@ -135,7 +135,7 @@ TEST_F(CloseCodeDialogTest, EnterAndEscapeDoNothing) {
     stayedOpen = dialog.isVisible();
     Button(dialog, "CancelButton").click();
   });
-  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Cancelled);
+  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kCancelled);
   EXPECT_TRUE(stayedOpen);
 }
 
@@ -144,7 +144,7 @@ TEST_F(CloseCodeDialogTest, ASecondRequestShowsThePreviousEntrySelectedForReplac
     TypeText(Entry(dialog), "1111");
     Button(dialog, "OkButton").click();
   });
-  ASSERT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::WrongCode);
+  ASSERT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kWrongCode);
 
   WhenModalShown("TForm2", [&](QWidget& dialog) {
     QLineEdit& entry = Entry(dialog);
@@ -154,24 +154,24 @@ TEST_F(CloseCodeDialogTest, ASecondRequestShowsThePreviousEntrySelectedForReplac
     TypeText(entry, kCode);
     Button(dialog, "OkButton").click();
   });
-  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Accepted);
+  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kAccepted);
   EXPECT_EQ(dialog_.Entry()->text(), kCode);
 }
 
 TEST_F(CloseCodeDialogTest, ASecondRequestWhileTheDialogIsUpIsCancelled) {
   WhenModalShown("TForm2", [&](QWidget& dialog) {
-    EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Cancelled);
+    EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kCancelled);
     EXPECT_TRUE(dialog.isVisible());
     TypeText(Entry(dialog), kCode);
     Button(dialog, "OkButton").click();
   });
-  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Accepted);
+  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kAccepted);
 }
 
 TEST_F(CloseCodeDialogTest, DismissCancelsTheOpenRequestAndEveryLaterOne) {
   WhenModalShown("TForm2", [&](QWidget&) { dialog_.Dismiss(); });
-  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Cancelled);
-  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::Cancelled);
+  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kCancelled);
+  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kCancelled);
   EXPECT_FALSE(dialog_.isVisible());
 }
 

@@ -335,18 +335,18 @@ TEST_F(MainWindowTest, RestoreBringsBackAHiddenOrMinimisedWindow) {
 class DriverWindowTest : public MainWindowTest {
  protected:
   DriverWindowTest() {
-    testing::WriteFileBytes(SettingsPath(dir_.path().string()),
+    testing::WriteFileBytes(SettingsPath(dir_.Path().string()),
                             "[main]\r\nComPort=COM255\r\nSendTorven8=0\r\n");
     window_.AttachCloseCodeDialog(closeCodeDialog_);
     window_.SetCloseCodeObserver([this](const std::string& code) { observedCode_ = code; });
     QObject::connect(&window_, &TForm1::closeAccepted, [this] { ++closeAccepted_; });
     box_.installEventFilter(&showCounter_);
     window_.StartDriver(DriverPlatform{clock_, mainThread_, serialEvents_, serial_, connections_,
-                                       dir_.path().string(), "1.0.0.1"});
+                                       dir_.Path().string(), "1.0.0.1"});
   }
 
   std::string Settings() const {
-    return testing::ReadFileBytes(SettingsPath(dir_.path().string()));
+    return testing::ReadFileBytes(SettingsPath(dir_.Path().string()));
   }
 
   // Counts how often the message box is shown.
@@ -380,7 +380,7 @@ class DriverWindowTest : public MainWindowTest {
 
 TEST_F(DriverWindowTest, StartUpFillsTheWindow) {
   ASSERT_EQ(observedCode_.size(), 5u);
-  EXPECT_EQ(observedCode_, window_.driver()->CloseCode());
+  EXPECT_EQ(observedCode_, window_.DriverLogic()->CloseCode());
   EXPECT_EQ(Child<QLabel>("Label15").text().toStdString(), observedCode_);
   EXPECT_FALSE(Child<QLabel>("Label6").text().isEmpty());
   // No port configured: stopped, nothing said.
@@ -517,7 +517,7 @@ TEST_F(DriverWindowTest, EndingTheProgramCancelsAnOpenDialogAndShowsNoMore) {
   EXPECT_EQ(closeAccepted_, 0);      // the signal's handler ends the loop, not the close
 
   window_.ShowMessageBox("Порт уже занят!");
-  EXPECT_EQ(window_.AskCloseCode(), CloseCodeAnswer::Cancelled);
+  EXPECT_EQ(window_.AskCloseCode(), CloseCodeAnswer::kCancelled);
   EXPECT_EQ(showCounter_.shows, 0);
 }
 
@@ -525,7 +525,7 @@ TEST_F(DriverWindowTest, EndingTheProgramCancelsAnOpenDialogAndShowsNoMore) {
 // busy: start-up stops there, before the session starts.
 TEST_F(MainWindowTest, EndingDuringTheStartUpMessageStartsNoSession) {
   testing::TempDir dir;
-  testing::WriteFileBytes(SettingsPath(dir.path().string()),
+  testing::WriteFileBytes(SettingsPath(dir.Path().string()),
                           "[main]\r\nComPort=COM3\r\n[ServerHost]\r\nAddress=127.0.0.1\r\n");
   testing::FakeClock clock(10000000);
   testing::ManualMainThread mainThread;
@@ -540,7 +540,7 @@ TEST_F(MainWindowTest, EndingDuringTheStartUpMessageStartsNoSession) {
     window_.EndProgram();
   });
   window_.StartDriver(DriverPlatform{clock, mainThread, serialEvents, serial, connections,
-                                     dir.path().string(), "1.0.0.1"});
+                                     dir.Path().string(), "1.0.0.1"});
   EXPECT_TRUE(boxShown);
   EXPECT_TRUE(window_.Ending());
   EXPECT_FALSE(box_.isVisible());
@@ -550,7 +550,7 @@ TEST_F(MainWindowTest, EndingDuringTheStartUpMessageStartsNoSession) {
 
   mainThread.Stop();
   window_.ShutdownDriver();
-  EXPECT_EQ(connections.count(), 0u);
+  EXPECT_EQ(connections.Count(), 0u);
 }
 
 }  // namespace

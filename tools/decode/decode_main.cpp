@@ -264,7 +264,7 @@ int Run(const Options& options, std::istream& in) {
       decoder.ProcessDecodedFrame(*bytes);
     } else if (!bytes->empty()) {
       // Packets are short; the serial port never hands over more than fits in a signed count.
-      decoder.SerialPortDriver1ReceivePacket(bytes->data(), static_cast<int32_t>(bytes->size()));
+      decoder.ReceivePacket(bytes->data(), static_cast<int32_t>(bytes->size()));
     }
   }
   std::cout.flush();

@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
   std::size_t damaged = 0;
   for (const std::string& name : *names) {
     reports.push_back(drv::tools::InspectSpoolFile(location.directory, name));
-    if (!reports.back().ok()) ++damaged;
+    if (!reports.back().Ok()) ++damaged;
   }
 
   if (json) {

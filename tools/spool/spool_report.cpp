@@ -117,7 +117,7 @@ SpoolFileReport InspectSpoolContent(std::string name, std::optional<uint64_t> si
   report.name = std::move(name);
   report.size = size;
   if (!content) {
-    if ((error == SpoolReadError::TooShort || error == SpoolReadError::Empty) && size) {
+    if ((error == SpoolReadError::kTooShort || error == SpoolReadError::kEmpty) && size) {
       report.problem = "too short: " + std::to_string(*size) + " bytes";
     } else {
       report.problem = "unreadable: " + std::string(SpoolReadErrorText(error));
@@ -142,12 +142,12 @@ SpoolFileReport InspectSpoolFile(const std::string& directory, const std::string
   if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
     size = static_cast<uint64_t>(info.st_size);
   }
-  SpoolReadError error = SpoolReadError::None;
+  SpoolReadError error = SpoolReadError::kNone;
   const std::optional<SpoolFileContent> content = ReadSpoolFile(path, &error);
   SpoolFileReport report = InspectSpoolContent(name, size, content, error);
   if (IsSetAsideSpoolFileName(name, "")) {
     report.setAside = true;
-    report.problem = "set aside by the driver" + (report.ok() ? "" : "; " + report.problem);
+    report.problem = "set aside by the driver" + (report.Ok() ? "" : "; " + report.problem);
   }
   return report;
 }
@@ -179,7 +179,7 @@ std::string FormatReportLine(const SpoolFileReport& report) {
   std::string line = report.name;
   if (report.size) line += "  " + std::to_string(*report.size) + " bytes";
   if (report.type) line += Format("  type 0x%08X", static_cast<unsigned>(*report.type));
-  if (!report.ok()) line += "  DAMAGED: " + report.problem;
+  if (!report.Ok()) line += "  DAMAGED: " + report.problem;
   if (report.record) line += "  " + DescribeRecord(*report.record);
   return line;
 }
@@ -192,9 +192,9 @@ std::string FormatReportsJson(const std::vector<SpoolFileReport>& reports) {
     json += "\"file\":" + JsonString(report.name);
     json += ",\"size\":" + (report.size ? std::to_string(*report.size) : std::string("null"));
     json += ",\"type\":" + (report.type ? std::to_string(*report.type) : std::string("null"));
-    json += ",\"ok\":" + std::string(report.ok() ? "true" : "false");
+    json += ",\"ok\":" + std::string(report.Ok() ? "true" : "false");
     if (report.setAside) json += ",\"set_aside\":true";
-    if (!report.ok()) json += ",\"error\":" + JsonString(report.problem);
+    if (!report.Ok()) json += ",\"error\":" + JsonString(report.problem);
     if (report.record) json += ",\"record\":" + RecordJson(*report.record);
     json += "}";
   }

@@ -20,7 +20,7 @@ struct SpoolFileReport {
   bool setAside = false;  // renamed to ".bad" by the driver
   std::string problem;    // why the file cannot be resent as an event; empty when good
 
-  bool ok() const { return problem.empty(); }
+  bool Ok() const { return problem.empty(); }
 };
 
 // Set-aside spool files: the spool name with ".bad" (or ".N.bad") behind it.

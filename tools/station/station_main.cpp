@@ -123,7 +123,7 @@ struct Options {
 class UsageError {
  public:
   explicit UsageError(std::string text) : text_(std::move(text)) {}
-  const std::string& text() const { return text_; }
+  const std::string& Text() const { return text_; }
 
  private:
   std::string text_;
@@ -334,8 +334,8 @@ class StationRun {
     }
   }
 
-  const StationStats& stats() const { return stats_; }
-  bool lineFailed() const { return lineFailed_; }
+  const StationStats& Stats() const { return stats_; }
+  bool LineFailed() const { return lineFailed_; }
 
  private:
   FrameFaults Combined(const FrameFaults& own) const {
@@ -462,7 +462,7 @@ int Main(int argc, char** argv) {
       commands.assign(static_cast<std::size_t>(options.count.value_or(1)), *parsed.command);
     }
   } catch (const UsageError& error) {
-    std::cerr << kProgram << ": " << error.text() << "\nTry '" << kProgram << " --help'.\n";
+    std::cerr << kProgram << ": " << error.Text() << "\nTry '" << kProgram << " --help'.\n";
     return kExitUsage;
   }
 
@@ -491,8 +491,8 @@ int Main(int argc, char** argv) {
   } else {
     run.Run(commands);
   }
-  std::cout << run.stats().SummaryLine() << std::endl;
-  return run.stats().givenUp == 0 && !run.lineFailed() ? kExitDone : kExitFailed;
+  std::cout << run.Stats().SummaryLine() << std::endl;
+  return run.Stats().givenUp == 0 && !run.LineFailed() ? kExitDone : kExitFailed;
 }
 
 }  // namespace
