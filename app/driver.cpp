@@ -57,6 +57,7 @@ struct Driver::State {
 
   void ConfigureSerialPort() {
     ConfigureStationLine(serialPort);
+    // The form's SerialPortDriver1ReceivePacket: every packet goes to the frame decoder.
     serialPort.OnReceivePacket = [this](TSerialPortDriver&, const uint8_t* packet, uint32_t size) {
       if (frameDecoder) frameDecoder->ReceivePacket(packet, static_cast<int32_t>(size));
     };
