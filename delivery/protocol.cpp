@@ -106,7 +106,8 @@ FrameReadResult ReadFrame(IConnection& connection, const IClock& clock) {
   while (got < header.size()) {
     const int n =
         connection.ReadSome(header.data() + got, header.size() - got, kFrameIdleTimeoutMs);
-    if (n == 0) return {FrameReadStatus::kTimedOut, {}};
+    // Silence after part of a header has eaten into the stream like a stalled body.
+    if (n == 0) return {got == 0 ? FrameReadStatus::kTimedOut : FrameReadStatus::kStalled, {}};
     if (n < 0 || static_cast<std::size_t>(n) > header.size() - got) {
       return {FrameReadStatus::kEndOfStream, {}};
     }

@@ -58,11 +58,11 @@ inline constexpr uint32_t kBodyDeadlineMs = 5000;
 
 enum class FrameReadStatus {
   kOk,
-  kTimedOut,     // no byte of the header for the idle time-out
+  kTimedOut,     // no byte at all for the idle time-out: the answer may still come
   kEndOfStream,  // the server closed the connection, or it failed
   kBadMarker,
   kBadLength,  // negative, zero or beyond kMaxBodyLength
-  kStalled,    // the body stopped arriving
+  kStalled,    // the header or the body stopped arriving part way
 };
 
 struct FrameReadResult {

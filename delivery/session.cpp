@@ -166,17 +166,10 @@ bool MessageServerSession::WriteNextMessage() {
     if (const std::vector<uint8_t>* head = ring_.Peek()) message = *head;
   }
   if (message) {
-    bool written = false;
-    try {
-      written = WriteFrame(*connection_, *message);
-    } catch (...) {
-    }
-    if (written) {
+    if (Write(*message, std::nullopt)) {
       std::lock_guard lock(queueMutex_);
       ring_.Drop();
-    } else {
-      FailWrite();  // the message stays at the head of the ring
-    }
+    }  // else the message stays at the head of the ring
     return true;
   }
 
@@ -187,27 +180,38 @@ bool MessageServerSession::WriteNextMessage() {
     return false;
   }
 
-  std::vector<uint8_t> next;
-  std::optional<uint64_t> recordId;
   if (std::optional<QueuedRecord> record = RecordDue(now)) {
-    next = BuildMessage(record->type, NextMessageNumber(), record->payload);
-    recordId = record->id;
-  } else if (TickDiff(now, lastPollTick_) > kPollIntervalMs) {
-    lastPollTick_ = now;
-    next = BuildMessage(MsgPoll, 0, {});
-  } else {
-    return false;
+    if (inFlight_ && inFlight_->id == record->id &&
+        (outOfStep_ || inFlight_->copiesOnConnection >= kMaxRecordCopiesPerConnection)) {
+      // Its acknowledgement cannot be told from here, or does not come: a new connection.
+      CloseConnection();
+      return false;
+    }
+    if (Write(BuildMessage(record->type, NextMessageNumber(), record->payload), record->id)) {
+      NoteRecordWritten(record->id, now);
+    }  // else it stays the oldest and goes on the next connection
+    return true;
   }
+  if (TickDiff(now, lastPollTick_) > kPollIntervalMs) {
+    lastPollTick_ = now;
+    (void)Write(BuildMessage(MsgPoll, 0, {}), std::nullopt);
+    return true;
+  }
+  return false;
+}
+
+bool MessageServerSession::Write(std::span<const uint8_t> message,
+                                 std::optional<uint64_t> recordId) {
   bool written = false;
   try {
-    written = WriteFrame(*connection_, next);
+    written = WriteFrame(*connection_, message);
   } catch (...) {
   }
   if (!written) {
-    FailWrite();  // a record stays the oldest and goes on the next connection
-  } else if (recordId) {
-    NoteRecordWritten(*recordId, now);
+    FailWrite();
+    return false;
   }
+  unanswered_.push_back(recordId);
   return true;
 }
 
@@ -221,12 +225,9 @@ std::optional<QueuedRecord> MessageServerSession::RecordDue(uint32_t now) const 
 }
 
 void MessageServerSession::NoteRecordWritten(uint64_t id, uint32_t now) {
-  if (!inFlight_ || inFlight_->id != id) {
-    // The record that was out has left the queue without its acknowledgement (given up by the
-    // spool): answers to its copies may still come.
-    if (inFlight_) staleAcks_ += inFlight_->copiesOnConnection;
-    inFlight_ = RecordInFlight{id, now, 0};
-  }
+  // A record that left the queue without its acknowledgement (given up by the spool) is
+  // replaced: the answers to its copies find it no longer out.
+  if (!inFlight_ || inFlight_->id != id) inFlight_ = RecordInFlight{id, now, 0};
   inFlight_->lastWriteTick = now;
   ++inFlight_->copiesOnConnection;
 }
@@ -240,6 +241,8 @@ void MessageServerSession::ReadAnswer() {
   }
   if (!frame.Ok()) {
     ++errorCount_;
+    // Silence leaves the answer to come later; anything else has eaten into the stream.
+    if (frame.status != FrameReadStatus::kTimedOut) outOfStep_ = true;
     // The server has gone: the socket is closed, but the session keeps its state and lets the
     // failures that follow decide about reconnecting.
     if (frame.status == FrameReadStatus::kEndOfStream && connection_->IsConnected()) {
@@ -247,23 +250,21 @@ void MessageServerSession::ReadAnswer() {
     }
     return;
   }
+  std::optional<uint64_t> answeredRecord;
+  if (!unanswered_.empty()) {
+    answeredRecord = unanswered_.front();
+    unanswered_.pop_front();
+  }
   const std::optional<DecodedMessage> message = DecodeMessage(frame.body);
   if (!message) return;
   errorCount_ = 0;
   TickIndicator();
-  ActOn(message->type);
+  ActOn(message->type, answeredRecord);
 }
 
-void MessageServerSession::OnEventAcknowledged() {
-  if (staleAcks_ > 0) {
-    --staleAcks_;
-    return;
-  }
-  // An acknowledgement with nothing of ours out is not taken for a record sent later.
-  if (!inFlight_ || inFlight_->copiesOnConnection == 0) return;
+void MessageServerSession::OnEventAcknowledged(const std::optional<uint64_t>& answeredRecord) {
+  if (outOfStep_ || !answeredRecord || !inFlight_ || *answeredRecord != inFlight_->id) return;
   records_.Acknowledge(inFlight_->id);
-  // Each further copy written on this connection may still be answered.
-  staleAcks_ = inFlight_->copiesOnConnection - 1;
   inFlight_.reset();
 }
 
@@ -284,7 +285,8 @@ void MessageServerSession::AttemptConnection() {
   // Answers on a new connection belong to what is written on it: the record that was out goes
   // again once the server has accepted the driver.
   if (inFlight_) inFlight_->copiesOnConnection = 0;
-  staleAcks_ = 0;
+  unanswered_.clear();
+  outOfStep_ = false;
   // Stop() aborts only the connection it finds; one made after that must not be used.
   if (stopRequested_ || !connection_) return;
 
@@ -310,13 +312,13 @@ void MessageServerSession::Introduce() {
   (void)QueueMessage(MsgVersion, VersionPayload(ParseVersionText(versionText_)));
 }
 
-void MessageServerSession::ActOn(uint32_t type) {
+void MessageServerSession::ActOn(uint32_t type, const std::optional<uint64_t>& answeredRecord) {
   switch (type) {
     case MsgAccepted:
       introduced_ = true;
       break;
     case MsgEventAck:
-      OnEventAcknowledged();
+      OnEventAcknowledged(answeredRecord);
       break;
     case MsgConfirmRequest:
       (void)QueueMessage(MsgConfirm, {});

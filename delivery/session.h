@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,8 @@ inline constexpr uint32_t kAttemptSpacingMs = 5000;
 inline constexpr uint32_t kPollIntervalMs = 500;
 // A record whose acknowledgement has not come on a live connection goes again after this.
 inline constexpr uint32_t kRecordResendMs = 3000;
+// Copies of one record written on one connection before it is given up for a new one.
+inline constexpr int kMaxRecordCopiesPerConnection = 3;
 inline constexpr int kMaxFailures = 20;
 inline constexpr uint16_t kModuleNumber = 45;
 
@@ -52,9 +55,11 @@ inline constexpr uint16_t kModuleNumber = 45;
 // nothing to write, reads one answer after each write and obeys the server.
 //
 // An acknowledgement names no message, so exactly one event record is out unacknowledged at a
-// time; the acknowledgement lets the spool delete it, and the next one goes at once. A record
-// goes again on the next connection, or after kRecordResendMs on the same one: delivery is at
-// least once.
+// time; the acknowledgement lets the spool delete it, and the next one goes at once. The server
+// answers every frame with one frame, in order, so an answer is matched with the write it
+// belongs to; an acknowledgement counts only when it answers a copy of the record that is out,
+// and none counts on a connection whose answers have fallen out of step. A record goes again on
+// the next connection, or after kRecordResendMs on the same one: delivery is at least once.
 class MessageServerSession final : public ISessionLink {
  public:
   MessageServerSession(IClock& clock, IMainThread& mainThread, IConnectionFactory& connections,
@@ -98,12 +103,15 @@ class MessageServerSession final : public ISessionLink {
   bool WriteNextMessage();
   // The oldest record, unless it is out on this connection and not yet overdue.
   std::optional<QueuedRecord> RecordDue(uint32_t now) const;
+  // Writes one frame; counts the answer it is owed, or the failure.
+  bool Write(std::span<const uint8_t> message, std::optional<uint64_t> recordId);
   void NoteRecordWritten(uint64_t id, uint32_t now);
   void ReadAnswer();
-  void OnEventAcknowledged();
+  // `answered`: the write the acknowledgement answers, as far as the session can tell.
+  void OnEventAcknowledged(const std::optional<uint64_t>& answeredRecord);
   void AttemptConnection();
   void Introduce();
-  void ActOn(uint32_t type);
+  void ActOn(uint32_t type, const std::optional<uint64_t>& answeredRecord);
   void ShowLine(const std::string& text);
   void TickIndicator();
   void OnConnectionClosed();
@@ -145,9 +153,12 @@ class MessageServerSession final : public ISessionLink {
   uint32_t lastAttemptTick_ = 0;
   int errorCount_ = 0;
   std::optional<RecordInFlight> inFlight_;
-  // Acknowledgements still to come for extra copies of records already acknowledged; they must
-  // not be taken for the record that is out now.
-  int staleAcks_ = 0;
+  // One entry per frame written on this connection whose answer has not been read, oldest first:
+  // the record's id for a record, nothing for any other message.
+  std::deque<std::optional<uint64_t>> unanswered_;
+  // An answer was garbled or cut on this connection: which write an answer belongs to is no
+  // longer known, so no acknowledgement counts until the next connection.
+  bool outOfStep_ = false;
 
   std::thread thread_;
 };

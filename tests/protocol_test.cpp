@@ -219,10 +219,11 @@ TEST_F(ReadFrameTest, FailedHeaders) {
   const Bytes good = Header(0xFF, 18);
   const Case cases[] = {
       {"silence", {{FakeLink::Read::kTimeout, {}, 0}}, FrameReadStatus::kTimedOut},
+      // Bytes were taken from the stream: the answer cannot come whole any more.
       {"silence after part of the header",
        {{FakeLink::Read::kData, Bytes(good.begin(), good.begin() + 10), 0},
         {FakeLink::Read::kTimeout, {}, 0}},
-       FrameReadStatus::kTimedOut},
+       FrameReadStatus::kStalled},
       {"server closed", {{FakeLink::Read::kEndOfStream, {}, 0}}, FrameReadStatus::kEndOfStream},
       {"server closed inside the header",
        {{FakeLink::Read::kData, Bytes(good.begin(), good.begin() + 20), 0},

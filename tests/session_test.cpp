@@ -468,16 +468,16 @@ TEST_F(SessionTest, RecordsGoOneAtATimeAndTheNextAsSoonAsTheLastIsAcknowledged) 
   link->QueueAnswer(MsgEventAck);
   session->Step();
   EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
-  link->QueueAnswer(MsgPoll);  // an answer, but not an acknowledgement
-  session->Step();             // at once: no tick or poll interval in between
+  session->Step();  // at once: no tick or poll interval in between; its answer is late
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 2));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
 
-  link->QueueAnswer(MsgEventAck);  // the acknowledgement comes in answer to a poll
+  link->QueueAnswer(MsgEventAck);  // the second record's answer, read after the poll's write
   session->Step();
   EXPECT_THAT(link->WrittenTypes(), ElementsAre(MsgEventRecord, MsgEventRecord, MsgPoll));
   EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
 
-  link->QueueAnswer(MsgPoll);
+  link->QueueAnswer(MsgPoll);  // the poll's own answer
   session->Step();
   session->Step();  // the third is out and a poll was just sent: nothing to write
   EXPECT_EQ(link->writes.size(), 4u);
@@ -513,29 +513,71 @@ TEST_F(SessionTest, RecordsWaitForTheServersAcceptAndControlMessagesGoFirst) {
                           MsgEventRecord, MsgConfirm));
 }
 
-TEST_F(SessionTest, AnUnacknowledgedRecordGoesAgainAfterThreeSecondsAndItsSecondAckIsNotTaken) {
+// Every frame gets one answer, in order: each acknowledgement is matched with the write it
+// answers, so the answer to a second copy is not taken for the record written after it.
+TEST_F(SessionTest, AnUnacknowledgedRecordGoesAgainAfterThreeSecondsAndEachAnswerFindsItsCopy) {
   const uint64_t first = AddRecord(1);
   const uint64_t second = AddRecord(2);
   auto link = ConnectAndIntroduce();
-  link->QueueAnswer(MsgPoll);
-  session->Step();
-  for (int i = 0; i < 5; ++i) link->QueueAnswer(MsgPoll);
-  FailPolls(5);  // 2.5 s of polls answered, no acknowledgement
-  StepAfter(kRecordResendMs - 5 * (kPollIntervalMs + 1));
-  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1));
-  link->QueueAnswer(MsgEventAck);
-  StepAfter(1);
-  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1));  // the second copy got the answer...
-  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
+  session->Step();                 // the first copy; its answer is late
+  StepAfter(kPollIntervalMs + 1);  // a poll, its answer late too
+  StepAfter(kPollIntervalMs + 1);  // more than 3 s: the second copy
+  EXPECT_THAT(link->WrittenTypes(), ElementsAre(MsgEventRecord, MsgPoll, MsgEventRecord));
+  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1));
 
-  // ...so the answer to the other copy may still come: it must not count for the second record.
+  // Now the server answers the three in order.
   link->QueueAnswer(MsgEventAck);
-  session->Step();
-  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1, 2));
+  link->QueueAnswer(MsgPoll);
+  link->QueueAnswer(MsgEventAck);
+  session->Step();  // a poll; reads the first copy's acknowledgement
   EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
+  session->Step();                 // the second record; reads the poll's answer
+  StepAfter(kPollIntervalMs + 1);  // reads the second copy's acknowledgement
+  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1, 2));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first)) << "not the second record's answer";
+
+  link->QueueAnswer(MsgPoll);
   link->QueueAnswer(MsgEventAck);
   StepAfter(kPollIntervalMs + 1);
+  StepAfter(kPollIntervalMs + 1);
   EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
+}
+
+TEST_F(SessionTest, AnAnswerOutOfStepCountsForNothingAndTheRecordGoesOnANewConnection) {
+  const uint64_t first = AddRecord(1);
+  auto link = ConnectAndIntroduce();
+  Bytes spoiled = BuildFrame(BuildMessage(MsgEventAck, 0, {}));
+  spoiled[0] = 0x7E;  // a wrong frame marker: the stream is out of step from here on
+  link->QueueBytes(spoiled);
+  session->Step();
+  link->QueueAnswer(MsgEventAck);
+  StepAfter(kPollIntervalMs + 1);
+  EXPECT_TRUE(records.Acknowledged().empty()) << "whose answer it is cannot be told";
+
+  // When the record is due again, the session leaves this connection for a new one.
+  StepAfter(kRecordResendMs);
+  EXPECT_FALSE(session->IsConnected());
+  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1));
+  auto next = Connect();
+  Introduce(*next);
+  next->QueueAnswer(MsgEventAck);
+  session->Step();
+  EXPECT_THAT(RecordsWritten(*next), ElementsAre(1));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
+}
+
+TEST_F(SessionTest, ARecordNeverAcknowledgedOnAConnectionIsTakenToANewOne) {
+  AddRecord(1);
+  auto link = ConnectAndIntroduce();
+  for (int i = 0; i < 40; ++i) link->QueueAnswer(MsgPoll);  // prompt, but never an acknowledgement
+  for (int copy = 0; copy < kMaxRecordCopiesPerConnection; ++copy) {
+    StepAfter(kRecordResendMs + 1);
+  }
+  EXPECT_EQ(RecordsWritten(*link).size(), std::size_t(kMaxRecordCopiesPerConnection));
+  EXPECT_TRUE(session->IsConnected());
+  StepAfter(kRecordResendMs + 1);
+  EXPECT_FALSE(session->IsConnected());
+  EXPECT_EQ(RecordsWritten(*link).size(), std::size_t(kMaxRecordCopiesPerConnection));
 }
 
 TEST_F(SessionTest, TheRecordThatWasOutGoesAgainOnTheNextConnectionAfterTheIntroduction) {
@@ -544,12 +586,13 @@ TEST_F(SessionTest, TheRecordThatWasOutGoesAgainOnTheNextConnectionAfterTheIntro
   link->QueueEndOfStream();  // written, then the server dies before it answers
   session->Step();
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1));
-
-  FailPolls(10);
-  StepAfter(kPollIntervalMs + 1);
+  for (int i = 0; i < 12 && session->IsConnected(); ++i) StepAfter(kPollIntervalMs + 1);
   ASSERT_FALSE(session->IsConnected());
-  auto next = Connect();
-  // An acknowledgement before the record is written again belongs to something else.
+
+  auto next = factory.PrepareNext();
+  StepAfter(kAttemptSpacingMs + 1);
+  ASSERT_TRUE(session->IsConnected());
+  // An acknowledgement before the record is written again answers something else.
   next->QueueAnswer(MsgAccepted);
   next->QueueAnswer(MsgEventAck);
   for (int i = 0; i < 2; ++i) next->QueueAnswer(MsgPoll);
@@ -591,14 +634,11 @@ TEST_F(SessionTest, ARecordGivenUpWhileOutDoesNotLendItsAcknowledgementToTheNext
   const uint64_t first = AddRecord(1);
   const uint64_t second = AddRecord(2);
   auto link = ConnectAndIntroduce();
-  link->QueueAnswer(MsgPoll);
-  session->Step();
-  records.Remove(first);  // the spool gave it up meanwhile
-  link->QueueAnswer(MsgPoll);
-  StepAfter(kRecordResendMs + 1);
+  session->Step();                 // the first record; its answer is late
+  records.Remove(first);           // the spool gives it up meanwhile
+  link->QueueAnswer(MsgEventAck);  // the first record's answer
+  session->Step();                 // the second record goes at once
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 2));
-  link->QueueAnswer(MsgEventAck);  // the server's answer to the first record, late
-  StepAfter(kPollIntervalMs + 1);
   EXPECT_TRUE(records.Acknowledged().empty());
   link->QueueAnswer(MsgEventAck);
   StepAfter(kPollIntervalMs + 1);
