@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <utility>
 
 #include "base/tdatetime.h"
 #include "delivery/message_types.h"
@@ -93,6 +94,9 @@ void MessageServerSession::ThreadBody() {
 }
 
 void MessageServerSession::PauseAfterStep() {
+  // The next record goes as soon as the last one is acknowledged: a backlog drains at the pace
+  // of the server's answers, and a block message's records follow each other at once.
+  if (std::exchange(acknowledgedThisStep_, false) && connected_ && records_.Oldest()) return;
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // Bounded, so that a clock that jumps (or a test's fake clock) is looked at again; long enough
   // that an idle session wakes for its polls and little else.
@@ -119,6 +123,7 @@ uint32_t MessageServerSession::MillisecondsUntilNextDeadline() {
   }
   if (receiveAfterConnect_ || errorCount_ > kMaxFailures) return 0;
   if (!introduced_) return Until(now, lastAttemptTick_, kAttemptSpacingMs);
+  if (!unanswered_.empty()) return 0;
   uint32_t pause = Until(now, lastPollTick_, kPollIntervalMs);
   if (records_.Oldest()) {
     if (RecordDue(now)) return 0;
@@ -153,7 +158,8 @@ void MessageServerSession::StepConnected() {
     connected_ = false;
   }
   const bool wrote = WriteNextMessage();
-  if (!wrote && !receiveAfterConnect_) return;
+  // Answers still owed are read before anything more is asked for.
+  if (!wrote && !receiveAfterConnect_ && (unanswered_.empty() || !introduced_)) return;
   receiveAfterConnect_ = false;
   ReadAnswer();
 }
@@ -192,7 +198,9 @@ bool MessageServerSession::WriteNextMessage() {
     }  // else it stays the oldest and goes on the next connection
     return true;
   }
-  if (TickDiff(now, lastPollTick_) > kPollIntervalMs) {
+  // A poll asks the server for its next message; while answers are still owed, reading them
+  // does that without adding to a slow server's work.
+  if (unanswered_.empty() && TickDiff(now, lastPollTick_) > kPollIntervalMs) {
     lastPollTick_ = now;
     (void)Write(BuildMessage(MsgPoll, 0, {}), std::nullopt);
     return true;
@@ -266,6 +274,7 @@ void MessageServerSession::OnEventAcknowledged(const std::optional<uint64_t>& an
   if (outOfStep_ || !answeredRecord || !inFlight_ || *answeredRecord != inFlight_->id) return;
   records_.Acknowledge(inFlight_->id);
   inFlight_.reset();
+  acknowledgedThisStep_ = true;
 }
 
 void MessageServerSession::AttemptConnection() {

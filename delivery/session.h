@@ -159,6 +159,7 @@ class MessageServerSession final : public ISessionLink {
   // An answer was garbled or cut on this connection: which write an answer belongs to is no
   // longer known, so no acknowledgement counts until the next connection.
   bool outOfStep_ = false;
+  bool acknowledgedThisStep_ = false;
 
   std::thread thread_;
 };
