@@ -336,24 +336,50 @@ int RunLatencyWhileSpooling(const Options& options) {
   return lostReplies + badReplies == 0 && complete ? 0 : 1;
 }
 
-// Block messages of 16 zone records each: the reply waits for the main thread, which delivers the
-// previous frame's 16 records after its reply; frame to server is timed to the frame's last
-// record.
-int RunBlockLatency(const Options& options) {
-  constexpr std::size_t kRecordsPerFrame = 16;
-  constexpr int kObjects = 4096;
+// A kind of frame the latency run sends, and the names of its figures.
+struct FrameKind {
+  std::vector<uint8_t> (*decoded)(uint16_t object);
+  int objects;  // object numbers cycle through 1..objects
+  std::size_t recordsPerFrame;
+  const char* replyLabel;
+  const char* serverLabel;
+  const char* replyMeasure;
+  const char* serverMeasure;
+};
+
+// Report frames give one record each. Block messages give 16 zone records: the reply waits for
+// the main thread, which may still be handing the previous frame's records over; frame to
+// server is timed to the frame's last record.
+std::vector<uint8_t> ReportFrameBytes(uint16_t object) {
+  return bench::ReportMessageBytes(object);
+}
+
+constexpr FrameKind kReportFrames{
+    &ReportFrameBytes, 9999,         1, "reply byte", "frame to record at server",
+    "reply_latency",   "e2e_latency"};
+constexpr FrameKind kBlockFrames{&bench::SixteenZoneBlockMessageBytes,
+                                 4096,
+                                 16,
+                                 "block frame reply byte",
+                                 "block frame to last record",
+                                 "block_reply_latency",
+                                 "block_e2e_latency"};
+
+int RunLatency(const Options& options) {
+  if (options.serverDown) return RunLatencyWhileSpooling(options);
+  const FrameKind& kind = options.block ? kBlockFrames : kReportFrames;
   Rig rig(options);
   rig.StartDriver(options);
   rig.WaitReady();
 
   std::mt19937 random(20240131);
+  // The station's frames come at any moment: a gap of up to ten milliseconds between them.
   std::uniform_int_distribution<int> gapUs(0, 10000);
   std::vector<double> replyMs, serverMs;
   int lostReplies = 0, badReplies = 0, lostRecords = 0, wrongRecords = 0;
   for (int i = 0; i < options.frames; ++i) {
-    const auto object = static_cast<uint16_t>(i % kObjects + 1);
-    const std::vector<uint8_t> frame =
-        bench::EncodeStationFrame(bench::SixteenZoneBlockMessageBytes(object));
+    const auto object = static_cast<uint16_t>(i % kind.objects + 1);
+    const std::vector<uint8_t> frame = bench::EncodeStationFrame(kind.decoded(object));
     std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
     const Clock::time_point sent = Clock::now();
     if (!rig.line.Write(frame)) rig.Abandon("cannot write to the station line");
@@ -366,7 +392,7 @@ int RunBlockLatency(const Options& options) {
       replyMs.push_back(MillisecondsBetween(sent, replied));
     }
     std::optional<Clock::time_point> lastAt;
-    for (std::size_t r = 0; r < kRecordsPerFrame; ++r) {
+    for (std::size_t r = 0; r < kind.recordsPerFrame; ++r) {
       const std::optional<ReceivedRecord> record = rig.server.WaitRecord(3000);
       if (!record) {
         ++lostRecords;
@@ -384,11 +410,11 @@ int RunBlockLatency(const Options& options) {
 
   const Summary reply = Summarise(replyMs);
   const Summary server = Summarise(serverMs);
-  PrintSummary("block frame reply byte", reply);
-  PrintSummary("block frame to last record", server);
+  PrintSummary(kind.replyLabel, reply);
+  PrintSummary(kind.serverLabel, server);
   std::fprintf(stderr, "lost replies %d, wrong replies %d, lost records %d, wrong records %d; %s\n",
                lostReplies, badReplies, lostRecords, wrongRecords, exit.c_str());
-  JsonLine("block_reply_latency")
+  JsonLine(kind.replyMeasure)
       .Text("unit", "ms")
       .Samples("", reply)
       .Number("frames", options.frames)
@@ -396,77 +422,11 @@ int RunBlockLatency(const Options& options) {
       .Number("wrong", badReplies)
       .Raw("histogram", HistogramJson(replyMs))
       .Print();
-  JsonLine("block_e2e_latency")
+  JsonLine(kind.serverMeasure)
       .Text("unit", "ms")
       .Samples("", server)
       .Number("frames", options.frames)
-      .Number("records_per_frame", kRecordsPerFrame)
-      .Number("lost", lostRecords)
-      .Number("wrong", wrongRecords)
-      .Raw("histogram", HistogramJson(serverMs))
-      .Print();
-  return lostReplies + badReplies + lostRecords + wrongRecords == 0 ? 0 : 1;
-}
-
-int RunLatency(const Options& options) {
-  if (options.serverDown) return RunLatencyWhileSpooling(options);
-  if (options.block) return RunBlockLatency(options);
-  Rig rig(options);
-  rig.StartDriver(options);
-  rig.WaitReady();
-
-  std::mt19937 random(20240131);
-  // The station's frames come at any phase of the driver's poll: a gap of up to two poll periods.
-  std::uniform_int_distribution<int> gapUs(0, 10000);
-  std::vector<double> replyMs, serverMs;
-  int lostReplies = 0, badReplies = 0, lostRecords = 0, wrongRecords = 0;
-  for (int i = 0; i < options.frames; ++i) {
-    const auto object = static_cast<uint16_t>(i % 9999 + 1);
-    const std::vector<uint8_t> frame = bench::EncodeStationFrame(bench::ReportMessageBytes(object));
-    std::this_thread::sleep_for(std::chrono::microseconds(gapUs(random)));
-    const Clock::time_point sent = Clock::now();
-    if (!rig.line.Write(frame)) rig.Abandon("cannot write to the station line");
-    const std::optional<uint8_t> reply = rig.line.ReadByte(2000);
-    const Clock::time_point replied = Clock::now();
-    if (!reply) {
-      ++lostReplies;
-    } else {
-      if (*reply != kReplyAccepted) ++badReplies;
-      replyMs.push_back(MillisecondsBetween(sent, replied));
-    }
-    const std::optional<ReceivedRecord> record = rig.server.WaitRecord(3000);
-    if (!record) {
-      ++lostRecords;
-      continue;
-    }
-    const std::optional<EventRecord> parsed = ParseEventRecord(record->bytes);
-    if (!parsed || parsed->ObjectNumber % 10000 != object) {
-      ++wrongRecords;
-      continue;
-    }
-    serverMs.push_back(MillisecondsBetween(sent, record->at));
-    if (lostReplies + lostRecords > 50) rig.Abandon("too many frames lost");
-  }
-  const std::string exit = rig.driver->Stop();
-
-  const Summary reply = Summarise(replyMs);
-  const Summary server = Summarise(serverMs);
-  PrintSummary("reply byte", reply);
-  PrintSummary("frame to record at server", server);
-  std::fprintf(stderr, "lost replies %d, wrong replies %d, lost records %d, wrong records %d; %s\n",
-               lostReplies, badReplies, lostRecords, wrongRecords, exit.c_str());
-  JsonLine("reply_latency")
-      .Text("unit", "ms")
-      .Samples("", reply)
-      .Number("frames", options.frames)
-      .Number("lost", lostReplies)
-      .Number("wrong", badReplies)
-      .Raw("histogram", HistogramJson(replyMs))
-      .Print();
-  JsonLine("e2e_latency")
-      .Text("unit", "ms")
-      .Samples("", server)
-      .Number("frames", options.frames)
+      .Number("records_per_frame", static_cast<double>(kind.recordsPerFrame))
       .Number("lost", lostRecords)
       .Number("wrong", wrongRecords)
       .Raw("histogram", HistogramJson(serverMs))
