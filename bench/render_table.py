@@ -127,48 +127,32 @@ def main():
               "before every connection attempt")
 
     pty = h.get("pty_round_trip")
-    reply = h.get("reply_latency")
-    if reply:
-        floor = f"; bare pty round trip p50 {pty['p50'] * 1000:.0f} µs" if pty else ""
-        add("Reply latency, frame written → reply byte read",
-            f"p50 {reply['p50']:.2f} / p99 {reply['p99']:.2f} / max {reply['max']:.2f} ms "
-            f"(n={reply['count']:.0f}, lost {reply['lost']:.0f})",
-            "p99 ≤ 12 ms", reply["p99"] <= 12.0 and reply["lost"] == 0,
-            f"real driver on a pty{floor}")
-    else:
-        add("Reply latency", "not measured", "p99 ≤ 12 ms", False)
-    block = h.get("block_reply_latency")
-    if block:
-        add("Reply latency, block message frame of 16 records",
-            f"p50 {block['p50']:.2f} / p99 {block['p99']:.2f} / max {block['max']:.2f} ms "
-            f"(n={block['count']:.0f}, lost {block['lost']:.0f})",
-            "p99 ≤ 15 ms", block["p99"] <= 15.0 and block["lost"] == 0,
-            "each frame's 16 records are delivered after its reply, before the next frame")
-    else:
-        add("Reply latency, block message frame", "not measured", "p99 ≤ 15 ms", False)
-    spooling = h.get("reply_latency_spooling")
-    if spooling:
-        add("Reply latency with the server down (every record spooled)",
-            f"p50 {spooling['p50']:.2f} / p99 {spooling['p99']:.2f} / max {spooling['max']:.2f} ms "
-            f"(n={spooling['count']:.0f}, lost {spooling['lost']:.0f})",
-            "p99 ≤ 15 ms", spooling["p99"] <= 15.0 and spooling["lost"] == 0,
-            f"{spooling['spool_files']:.0f} spool files written")
-    e2e = h.get("e2e_latency")
-    if e2e:
-        add("End to end, frame written → record read by the server",
-            f"p50 {e2e['p50']:.2f} / p99 {e2e['p99']:.2f} / max {e2e['max']:.2f} ms "
-            f"(n={e2e['count']:.0f}, lost {e2e['lost']:.0f})",
-            "p99 ≤ 15 ms", e2e["p99"] <= 15.0 and e2e["lost"] == 0,
-            "same run as the reply latency")
-    else:
-        add("End to end latency", "not measured", "p99 ≤ 15 ms", False)
-    block_e2e = h.get("block_e2e_latency")
-    if block_e2e:
-        add("End to end, block frame written → its 16th record read by the server",
-            f"p50 {block_e2e['p50']:.2f} / p99 {block_e2e['p99']:.2f} / "
-            f"max {block_e2e['max']:.2f} ms (n={block_e2e['count']:.0f}, "
-            f"lost {block_e2e['lost']:.0f})", "—", None,
-            "same run as the block frame reply latency")
+    floor = f"; bare pty round trip p50 {pty['p50'] * 1000:.0f} µs" if pty else ""
+
+    def latency_row(measure, name, limit, note):
+        """A latency figure against its p99 limit in ms (None: no target)."""
+        m = h.get(measure)
+        target = f"p99 ≤ {limit:g} ms" if limit is not None else "—"
+        if not m:
+            add(name, "not measured", target, False if limit is not None else None)
+            return
+        figure = (f"p50 {m['p50']:.2f} / p99 {m['p99']:.2f} / max {m['max']:.2f} ms "
+                  f"(n={m['count']:.0f}, lost {m['lost']:.0f})")
+        ok = None if limit is None else (m["p99"] <= limit and m["lost"] == 0)
+        add(name, figure, target, ok, note(m))
+
+    latency_row("reply_latency", "Reply latency, frame written → reply byte read", 12.0,
+                lambda m: f"real driver on a pty{floor}")
+    latency_row("block_reply_latency", "Reply latency, block message frame of 16 records", 15.0,
+                lambda m: "each frame's 16 records are stored before its reply")
+    latency_row("reply_latency_spooling",
+                "Reply latency with the server down (every record spooled)", 15.0,
+                lambda m: f"{m['spool_files']:.0f} spool files written")
+    latency_row("e2e_latency", "End to end, frame written → record read by the server", 15.0,
+                lambda m: "same run as the reply latency")
+    latency_row("block_e2e_latency",
+                "End to end, block frame written → its 16th record read by the server", None,
+                lambda m: "same run as the block frame reply latency")
 
     idle = h.get("idle")
     if idle:
