@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/paths.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace drv {
@@ -49,8 +50,8 @@ class DriverSettingsTest : public ::testing::Test {
   std::string path = SettingsPath(dir.Path().string());
 };
 
-TEST(SettingsPathTest, JoinsWithOneSlash) {
-  EXPECT_EQ(SettingsPath("/w"), "/w/drvtirval2000n.ini");
+TEST(SettingsPathTest, JoinsWithOneSeparator) {
+  EXPECT_EQ(SettingsPath("/w"), "/w" + std::string(1, PathSeparator()) + "drvtirval2000n.ini");
   EXPECT_EQ(SettingsPath("/w/"), "/w/drvtirval2000n.ini");
   EXPECT_EQ(SettingsPath(""), "drvtirval2000n.ini");
 }

@@ -6,6 +6,7 @@
 
 #include <system_error>
 
+#include "base/paths.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace drv {
@@ -67,8 +68,8 @@ TEST_F(ErrorLogTest, AWriteOnlyLogIsStillAppendedTo) {
   EXPECT_EQ(ReadFileBytes(path), "old\r\n" + kPrefix + "9\r\n");
 }
 
-TEST(ErrorLogPathTest, JoinsWithOneSlash) {
-  EXPECT_EQ(ErrorLogPath("/w"), "/w/error.txt");
+TEST(ErrorLogPathTest, JoinsWithOneSeparator) {
+  EXPECT_EQ(ErrorLogPath("/w"), "/w" + std::string(1, PathSeparator()) + "error.txt");
   EXPECT_EQ(ErrorLogPath("/w/"), "/w/error.txt");
   EXPECT_EQ(ErrorLogPath(""), "error.txt");
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/paths.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace drv {
@@ -20,9 +21,13 @@ const TDateTime kJan31 =
 const TDateTime kFeb1 =
     EncodeDateTime({.year = 2024, .month = 2, .day = 1, .hour = 0, .minute = 0, .second = 1});
 
+// With the platform's separator: "\\" on Windows, "/" elsewhere.
 TEST(FrameLogPathTest, NamesTheFileAfterTheLocalDate) {
-  EXPECT_EQ(FrameLogPath("/srv/drv", kJan31), "/srv/drv/log/drvtirval20240131.log");
-  EXPECT_EQ(FrameLogPath("/srv/drv/", kFeb1), "/srv/drv/log/drvtirval20240201.log");
+  const std::string sep(1, PathSeparator());
+  EXPECT_EQ(FrameLogPath("/srv/drv", kJan31),
+            "/srv/drv" + sep + "log" + sep + "drvtirval20240131.log");
+  EXPECT_EQ(FrameLogPath("/srv/drv/", kFeb1), "/srv/drv/log" + sep + "drvtirval20240201.log");
+  EXPECT_EQ(FrameLogPath("", kFeb1), "log" + sep + "drvtirval20240201.log");
 }
 
 TEST(FrameLogLineTest, SpacedHexThenTheObjectNumberFromBytesFiveAndSix) {
