@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <clocale>
 #include <filesystem>
 #include <vector>
 
@@ -51,10 +50,11 @@ TEST(FrameLogLineTest, SpacedHexThenTheObjectNumberFromBytesFiveAndSix) {
 }
 
 TEST(FrameLogLineTest, LeavesOutTheTimeAtMidnight) {
-  std::setlocale(LC_TIME, "C");
   const TDateTime midnight = EncodeDateTime({.year = 2024, .month = 2, .day = 1});
-  EXPECT_EQ(FrameLogLine(midnight, Bytes{0xF2}), "02/01/24 - F2  Номер - 0\r\n");
-  EXPECT_EQ(FrameLogLine(kFeb1, Bytes{0xF2}), "02/01/24 00:00:01 - F2  Номер - 0\r\n");
+  ASSERT_NE(FormatDateTimeOmittingMidnight(midnight), FormatDateTime(midnight));
+  EXPECT_EQ(FrameLogLine(midnight, Bytes{0xF2}),
+            FormatDateTimeOmittingMidnight(midnight) + " - F2  Номер - 0\r\n");
+  EXPECT_EQ(FrameLogLine(kFeb1, Bytes{0xF2}), FormatDateTime(kFeb1) + " - F2  Номер - 0\r\n");
 }
 
 class FrameLogTest : public ::testing::Test {
