@@ -195,6 +195,16 @@ TEST_F(ComPortPairTest, BytesCrossTheLineBothWaysAndAreCountedWhileTheyWait) {
   EXPECT_EQ(ReadAll(station, 1), Bytes{0x05});
 }
 
+// The port's read time-outs end a read of a quiet line: nothing read, and no failure.
+TEST_F(ComPortPairTest, AReadOfAQuietLineEndsOnItsTimeOutWithNothing) {
+  uint8_t buffer[16];
+  for (int i = 0; i < 3; ++i) {
+    const SerialTransfer transfer = driver.Read(buffer, sizeof buffer);
+    EXPECT_EQ(transfer.error, SerialError::kNone) << driver.LastErrorText();
+    EXPECT_EQ(transfer.count, 0u);
+  }
+}
+
 TEST_F(ComPortPairTest, PurgeDropsWhatWaits) {
   const Bytes noise(40, 0x55);
   station.Write(noise.data(), static_cast<uint32_t>(noise.size()));
