@@ -1,11 +1,11 @@
-#include "ui/message_box.h"
+#include "ui/qt/message_box.h"
 
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 
-#include "ui/style.h"
+#include "ui/qt/style.h"
 
 namespace drv {
 namespace {

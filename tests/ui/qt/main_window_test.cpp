@@ -1,4 +1,4 @@
-#include "ui/main_window.h"
+#include "ui/qt/main_window.h"
 
 #include <gtest/gtest.h>
 #include <QAbstractButton>
@@ -26,10 +26,10 @@
 #include "tests/fakes/fake_serial_event_loop.h"
 #include "tests/fakes/manual_main_thread.h"
 #include "tests/fakes/temp_dir.h"
-#include "tests/ui/qt_test_support.h"
-#include "ui/close_code_dialog.h"
+#include "tests/ui/qt/qt_test_support.h"
 #include "ui/link_indicator.h"
-#include "ui/message_box.h"
+#include "ui/qt/close_code_dialog.h"
+#include "ui/qt/message_box.h"
 
 namespace drv {
 namespace {

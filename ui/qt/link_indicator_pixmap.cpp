@@ -1,4 +1,4 @@
-#include "ui/link_indicator_pixmap.h"
+#include "ui/qt/link_indicator_pixmap.h"
 
 #include <QImage>
 

@@ -1,4 +1,4 @@
-#include "ui/main_window.h"
+#include "ui/qt/main_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,10 +24,10 @@
 #include <QToolButton>
 
 #include "app/port_controls.h"
-#include "ui/close_code_dialog.h"
-#include "ui/link_indicator_pixmap.h"
-#include "ui/message_box.h"
-#include "ui/style.h"
+#include "ui/qt/close_code_dialog.h"
+#include "ui/qt/link_indicator_pixmap.h"
+#include "ui/qt/message_box.h"
+#include "ui/qt/style.h"
 
 namespace drv {
 namespace {

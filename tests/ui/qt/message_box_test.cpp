@@ -1,4 +1,4 @@
-#include "ui/message_box.h"
+#include "ui/qt/message_box.h"
 
 #include <ostream>
 
@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "tests/ui/qt_test_support.h"
+#include "tests/ui/qt/qt_test_support.h"
 
 namespace drv {
 namespace {

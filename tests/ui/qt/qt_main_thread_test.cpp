@@ -1,4 +1,4 @@
-#include "ui/qt_main_thread.h"
+#include "ui/qt/qt_main_thread.h"
 
 #include <atomic>
 #include <future>
@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 
-#include "tests/ui/qt_test_support.h"
+#include "tests/ui/qt/qt_test_support.h"
 
 namespace drv {
 namespace {

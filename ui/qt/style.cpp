@@ -1,4 +1,4 @@
-#include "ui/style.h"
+#include "ui/qt/style.h"
 
 #include <QGuiApplication>
 #include <QPalette>

@@ -1,4 +1,4 @@
-#include "ui/qt_main_thread.h"
+#include "ui/qt/qt_main_thread.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

@@ -24,12 +24,12 @@
 #include "delivery/tcp_connection_posix.h"
 #include "receiver/device_names.h"
 #include "receiver/serial_device_posix.h"
-#include "ui/close_code_dialog.h"
-#include "ui/main_window.h"
-#include "ui/message_box.h"
-#include "ui/qt_main_thread.h"
-#include "ui/qt_serial_event_loop.h"
-#include "ui/style.h"
+#include "ui/qt/close_code_dialog.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/message_box.h"
+#include "ui/qt/qt_main_thread.h"
+#include "ui/qt/qt_serial_event_loop.h"
+#include "ui/qt/style.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/qt_serial_event_loop.h"
+#include "ui/qt/qt_serial_event_loop.h"
 
 #include <sys/timerfd.h>
 #include <unistd.h>

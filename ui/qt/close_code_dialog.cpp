@@ -1,4 +1,4 @@
-#include "ui/close_code_dialog.h"
+#include "ui/qt/close_code_dialog.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
-#include "ui/style.h"
+#include "ui/qt/style.h"
 
 namespace drv {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/qt_serial_event_loop.h"
+#include "ui/qt/qt_serial_event_loop.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "base/clock.h"
-#include "tests/ui/qt_test_support.h"
+#include "tests/ui/qt/qt_test_support.h"
 
 namespace drv {
 namespace {

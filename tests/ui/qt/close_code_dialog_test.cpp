@@ -1,11 +1,11 @@
-#include "ui/close_code_dialog.h"
+#include "ui/qt/close_code_dialog.h"
 
 #include <gtest/gtest.h>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "tests/ui/qt_test_support.h"
+#include "tests/ui/qt/qt_test_support.h"
 
 namespace drv {
 namespace {
