@@ -1,24 +1,19 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <utility>
 
 #include "base/main_thread.h"
+#include "base/main_thread_tasks.h"
 
 class QSocketNotifier;
 
 namespace drv {
 
-// "Run on the main thread and wait" through the Qt event loop. A worker queues its task under a
-// mutex of our own, wakes the event loop through an eventfd and waits on a condition variable:
-// nothing but the wake-up passes through Qt, so the hand-over is plain to race checkers, and
-// Stop() can release a waiting worker. (A blocking queued connection would wait for ever on a
-// main thread that has left its event loop to join that very worker.)
+// "Run on the main thread and wait" through the Qt event loop: the tasks' hand-over of
+// MainThreadTasks, woken through an eventfd that a read notifier of the event loop watches.
 class QtMainThread final : public IMainThread {
  public:
   // Constructed on the main thread (the thread of the application's event loop), after the
@@ -28,26 +23,21 @@ class QtMainThread final : public IMainThread {
   QtMainThread(const QtMainThread&) = delete;
   QtMainThread& operator=(const QtMainThread&) = delete;
 
-  bool RunAndWait(std::function<void()> task) override;
+  bool RunAndWait(std::function<void()> task) override {
+    return tasks_.RunAndWait(std::move(task));
+  }
 
   // From now on tasks of other threads are refused, and tasks still waiting to run are dropped
   // with their callers released (RunAndWait returns false). Call before joining a worker.
-  void Stop();
+  void Stop() { tasks_.Stop(); }
 
   // Tasks queued by workers and not yet run.
-  std::size_t PendingTasks() const;
+  std::size_t PendingTasks() const { return tasks_.Pending(); }
 
  private:
-  struct Call;
-  void RunQueuedTasks();
-
-  const std::thread::id mainThread_;
   int wakeFd_ = -1;
+  MainThreadTasks tasks_;
   std::unique_ptr<QSocketNotifier> wakeNotifier_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::shared_ptr<Call>> queue_;
-  bool stopped_ = false;
 };
 
 }  // namespace drv
