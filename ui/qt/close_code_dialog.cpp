@@ -8,6 +8,7 @@
 #include <QRegularExpressionValidator>
 
 #include "ui/qt/style.h"
+#include "ui/window_texts.h"
 
 namespace drv {
 namespace {
@@ -41,12 +42,12 @@ QPushButton* MakeButton(QWidget* parent, const char* objectName, const QString& 
 
 TForm2::TForm2(QWidget* parent)
     : QDialog(parent),
-      prompt_(new QLabel("Введите пароль для доступа", this)),
+      prompt_(new QLabel(kCloseCodePrompt, this)),
       entry_(new QLineEdit(this)),
-      okButton_(MakeButton(this, "OkButton", "ОК", 58)),
-      cancelButton_(MakeButton(this, "CancelButton", "Отмена", 151)) {
+      okButton_(MakeButton(this, "OkButton", kOkCaption, 58)),
+      cancelButton_(MakeButton(this, "CancelButton", kCancelCaption, 151)) {
   setObjectName("TForm2");
-  setWindowTitle("Закрытый доступ");
+  setWindowTitle(kCloseCodeDialogTitle);
   setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
   setModal(true);
   setFixedSize(kWidth, kHeight);

@@ -9,10 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <QApplication>
 #include <QIcon>
@@ -24,6 +23,7 @@
 #include "delivery/tcp_connection_posix.h"
 #include "receiver/device_names.h"
 #include "receiver/serial_device_posix.h"
+#include "ui/command_line.h"
 #include "ui/qt/close_code_dialog.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/message_box.h"
@@ -33,9 +33,7 @@
 
 namespace {
 
-constexpr char kProgramName[] = "drvtirval2000n";
-// Service and test hook: when set, the close code is written to this file as soon as it is drawn.
-constexpr char kCloseCodeFileVariable[] = "DRVTIRVAL_CLOSE_CODE_FILE";
+using drv::kDriverProgramName;
 
 constexpr char kUsage[] =
     "Usage: drvtirval2000n [--help | --version]\n"
@@ -81,38 +79,23 @@ void DrainSignalPipe() {
   }
 }
 
-// Written whole and renamed into place, so that a reader never sees half a code.
-void WriteCloseCodeFile(const std::string& path, const std::string& code) {
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << code << '\n';
-    if (!out) {
-      std::fprintf(stderr, "%s: cannot write %s\n", kProgramName, temporary.c_str());
-      return;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  if (error) std::fprintf(stderr, "%s: cannot write %s\n", kProgramName, path.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == "--help") {
+  const drv::CommandLineRequest request =
+      drv::ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  switch (request.action) {
+    case drv::CommandLineAction::kHelp:
       std::fputs(kUsage, stdout);
       return 0;
-    }
-    if (argument == "--version") {
-      std::printf("%s %s\n", kProgramName, DRV_VERSION_TEXT);
+    case drv::CommandLineAction::kVersion:
+      std::fputs(drv::VersionText(DRV_VERSION_TEXT).c_str(), stdout);
       return 0;
-    }
-    std::fprintf(stderr, "%s: unknown argument '%s'\nTry '%s --help'.\n", kProgramName, argv[i],
-                 kProgramName);
-    return 2;
+    case drv::CommandLineAction::kBadArgument:
+      std::fputs(drv::BadArgumentText(request.badArgument).c_str(), stderr);
+      return drv::kBadCommandLineStatus;
+    case drv::CommandLineAction::kRun:
+      break;
   }
 
   // Dates and times in the workstation's regional formats.
@@ -121,7 +104,7 @@ int main(int argc, char** argv) {
   // Qt takes the whole locale from the environment too; numbers stay in the C format, as the
   // settings and the protocols write them.
   std::setlocale(LC_NUMERIC, "C");
-  QApplication::setApplicationName(kProgramName);
+  QApplication::setApplicationName(kDriverProgramName);
   // A steady caret in the display list: a blinking one would wake the idle driver twice a
   // second for nothing but itself.
   QApplication::setCursorFlashTime(0);
@@ -137,14 +120,14 @@ int main(int argc, char** argv) {
   std::error_code error;
   const std::string workingDirectory = std::filesystem::current_path(error).string();
   if (error) {
-    std::fprintf(stderr, "%s: cannot read the working directory: %s\n", kProgramName,
+    std::fprintf(stderr, "%s: cannot read the working directory: %s\n", kDriverProgramName,
                  error.message().c_str());
     return 1;
   }
   const std::string settingsPath = drv::SettingsPath(workingDirectory);
 
   if (!InstallTerminationSignals()) {
-    std::fprintf(stderr, "%s: cannot install the signal handlers\n", kProgramName);
+    std::fprintf(stderr, "%s: cannot install the signal handlers\n", kDriverProgramName);
     return 1;
   }
 
@@ -170,9 +153,13 @@ int main(int argc, char** argv) {
   });
   QObject::connect(&window, &drv::TForm1::closeAccepted, &app, &QCoreApplication::quit);
 
-  if (const char* path = std::getenv(kCloseCodeFileVariable); path != nullptr && *path != '\0') {
-    window.SetCloseCodeObserver(
-        [file = std::string(path)](const std::string& code) { WriteCloseCodeFile(file, code); });
+  if (const char* path = std::getenv(drv::kCloseCodeFileVariable);
+      path != nullptr && *path != '\0') {
+    window.SetCloseCodeObserver([file = std::string(path)](const std::string& code) {
+      if (!drv::WriteCloseCodeFile(file, code)) {
+        std::fprintf(stderr, "%s: cannot write %s\n", kDriverProgramName, file.c_str());
+      }
+    });
   }
 
   window.StartDriver(drv::DriverPlatform{clock, mainThread, serialEvents, serialDevice, connections,

@@ -28,6 +28,7 @@
 #include "ui/qt/link_indicator_pixmap.h"
 #include "ui/qt/message_box.h"
 #include "ui/qt/style.h"
+#include "ui/window_texts.h"
 
 namespace drv {
 namespace {
@@ -39,9 +40,6 @@ constexpr int kToolbarHeight = 81;
 constexpr int kPageHeight = 193;
 constexpr int kLabelHeight = 13;
 constexpr int kTickPeriodMs = 200;
-
-const char kWindowTitle[] = "Драйвер Тирвал 2007";
-const char kDefaultBannerCaption[] = "КПО Торвен 2008 - Драйвер Тирвал 2007";
 
 // Labels size themselves to their text, as the layout expects; in the style sheet's font, which
 // a widget takes only when polished.
@@ -140,10 +138,24 @@ class PortListBox final : public QComboBox {
   bool committingTypedText_ = false;
 };
 
-TForm1::TForm1(Tadvsm& messageBox, QWidget* parent) : QWidget(parent), messageBox_(messageBox) {
+TForm1::TForm1(Tadvsm& messageBox, QWidget* parent)
+    : QWidget(parent),
+      messageBox_(messageBox),
+      lifecycle_({[this](bool run) { run ? tickTimer_.start() : tickTimer_.stop(); },
+                  [this] {
+                    if (closeCodeDialog_ != nullptr) closeCodeDialog_->Dismiss();
+                    messageBox_.Dismiss();
+                  },
+                  [this] {
+                    hide();
+                    emit closeAccepted();
+                  },
+                  [this] {
+                    if (tray_ != nullptr) tray_->hide();
+                  }}) {
   setObjectName("TForm1");
   InitDriverResources();
-  setWindowTitle(kWindowTitle);
+  setWindowTitle(kMainWindowTitle);
   setWindowIcon(QIcon(":/drvtirval/driver_icon_32.png"));
   setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(kClientWidth, kClientHeight);
@@ -186,8 +198,9 @@ void TForm1::BuildToolbar() {
     const char* caption;
     const char* picture;
   };
-  const Group groups[] = {{"StatePageButton", "Состояние", ":/drvtirval/page_state.png"},
-                          {"SettingsPageButton", "Настройки", ":/drvtirval/page_setup.png"}};
+  const Group groups[] = {
+      {"StatePageButton", kStatePageCaption, ":/drvtirval/page_state.png"},
+      {"SettingsPageButton", kSettingsPageCaption, ":/drvtirval/page_setup.png"}};
   constexpr int kGroupWidth = 88;
   for (int i = 0; i < 2; ++i) {
     const int left = i * (kGroupWidth + 1);
@@ -224,23 +237,23 @@ QWidget* TForm1::BuildStatePage() {
   page->setObjectName("Default");
   page->setAttribute(Qt::WA_StyledBackground);
 
-  MakeLabel(page, "StationLinkCaption", "Контроль связи со станцией", 8, 10);
+  MakeLabel(page, "StationLinkCaption", kStationLinkCaption, 8, 10);
   stationIndicator_ = MakePicture(page, "Image2", 176, 8);
-  MakeLabel(page, "ServerLinkCaption", "Связь с сервером сообщений", 256, 10);
+  MakeLabel(page, "ServerLinkCaption", kServerLinkCaption, 256, 10);
   serverIndicator_ = MakePicture(page, "Image3", 416, 8);
 
-  auto* startCaption = new QLabel("Дата и время запуска", page);
+  auto* startCaption = new QLabel(kStartTimeCaption, page);
   startCaption->setObjectName("StartTimeCaption");
   startCaption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   startCaption->setGeometry(7, 37, 111, kLabelHeight);
   startTimeLabel_ = MakeLabel(page, "Label6", QString(), 124, 37);
 
-  secondServerCaption_ = MakeLabel(page, "Label13", "Связь с сервером сообщений", 256, 37);
+  secondServerCaption_ = MakeLabel(page, "Label13", kServerLinkCaption, 256, 37);
   secondServerIndicator_ = MakePicture(page, "Image1", 416, 35);
   secondServerCaption_->setVisible(false);
   secondServerIndicator_->setVisible(false);
 
-  MakeLabel(page, "CloseCodeCaption", "Пароль для закрытия", 7, 65);
+  MakeLabel(page, "CloseCodeCaption", kCloseCodeCaption, 7, 65);
   closeCodeLabel_ = MakeLabel(page, "Label15", QString(), 124, 65);
 
   displayList_ = new QPlainTextEdit(page);
@@ -258,7 +271,7 @@ QWidget* TForm1::BuildSettingsPage() {
   page->setObjectName("setup");
   page->setAttribute(Qt::WA_StyledBackground);
 
-  auto* group = new QGroupBox("Com порт", page);
+  auto* group = new QGroupBox(kPortGroupCaption, page);
   group->setObjectName("GroupBox1");
   group->setGeometry(9, 3, 428, 62);
 
@@ -277,7 +290,7 @@ QWidget* TForm1::BuildSettingsPage() {
   startStopButton_->setGeometry(143, 22, 94, 25);
   connect(startStopButton_, &QPushButton::clicked, this, &TForm1::PushButton2Click);
 
-  scanButton_ = new QPushButton("Сканировать заново", group);
+  scanButton_ = new QPushButton(kScanCaption, group);
   scanButton_->setObjectName("PushButton1");
   scanButton_->setGeometry(243, 22, 170, 25);
   connect(scanButton_, &QPushButton::clicked, this, &TForm1::PushButton1Click);
@@ -287,7 +300,7 @@ QWidget* TForm1::BuildSettingsPage() {
   SetScanEnabled(false);
   SetPortListEnabled(false);
 
-  frameDisplayBox_ = new QCheckBox("Включить отображение входящих сообщений", page);
+  frameDisplayBox_ = new QCheckBox(kFrameDisplayCaption, page);
   frameDisplayBox_->setObjectName("CheckBox1");
   frameDisplayBox_->setGeometry(10, 71, 263, 20);
   frameDisplayBox_->setChecked(false);
@@ -299,10 +312,9 @@ void TForm1::BuildTray() {
   trayMenu_->setObjectName("TrayMenu");
   trayMenu_->setStyleSheet(DriverStyleSheet());
   trayMenu_->setFont(PageFont());
-  connect(trayMenu_->addAction("Восстановить"), &QAction::triggered, this,
-          &TForm1::RestoreFromTray);
+  connect(trayMenu_->addAction(kRestoreItem), &QAction::triggered, this, &TForm1::RestoreFromTray);
   trayMenu_->addSeparator();
-  connect(trayMenu_->addAction("Закрыть"), &QAction::triggered, this, &TForm1::RequestClose);
+  connect(trayMenu_->addAction(kCloseItem), &QAction::triggered, this, &TForm1::RequestClose);
 
   QIcon icon;
   for (const char* file : {":/drvtirval/driver_icon_16.png", ":/drvtirval/driver_icon_32.png",
@@ -310,65 +322,46 @@ void TForm1::BuildTray() {
     icon.addFile(file);
   }
   tray_ = new QSystemTrayIcon(icon, this);
-  tray_->setToolTip(kWindowTitle);
+  tray_->setToolTip(kMainWindowTitle);
   // The menu opens on the right button; the left button and a double click do nothing.
   tray_->setContextMenu(trayMenu_);
   tray_->show();
 }
 
 void TForm1::StartDriver(const DriverPlatform& platform) {
-  if (driver_) return;
-  driver_ = std::make_unique<Driver>(platform, *this);
-  // The tick runs whenever the event loop does, already during a start-up message box.
-  tickTimer_.start();
-  driver_->StartUp();
+  lifecycle_.StartDriver(platform, *this);
 }
 
 void TForm1::Timer2Timer() {
-  if (driver_) driver_->OnTick();
+  if (Driver* driver = DriverLogic()) driver->OnTick();
 }
 
 void TForm1::PushButton1Click() {
-  if (driver_) driver_->RescanPorts();
+  if (Driver* driver = DriverLogic()) driver->RescanPorts();
 }
 
 void TForm1::PushButton2Click() {
-  if (driver_) driver_->StartOrStop();
+  if (Driver* driver = DriverLogic()) driver->StartOrStop();
 }
 
 void TForm1::ComboBox1Select() {
-  if (driver_) driver_->SaveChosenPort();
+  if (Driver* driver = DriverLogic()) driver->SaveChosenPort();
 }
 
 void TForm1::EndProgram() {
-  ending_ = true;
-  if (closeCodeDialog_ != nullptr) closeCodeDialog_->Dismiss();
-  messageBox_.Dismiss();
+  lifecycle_.EndProgram();
 }
 
 void TForm1::ShutdownDriver() {
-  if (driverShutDown_) return;
-  driverShutDown_ = true;
-  tickTimer_.stop();
-  if (driver_) driver_->Shutdown();
-  if (tray_ != nullptr) tray_->hide();
+  lifecycle_.ShutdownDriver();
 }
 
 void TForm1::RequestClose() {
-  // One request at a time: the tray menu stays usable while the close-code dialog is open.
-  if (closeRequestActive_ || ending_) return;
-  closeRequestActive_ = true;
-  const bool mayClose = driver_ ? driver_->RequestClose() : true;
-  closeRequestActive_ = false;
-  if (!mayClose || ending_) return;
-  ending_ = true;
-  closeAccepted_ = true;
-  hide();
-  emit closeAccepted();
+  lifecycle_.RequestClose();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (closeAccepted_) {
+  if (lifecycle_.CloseAccepted()) {
     event->accept();
     return;
   }
@@ -489,12 +482,12 @@ std::string TForm1::PortListText() const {
 
 // What the driver's logic asks of the window.
 void TForm1::ShowMessageBox(const std::string& text) {
-  if (ending_) return;
+  if (Ending()) return;
   messageBox_.ShowMessageBox(text);
 }
 
 CloseCodeAnswer TForm1::AskCloseCode() {
-  if (closeCodeDialog_ == nullptr || ending_) return CloseCodeAnswer::kCancelled;
+  if (closeCodeDialog_ == nullptr || Ending()) return CloseCodeAnswer::kCancelled;
   return closeCodeDialog_->AskCloseCode(closeCode_);
 }
 

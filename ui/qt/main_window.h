@@ -9,6 +9,7 @@
 
 #include "app/driver.h"
 #include "app/operator_window.h"
+#include "ui/driver_lifecycle.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -43,7 +44,7 @@ class TForm1 final : public QWidget, public IOperatorWindow {
 
   // Builds the driver on `platform` and runs its start-up; once, before the window is shown.
   void StartDriver(const DriverPlatform& platform);
-  Driver* DriverLogic() const { return driver_.get(); }
+  Driver* DriverLogic() const { return lifecycle_.DriverLogic(); }
 
   // The close-code dialog is created after the window; until it is attached nothing can be
   // confirmed and every request counts as cancelled.
@@ -93,7 +94,7 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   void ShowMessageBox(const std::string& text) override;
   CloseCodeAnswer AskCloseCode() override;
   // True once the program is ending: an accepted close, or EndProgram.
-  bool Ending() const override { return ending_; }
+  bool Ending() const override { return lifecycle_.Ending(); }
   bool FrameDisplayEnabled() const override;
   void DrawStationIndicator(bool linkUp) override;
   void DrawServerIndicator(bool linkUp, int barPosition) override;
@@ -146,11 +147,7 @@ class TForm1 final : public QWidget, public IOperatorWindow {
   QSystemTrayIcon* tray_ = nullptr;
 
   QTimer tickTimer_;
-  std::unique_ptr<Driver> driver_;
-  bool closeRequestActive_ = false;
-  bool closeAccepted_ = false;
-  bool ending_ = false;
-  bool driverShutDown_ = false;
+  DriverLifecycle lifecycle_;
 };
 
 }  // namespace drv

@@ -4,27 +4,12 @@
 
 #include <QDialog>
 
+#include "ui/message_box_layout.h"
+
 class QLabel;
 class QPushButton;
 
 namespace drv {
-
-// Where everything of the message box goes for a text of `characterCount` characters: 10 pixels
-// per character for the window and the text line, the button centred below (its left edge may be
-// negative for short texts; it is not moved into view), the height fixed.
-struct MessageBoxGeometry {
-  int width = 0;
-  int height = 0;
-  int textLeft = 0;
-  int textTop = 0;
-  int textWidth = 0;
-  int buttonLeft = 0;
-  int buttonTop = 0;
-  int buttonWidth = 0;
-  int buttonHeight = 0;
-};
-
-MessageBoxGeometry MessageBoxLayout(int characterCount);
 
 // The driver's message box: one line of text and "ОК", sized to the text. One instance lives for
 // the whole program and is reused.

@@ -35,24 +35,6 @@ const SizeCase kSizeCases[] = {
     {"Ошибка!", 70, -1},
 };
 
-TEST(MessageBoxLayoutTest, SizesTheBoxAtTenPixelsPerCharacter) {
-  for (const SizeCase& c : kSizeCases) {
-    SCOPED_TRACE(c.text);
-    const int characters = static_cast<int>(QString::fromUtf8(c.text).size());
-    const MessageBoxGeometry g = MessageBoxLayout(characters);
-    EXPECT_EQ(g.width, c.width);
-    EXPECT_EQ(g.textWidth, c.width);
-    EXPECT_EQ(g.buttonLeft, c.buttonLeft);
-    // Everything else never changes.
-    EXPECT_EQ(g.height, 73);
-    EXPECT_EQ(g.textLeft, 2);
-    EXPECT_EQ(g.textTop, 16);
-    EXPECT_EQ(g.buttonTop, 41);
-    EXPECT_EQ(g.buttonWidth, 72);
-    EXPECT_EQ(g.buttonHeight, 25);
-  }
-}
-
 class MessageBoxTest : public ::testing::TestWithParam<SizeCase> {
  protected:
   testing::QtApplicationUser app_;
