@@ -8,6 +8,7 @@
 #include "app/port_controls.h"
 #include "base/error_codes.h"
 #include "base/error_log.h"
+#include "base/paths.h"
 #include "delivery/connection.h"
 #include "delivery/event_record.h"
 #include "delivery/event_spool.h"
@@ -28,11 +29,8 @@ constexpr int kServerIndicatorLastStep = 16;
 // The spool prefix as a path usable from any directory: relative values count from the start
 // directory, as they would from the process's working directory.
 std::string SpoolPrefix(const std::string& workingDirectory, const std::string& pathForSoob) {
-  if (!pathForSoob.empty() && pathForSoob.front() == '/') return pathForSoob;
-  if (workingDirectory.empty()) return pathForSoob;
-  std::string prefix = workingDirectory;
-  if (prefix.back() != '/') prefix += '/';
-  return prefix + pathForSoob;
+  if (IsAbsolutePath(pathForSoob) || workingDirectory.empty()) return pathForSoob;
+  return JoinPath(workingDirectory, pathForSoob);
 }
 
 }  // namespace

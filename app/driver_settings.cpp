@@ -1,83 +1,13 @@
 #include "app/driver_settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
-#include <atomic>
-#include <cerrno>
-#include <filesystem>
-#include <system_error>
-
-#include "base/posix_file.h"
+#include "base/file_io.h"
+#include "base/paths.h"
 #include "base/profile_file.h"
 
 namespace drv {
 namespace {
 
 constexpr char kMain[] = "main";
-
-[[noreturn]] void ThrowErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Replaces `path` by a file holding `bytes` so that a crash leaves either the old or the new
-// file, never a mixture: temporary file beside it, fsync, rename, fsync of the directory.
-void ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
-  namespace fs = std::filesystem;
-  // A symbolic link stays a link; the file it points to is the one replaced.
-  fs::path target = path;
-  std::error_code ignored;
-  if (fs::is_symlink(target, ignored)) target = fs::weakly_canonical(target);
-
-  struct stat existing {};
-  bool exists = false;
-  if (::stat(target.c_str(), &existing) == 0) {
-    exists = true;
-  } else if (errno != ENOENT) {
-    ThrowErrno("stat");
-  }
-  // Replacing works in a writable directory even when the file itself is read-only; a file
-  // its owner made read-only stays as it is.
-  if (exists && ::access(target.c_str(), W_OK) != 0) ThrowErrno("access " + target.string());
-  const mode_t mode = exists ? (existing.st_mode & 07777) : 0666;
-
-  static std::atomic<unsigned> counter{0};
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    temporary = target.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                std::to_string(counter.fetch_add(1));
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0 && (errno != EEXIST || attempt > 100)) ThrowErrno("create " + temporary);
-  }
-  try {
-    if (exists) {
-      // The umask must not narrow the permissions the file had; owner and group are kept when
-      // the process may do so.
-      if (::fchmod(fd, mode) != 0) ThrowErrno("fchmod");
-      [[maybe_unused]] const int kept = ::fchown(fd, existing.st_uid, existing.st_gid);
-    }
-    if (!WriteAll(fd, bytes)) ThrowErrno("write");
-    if (::fsync(fd) != 0) ThrowErrno("fsync");
-    const int closeResult = ::close(fd);
-    fd = -1;
-    if (closeResult != 0) ThrowErrno("close");
-    if (::rename(temporary.c_str(), target.c_str()) != 0) ThrowErrno("rename");
-  } catch (...) {
-    if (fd >= 0) ::close(fd);
-    ::unlink(temporary.c_str());
-    throw;
-  }
-  // The rename itself becomes durable with the directory.
-  const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-}
 
 // Scans a time the way the system's time conversion does: blanks may stand between the parts,
 // numbers stop growing at 1000, and the whole text must be used.
@@ -130,9 +60,7 @@ class TimeScanner {
 }  // namespace
 
 std::string SettingsPath(const std::string& directory) {
-  if (directory.empty()) return kSettingsFileName;
-  if (directory.back() == '/') return directory + kSettingsFileName;
-  return directory + "/" + kSettingsFileName;
+  return JoinPath(directory, kSettingsFileName);
 }
 
 StartupTexts ReadDriverSettings(const std::string& settingsPath, DriverSettings& settings) {

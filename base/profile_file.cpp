@@ -1,14 +1,11 @@
 #include "base/profile_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <limits>
 #include <stdexcept>
 #include <system_error>
 
 #include "base/cp1251.h"
+#include "base/file_io.h"
 
 namespace drv {
 namespace {
@@ -91,26 +88,13 @@ ProfileFile::ProfileFile(std::string bytes) : bytes_(std::move(bytes)) {
 }
 
 ProfileFile ProfileFile::Load(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return ProfileFile();
-    throw std::system_error(errno, std::generic_category(), "open " + path);
+  std::error_code error;
+  std::optional<std::string> bytes = ReadWholeFile(path, error);
+  if (!bytes) {
+    if (error == std::errc::no_such_file_or_directory) return ProfileFile();
+    throw std::system_error(error, "read " + path);
   }
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw std::system_error(error, std::generic_category(), "read " + path);
-    }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return ProfileFile(std::move(bytes));
+  return ProfileFile(std::move(*bytes));
 }
 
 ProfileFile ProfileFile::LoadOrEmpty(const std::string& path) noexcept {

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <ctime>
 
 namespace drv {
 namespace {
@@ -47,50 +46,6 @@ CivilTime DecodeDateTime(TDateTime value) {
   civil.second = static_cast<int>(ms / 1000 % 60);
   civil.millisecond = static_cast<int>(ms % 1000);
   return civil;
-}
-
-CivilTime LocalCivilTime(int64_t epochSeconds, int64_t nanoseconds) {
-  const std::time_t seconds = static_cast<std::time_t>(epochSeconds);
-  std::tm tm{};
-  localtime_r(&seconds, &tm);
-  CivilTime civil;
-  civil.year = tm.tm_year + 1900;
-  civil.month = tm.tm_mon + 1;
-  civil.day = tm.tm_mday;
-  civil.hour = tm.tm_hour;
-  civil.minute = tm.tm_min;
-  civil.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second is not a TDateTime
-  civil.millisecond = static_cast<int>(nanoseconds / 1000000);
-  return civil;
-}
-
-namespace {
-
-std::string Format(TDateTime value, bool midnightAsDateOnly) {
-  const CivilTime civil = DecodeDateTime(value);
-  std::tm tm{};
-  tm.tm_year = civil.year - 1900;
-  tm.tm_mon = civil.month - 1;
-  tm.tm_mday = civil.day;
-  tm.tm_hour = civil.hour;
-  tm.tm_min = civil.minute;
-  tm.tm_sec = civil.second;
-  tm.tm_isdst = -1;
-  const bool midnight = civil.hour == 0 && civil.minute == 0 && civil.second == 0;
-  char text[128];
-  const std::size_t length =
-      std::strftime(text, sizeof text, midnight && midnightAsDateOnly ? "%x" : "%x %X", &tm);
-  return std::string(text, length);
-}
-
-}  // namespace
-
-std::string FormatDateTime(TDateTime value) {
-  return Format(value, false);
-}
-
-std::string FormatDateTimeOmittingMidnight(TDateTime value) {
-  return Format(value, true);
 }
 
 }  // namespace drv

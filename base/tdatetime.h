@@ -27,10 +27,8 @@ TDateTime EncodeDateTime(const CivilTime& civil);
 // Rounds to the nearest millisecond, as the broken-down clock reads it.
 CivilTime DecodeDateTime(TDateTime value);
 
-// Broken-down local time of a POSIX wall-clock reading (seconds + nanoseconds since the epoch).
-CivilTime LocalCivilTime(int64_t epochSeconds, int64_t nanoseconds);
-
-// The workstation's short date, a blank and its long time (LC_TIME of the process).
+// The workstation's short date, a blank and its long time: the user's regional settings on
+// Windows, LC_TIME of the process elsewhere. UTF-8, as every text of the driver.
 std::string FormatDateTime(TDateTime value);
 
 // As FormatDateTime, but the blank and the time are left out when hour, minute and second are

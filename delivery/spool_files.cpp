@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "base/paths.h"
 #include "delivery/message_types.h"
 
 namespace drv {
@@ -127,9 +128,9 @@ std::vector<uint8_t> SpoolFileBytes(const EventRecordBytes& record) {
 }
 
 SpoolLocation SplitSpoolPrefix(const std::string& spoolPrefix) {
-  const std::size_t slash = spoolPrefix.rfind('/');
-  if (slash == std::string::npos) return {"", spoolPrefix};
-  return {spoolPrefix.substr(0, slash + 1), spoolPrefix.substr(slash + 1)};
+  std::size_t split = spoolPrefix.size();
+  while (split > 0 && !IsPathSeparator(spoolPrefix[split - 1])) --split;
+  return {spoolPrefix.substr(0, split), spoolPrefix.substr(split)};
 }
 
 bool IsSpoolFileName(std::string_view name, std::string_view namePrefix) {

@@ -71,7 +71,7 @@ bool IsSpoolFileName(std::string_view name, std::string_view namePrefix);
 // A spool file found in the directory, with the time it was last written.
 struct FoundSpoolFile {
   std::string name;
-  int64_t modifiedNs = 0;  // nanoseconds since the platform's epoch for file times
+  int64_t modifiedNs = 0;  // nanoseconds since 1970
 };
 
 // Puts found files in the order their records were spooled. The names repeat every month, so

@@ -1,4 +1,4 @@
-#include "delivery/tcp_connection_posix.h"
+#include "delivery/tcp_connection.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -69,71 +70,88 @@ addrinfo StreamHints(int flags) {
 
 }  // namespace
 
-TcpConnection::TcpConnection() : abortEvent_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+struct TcpConnection::Socket {
+  Socket() : abortEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Socket() {
+    Close();
+    if (abortEvent >= 0) close(abortEvent);
+  }
 
-TcpConnection::~TcpConnection() {
-  Close();
-  if (abortEvent_ >= 0) close(abortEvent_);
-}
+  void Close() {
+    if (fd >= 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+
+  // Waits for `events` on the socket; 1 ready, 0 time-out, -1 aborted or failed.
+  int WaitFor(short events, int timeoutMs) {
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      if (aborted) return -1;
+      pollfd fds[2] = {{fd, events, 0}, {abortEvent, POLLIN, 0}};
+      const int ready = poll(fds, 2, RemainingMs(deadline));
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      if (fds[1].revents != 0 || aborted) return -1;
+      if (fds[0].revents != 0) return 1;
+      if (ready == 0) return 0;
+    }
+  }
+
+  bool ConnectTo(const Address& address, int timeoutMs) {
+    fd = socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    int result = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+    if (result < 0 && (errno == EINPROGRESS || errno == EINTR)) {
+      if (WaitFor(POLLOUT, timeoutMs) == 1) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        result =
+            (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) ? 0 : -1;
+      }
+    }
+    if (result != 0) {
+      Close();
+      return false;
+    }
+    // Frames go out whole and each waits for its answer: no point in holding small ones back.
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
+  }
+
+  int fd = -1;
+  int abortEvent = -1;
+  std::atomic<bool> aborted{false};
+};
+
+TcpConnection::TcpConnection() : socket_(std::make_unique<Socket>()) {}
+
+TcpConnection::~TcpConnection() = default;
 
 void TcpConnection::Abort() {
-  aborted_ = true;
-  if (abortEvent_ >= 0) {
+  socket_->aborted = true;
+  if (socket_->abortEvent >= 0) {
     const uint64_t one = 1;
-    (void)!write(abortEvent_, &one, sizeof one);
+    (void)!write(socket_->abortEvent, &one, sizeof one);
   }
 }
 
 void TcpConnection::Close() {
-  if (socket_ >= 0) {
-    close(socket_);
-    socket_ = -1;
-  }
+  socket_->Close();
 }
 
-int TcpConnection::WaitFor(short events, int timeoutMs) {
-  const SteadyClock::time_point deadline =
-      SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (aborted_) return -1;
-    pollfd fds[2] = {{socket_, events, 0}, {abortEvent_, POLLIN, 0}};
-    const int ready = poll(fds, 2, RemainingMs(deadline));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (fds[1].revents != 0 || aborted_) return -1;
-    if (fds[0].revents != 0) return 1;
-    if (ready == 0) return 0;
-  }
-}
-
-bool TcpConnection::ConnectTo(const void* address, unsigned addressLength, int family,
-                              int timeoutMs) {
-  socket_ = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) return false;
-  int result = connect(socket_, static_cast<const sockaddr*>(address), addressLength);
-  if (result < 0 && (errno == EINPROGRESS || errno == EINTR)) {
-    if (WaitFor(POLLOUT, timeoutMs) == 1) {
-      int error = 0;
-      socklen_t length = sizeof error;
-      result =
-          (getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) ? 0 : -1;
-    }
-  }
-  if (result != 0) {
-    Close();
-    return false;
-  }
-  // Frames go out whole and each waits for its answer: no point in holding small ones back.
-  const int on = 1;
-  (void)setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return true;
+bool TcpConnection::IsConnected() const {
+  return socket_->fd >= 0;
 }
 
 bool TcpConnection::Connect(const std::string& host, int port, int timeoutMs) {
   Close();
-  if (aborted_ || port < 0 || port > 65535) return false;
+  if (socket_->aborted || port < 0 || port > 65535) return false;
   const SteadyClock::time_point deadline =
       SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
   const std::string service = std::to_string(port);
@@ -161,10 +179,10 @@ bool TcpConnection::Connect(const std::string& host, int port, int timeoutMs) {
       (void)!write(lookup->doneEvent, &one, sizeof one);
     }).detach();
     for (;;) {
-      pollfd fds[2] = {{lookup->doneEvent, POLLIN, 0}, {abortEvent_, POLLIN, 0}};
+      pollfd fds[2] = {{lookup->doneEvent, POLLIN, 0}, {socket_->abortEvent, POLLIN, 0}};
       const int ready = poll(fds, 2, RemainingMs(deadline));
       if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0 || fds[1].revents != 0 || aborted_) return false;
+      if (ready <= 0 || fds[1].revents != 0 || socket_->aborted) return false;
       break;
     }
     std::lock_guard lock(lookup->mutex);
@@ -173,8 +191,8 @@ bool TcpConnection::Connect(const std::string& host, int port, int timeoutMs) {
 
   for (const Address& address : addresses) {
     const int left = RemainingMs(deadline);
-    if (left <= 0 || aborted_) return false;
-    if (ConnectTo(&address.storage, address.length, address.family, left)) return true;
+    if (left <= 0 || socket_->aborted) return false;
+    if (socket_->ConnectTo(address, left)) return true;
   }
   return false;
 }
@@ -182,15 +200,15 @@ bool TcpConnection::Connect(const std::string& host, int port, int timeoutMs) {
 bool TcpConnection::Write(std::span<const uint8_t> bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    if (aborted_ || socket_ < 0) return false;
+    if (socket_->aborted || socket_->fd < 0) return false;
     const ssize_t n =
-        send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        send(socket_->fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (WaitFor(POLLOUT, kWriteStallTimeoutMs) != 1) return false;
+      if (socket_->WaitFor(POLLOUT, kWriteStallTimeoutMs) != 1) return false;
     } else {
       return false;
     }
@@ -199,16 +217,16 @@ bool TcpConnection::Write(std::span<const uint8_t> bytes) {
 }
 
 int TcpConnection::ReadSome(uint8_t* buffer, std::size_t size, int idleTimeoutMs) {
-  if (aborted_ || socket_ < 0) return -1;
+  if (socket_->aborted || socket_->fd < 0) return -1;
   if (size == 0) return 0;
   size = std::min<std::size_t>(size, static_cast<std::size_t>(std::numeric_limits<int>::max()));
   const SteadyClock::time_point deadline =
       SteadyClock::now() + std::chrono::milliseconds(idleTimeoutMs);
   for (;;) {
-    const int ready = WaitFor(POLLIN, RemainingMs(deadline));
+    const int ready = socket_->WaitFor(POLLIN, RemainingMs(deadline));
     if (ready == 0) return 0;
     if (ready < 0) return -1;
-    const ssize_t n = recv(socket_, buffer, size, MSG_DONTWAIT);
+    const ssize_t n = recv(socket_->fd, buffer, size, MSG_DONTWAIT);
     if (n > 0) return static_cast<int>(n);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     // End of stream or a broken connection: the socket is of no further use.

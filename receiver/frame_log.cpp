@@ -1,14 +1,12 @@
 #include "receiver/frame_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
+#include <system_error>
 #include <utility>
 
 #include "base/cp1251.h"
-#include "base/posix_file.h"
+#include "base/file_io.h"
+#include "base/paths.h"
 #include "receiver/frame_decoder.h"
 
 namespace drv {
@@ -16,9 +14,7 @@ std::string FrameLogPath(const std::string& startDirectory, TDateTime now) {
   const CivilTime date = DecodeDateTime(now);
   char name[40];
   std::snprintf(name, sizeof name, "drvtirval%04d%02d%02d.log", date.year, date.month, date.day);
-  std::string path = startDirectory;
-  if (!path.empty() && path.back() != '/') path += '/';
-  return path + "log/" + name;
+  return JoinPath(JoinPath(startDirectory, "log"), name);
 }
 
 std::string FrameLogLine(TDateTime now, std::span<const uint8_t> decoded) {
@@ -35,11 +31,9 @@ void FrameLog::WriteLine(TDateTime now, std::span<const uint8_t> decoded) noexce
   try {
     const std::string line = Utf8ToCp1251(FrameLogLine(now, decoded));
     const std::string path = FrameLogPath(startDirectory_, now);
-    // No O_CREAT of the directory: a missing "log" directory means logging is not wanted.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    WriteAll(fd, line);
-    ::close(fd);
+    // The directory is never created: a missing "log" directory means logging is not wanted.
+    std::error_code ignored;
+    AppendToFile(path, line, AppendMode::kAsIs, ignored);
   } catch (...) {
     // A frame must never be held up by its log line.
   }

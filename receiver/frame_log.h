@@ -8,7 +8,7 @@
 
 namespace drv {
 
-// "<dir>/log/drvtirvalYYYYMMDD.log" for the local date of `now`.
+// "<dir>\log\drvtirvalYYYYMMDD.log" for the local date of `now` (with "/" on POSIX systems).
 std::string FrameLogPath(const std::string& startDirectory, TDateTime now);
 
 // One line of the frame log in UTF-8, CR LF included: date and time, " - ", the spaced hex of

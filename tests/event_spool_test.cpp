@@ -1,11 +1,10 @@
 #include "delivery/event_spool.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -63,11 +62,10 @@ std::vector<std::string> NamesIn(const fs::path& directory) {
 // A file as an earlier run left it, written at `secondsAgo` before now.
 void PutFileOfEarlierRun(const fs::path& path, int32_t objectNumber, int secondsAgo) {
   WriteFileBytes(path, FileBytes(objectNumber));
-  timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  times[1].tv_sec = now.tv_sec - secondsAgo;
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  // Whole seconds from one moment, so that files of the same age tie and their names decide.
+  static const auto now =
+      std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now());
+  fs::last_write_time(path, now - std::chrono::seconds(secondsAgo));
 }
 
 class EventSpoolTest : public ::testing::Test {

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <clocale>
 #include <filesystem>
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/paths.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace drv {
@@ -20,9 +20,13 @@ const TDateTime kJan31 =
 const TDateTime kFeb1 =
     EncodeDateTime({.year = 2024, .month = 2, .day = 1, .hour = 0, .minute = 0, .second = 1});
 
+// With the platform's separator: "\\" on Windows, "/" elsewhere.
 TEST(FrameLogPathTest, NamesTheFileAfterTheLocalDate) {
-  EXPECT_EQ(FrameLogPath("/srv/drv", kJan31), "/srv/drv/log/drvtirval20240131.log");
-  EXPECT_EQ(FrameLogPath("/srv/drv/", kFeb1), "/srv/drv/log/drvtirval20240201.log");
+  const std::string sep(1, PathSeparator());
+  EXPECT_EQ(FrameLogPath("/srv/drv", kJan31),
+            "/srv/drv" + sep + "log" + sep + "drvtirval20240131.log");
+  EXPECT_EQ(FrameLogPath("/srv/drv/", kFeb1), "/srv/drv/log" + sep + "drvtirval20240201.log");
+  EXPECT_EQ(FrameLogPath("", kFeb1), "log" + sep + "drvtirval20240201.log");
 }
 
 TEST(FrameLogLineTest, SpacedHexThenTheObjectNumberFromBytesFiveAndSix) {
@@ -46,10 +50,11 @@ TEST(FrameLogLineTest, SpacedHexThenTheObjectNumberFromBytesFiveAndSix) {
 }
 
 TEST(FrameLogLineTest, LeavesOutTheTimeAtMidnight) {
-  std::setlocale(LC_TIME, "C");
   const TDateTime midnight = EncodeDateTime({.year = 2024, .month = 2, .day = 1});
-  EXPECT_EQ(FrameLogLine(midnight, Bytes{0xF2}), "02/01/24 - F2  Номер - 0\r\n");
-  EXPECT_EQ(FrameLogLine(kFeb1, Bytes{0xF2}), "02/01/24 00:00:01 - F2  Номер - 0\r\n");
+  ASSERT_NE(FormatDateTimeOmittingMidnight(midnight), FormatDateTime(midnight));
+  EXPECT_EQ(FrameLogLine(midnight, Bytes{0xF2}),
+            FormatDateTimeOmittingMidnight(midnight) + " - F2  Номер - 0\r\n");
+  EXPECT_EQ(FrameLogLine(kFeb1, Bytes{0xF2}), FormatDateTime(kFeb1) + " - F2  Номер - 0\r\n");
 }
 
 class FrameLogTest : public ::testing::Test {

@@ -12,7 +12,7 @@
 #include "delivery/event_record.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
-#include "delivery/tcp_connection_posix.h"
+#include "delivery/tcp_connection.h"
 #include "support/child_process.h"
 
 namespace drv {

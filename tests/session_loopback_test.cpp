@@ -23,7 +23,7 @@
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
 #include "delivery/session.h"
-#include "delivery/tcp_connection_posix.h"
+#include "delivery/tcp_connection.h"
 #include "fakes/fake_record_queue.h"
 #include "fakes/manual_main_thread.h"
 #include "fakes/temp_dir.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/paths.h"
 #include "delivery/message_types.h"
 
 namespace drv {
@@ -45,22 +46,28 @@ TEST(SpoolFileNameTest, RejectsTimesTheClockCannotShow) {
 }
 
 TEST(SpoolPrefixTest, SplitsIntoDirectoryAndNameStart) {
+  // The directory part, on POSIX systems and on Windows, where "\\" separates as well as "/".
   const struct {
     const char* prefix;
-    const char* directory;
-    const char* namePrefix;
+    const char* posixDirectory;
+    const char* windowsDirectory;
   } cases[] = {
       {"", "", ""},
-      {"/var/spool/drv/", "/var/spool/drv/", ""},
-      {"/var/spool/drv/ev", "/var/spool/drv/", "ev"},
-      {"spool/", "spool/", ""},
-      {"ev", "", "ev"},
+      {"/var/spool/drv/", "/var/spool/drv/", "/var/spool/drv/"},
+      {"/var/spool/drv/ev", "/var/spool/drv/", "/var/spool/drv/"},
+      {"spool/", "spool/", "spool/"},
+      {"ev", "", ""},
+      {"C:\\spool\\", "", "C:\\spool\\"},
+      {"C:\\spool\\ev", "", "C:\\spool\\"},
+      {"C:\\spool/ev", "C:\\spool/", "C:\\spool/"},
+      {"D:ev", "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.prefix);
     const SpoolLocation location = SplitSpoolPrefix(c.prefix);
-    EXPECT_EQ(location.directory, c.directory);
-    EXPECT_EQ(location.namePrefix, c.namePrefix);
+    const std::string directory = PathSeparator() == '\\' ? c.windowsDirectory : c.posixDirectory;
+    EXPECT_EQ(location.directory, directory);
+    EXPECT_EQ(location.directory + location.namePrefix, c.prefix);
   }
   EXPECT_TRUE(IsSpoolFileName("1CB33733.dd8", ""));
   EXPECT_TRUE(IsSpoolFileName("1CB33733-1.DD8", ""));

@@ -1,99 +1,42 @@
-#include "delivery/tcp_connection_posix.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "delivery/tcp_connection.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
+
+#include "tests/support/loopback_socket.h"
 
 namespace drv {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Listener = testing::LoopbackListener;
 constexpr auto kSafetyBound = std::chrono::seconds(10);
-
-// A listening socket on 127.0.0.1 with a port of the system's choosing.
-class Listener {
- public:
-  explicit Listener(int backlog = 4) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(listen(fd_, backlog), 0);
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Listener() {
-    for (int fd : accepted_) close(fd);
-    if (fd_ >= 0) close(fd_);
-  }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-
-  int Port() const { return port_; }
-  void CloseListening() {
-    close(fd_);
-    fd_ = -1;
-  }
-  // The next connection, or -1 when none comes within the safety bound.
-  int Accept() {
-    pollfd ready{fd_, POLLIN, 0};
-    if (poll(&ready, 1, 10000) != 1) return -1;
-    const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) accepted_.push_back(fd);
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  std::vector<int> accepted_;
-};
-
-Bytes ReceiveExactly(int fd, std::size_t count) {
-  Bytes bytes(count);
-  std::size_t got = 0;
-  while (got < count) {
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, 10000) != 1) break;
-    const ssize_t n = recv(fd, bytes.data() + got, count - got, 0);
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  return bytes;
-}
 
 TEST(TcpConnectionTest, TalksToAServerAndNoticesItsEnd) {
   Listener listener;
   TcpConnection connection;
   ASSERT_TRUE(connection.Connect("127.0.0.1", listener.Port(), 2500));
   EXPECT_TRUE(connection.IsConnected());
-  const int peer = listener.Accept();
-  ASSERT_GE(peer, 0);
+  testing::LoopbackPeer* peer = listener.Accept();
+  ASSERT_NE(peer, nullptr);
 
   const Bytes sent{0xFF, 0x00, 0x01, 0xFE};
   ASSERT_TRUE(connection.Write(sent));
-  EXPECT_EQ(ReceiveExactly(peer, sent.size()), sent);
+  EXPECT_EQ(peer->ReceiveExactly(sent.size()), sent);
 
   uint8_t buffer[16] = {};
   EXPECT_EQ(connection.ReadSome(buffer, sizeof buffer, 20), 0);  // nothing yet: time-out
-  ASSERT_EQ(send(peer, "abcdef", 6, 0), 6);
+  ASSERT_TRUE(peer->Send("abcdef"));
   EXPECT_EQ(connection.ReadSome(buffer, 4, 10000), 4);
   EXPECT_EQ(connection.ReadSome(buffer + 4, sizeof buffer, 10000), 2);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 6), "abcdef");
 
-  shutdown(peer, SHUT_RDWR);
+  peer->Shutdown();
   EXPECT_EQ(connection.ReadSome(buffer, sizeof buffer, 10000), -1);
   EXPECT_FALSE(connection.IsConnected());
   EXPECT_FALSE(connection.Write(sent));
@@ -139,9 +82,9 @@ TEST(TcpConnectionTest, WritingToAClosedPeerFailsWithoutASignal) {
   Listener listener;
   TcpConnection connection;
   ASSERT_TRUE(connection.Connect("127.0.0.1", listener.Port(), 2500));
-  const int peer = listener.Accept();
-  ASSERT_GE(peer, 0);
-  close(peer);
+  testing::LoopbackPeer* peer = listener.Accept();
+  ASSERT_NE(peer, nullptr);
+  peer->Close();
   const Bytes chunk(1024, 0x55);
   bool failed = false;
   const auto bound = std::chrono::steady_clock::now() + kSafetyBound;
@@ -184,7 +127,7 @@ TEST(TcpConnectionTest, AbortWakesEveryWait) {
     SCOPED_TRACE(c.name);
     TcpConnection connection;
     ASSERT_TRUE(connection.Connect("127.0.0.1", listener.Port(), 2500));
-    ASSERT_GE(listener.Accept(), 0);
+    ASSERT_NE(listener.Accept(), nullptr);
     auto call = std::async(std::launch::async, [&] { return c.blockingCall(connection); });
     EXPECT_EQ(call.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     connection.Abort();

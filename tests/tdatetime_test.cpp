@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <limits>
 
@@ -47,29 +46,6 @@ TEST(TDateTimeTest, DamagedValuesDecodeAsDayZeroInsteadOfOverflowing) {
     const CivilTime civil = DecodeDateTime(value);
     EXPECT_EQ(civil.year, 1899);
     EXPECT_EQ(civil.day, 30);
-  }
-}
-
-// The driver's date and time texts show the time always; the frame log leaves out a midnight one.
-TEST(TDateTimeTest, FormatsDateBlankAndTime) {
-  std::setlocale(LC_TIME, "C");
-  struct Case {
-    CivilTime civil;
-    const char* always;
-    const char* omittingMidnight;
-  };
-  const Case cases[] = {
-      {{2024, 1, 31, 13, 5, 7, 0}, "01/31/24 13:05:07", "01/31/24 13:05:07"},
-      {{2024, 1, 31, 0, 0, 0, 0}, "01/31/24 00:00:00", "01/31/24"},
-      {{2024, 1, 31, 0, 0, 0, 400}, "01/31/24 00:00:00", "01/31/24"},
-      {{2024, 2, 1, 0, 0, 1, 0}, "02/01/24 00:00:01", "02/01/24 00:00:01"},
-      {{2024, 1, 31, 23, 59, 59, 999}, "01/31/24 23:59:59", "01/31/24 23:59:59"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.always);
-    const TDateTime value = EncodeDateTime(c.civil);
-    EXPECT_EQ(FormatDateTime(value), c.always);
-    EXPECT_EQ(FormatDateTimeOmittingMidnight(value), c.omittingMidnight);
   }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -13,9 +14,17 @@ namespace drv::testing {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "drvtest-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device random;
+    for (int attempt = 0; path_.empty(); ++attempt) {
+      const std::filesystem::path candidate = base / ("drvtest-" + std::to_string(random()));
+      std::error_code error;
+      // False without an error when the name is taken: another try.
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+      if (path_.empty() && (error || attempt > 100)) {
+        throw std::runtime_error("cannot make a temporary directory");
+      }
+    }
   }
   ~TempDir() {
     std::error_code ignored;

@@ -1,15 +1,6 @@
 // drvtirval-server: a message server for tests and demos. Listens on 127.0.0.1, takes one
 // driver connection at a time, prints every message it receives and answers each one.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -18,11 +9,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "delivery/event_record.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
+#include "tools/server/server_net.h"
 
 namespace drv {
 namespace {
@@ -223,91 +216,63 @@ void PrintLine(const std::string& line) {
   std::fflush(stdout);
 }
 
-int signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  (void)!write(signalPipe[1], &byte, 1);
-  errno = saved;
-}
-
-bool SendAll(int fd, std::span<const uint8_t> bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 class Server {
  public:
   explicit Server(const Options& options) : options_(options) {}
 
   // Returns the exit status.
   int Run() {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(options_.port));
-    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listen_, 4) != 0) {
-      std::cerr << kProgram << ": cannot listen on 127.0.0.1:" << options_.port << ": "
-                << std::strerror(errno) << '\n';
+    std::string error;
+    if (!listener_.Listen(options_.port, error)) {
+      std::cerr << kProgram << ": cannot listen on 127.0.0.1:" << options_.port << ": " << error
+                << '\n';
       return 1;
     }
-    socklen_t length = sizeof address;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    PrintLine("listening on 127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    PrintLine("listening on 127.0.0.1:" + std::to_string(listener_.Port()));
 
     while (!stopping_) {
-      pollfd fds[3] = {{signalPipe[0], POLLIN, 0}, {listen_, POLLIN, 0}, {client_, POLLIN, 0}};
-      if (poll(fds, client_ >= 0 ? 3 : 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
+      switch (listener_.Wait(client_)) {
+        case server::Listener::Ready::kStop:
+        case server::Listener::Ready::kFailed:
+          stopping_ = true;
+          break;
+        case server::Listener::Ready::kConnection:
+          Accept();
+          break;
+        case server::Listener::Ready::kClientInput:
+          Receive();
+          break;
       }
-      if (fds[0].revents != 0) break;
-      if (fds[1].revents & POLLIN) Accept();
-      if (client_ >= 0 && fds[2].revents != 0) Receive();
     }
     DropClient();
-    close(listen_);
     return exitStatus_;
   }
 
  private:
   void Accept() {
-    const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
+    server::Client accepted = listener_.Accept();
+    if (!accepted.IsOpen()) return;
     DropClient();
-    client_ = fd;
+    client_ = std::move(accepted);
     PrintLine("connection accepted");
   }
 
   void DropClient() {
-    if (client_ < 0) return;
-    close(client_);
-    client_ = -1;
+    if (!client_.IsOpen()) return;
+    client_.Close();
     input_.clear();
     PrintLine("connection closed");
   }
 
   void Receive() {
     uint8_t buffer[65536];
-    const ssize_t n = recv(client_, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) return;
-    if (n <= 0) {
+    const std::size_t n = client_.Receive(buffer, sizeof buffer);
+    if (n == 0) {
       DropClient();
       return;
     }
     input_.insert(input_.end(), buffer, buffer + n);
-    while (client_ >= 0 && !stopping_ && input_.size() >= FrameHeader::kSize) {
+    while (client_.IsOpen() && !stopping_ && input_.size() >= FrameHeader::kSize) {
       if (input_[0] != FrameHeader::kMarker && input_[0] != FrameHeader::kAlternateMarker) {
         PrintLine("bad-frame header=" + Hex({input_.data(), FrameHeader::kSize}));
         DropClient();
@@ -349,12 +314,9 @@ class Server {
   }
 
   void Answer(const DecodedMessage& message) {
-    if (options_.delayMs > 0) {
-      pollfd signal{signalPipe[0], POLLIN, 0};
-      if (poll(&signal, 1, options_.delayMs) > 0) {
-        stopping_ = true;
-        return;
-      }
+    if (options_.delayMs > 0 && server::WaitForStop(options_.delayMs)) {
+      stopping_ = true;
+      return;
     }
     std::vector<uint8_t> answer;
     if (received_ == options_.garbageAfter) {
@@ -365,7 +327,7 @@ class Server {
     } else {
       answer = BuildFrame(BuildMessage(AnswerType(message.type), answerNumber_++, {}));
     }
-    if (!SendAll(client_, answer)) DropClient();
+    if (!client_.SendAll(answer)) DropClient();
   }
 
   uint32_t AnswerType(uint32_t received) const {
@@ -378,8 +340,8 @@ class Server {
   }
 
   const Options options_;
-  int listen_ = -1;
-  int client_ = -1;
+  server::Listener listener_;
+  server::Client client_;
   std::vector<uint8_t> input_;
   int64_t received_ = 0;
   int64_t events_ = 0;
@@ -397,13 +359,7 @@ int main(int argc, char** argv) {
   if (!options) return 2;
   if (exitNow) return 0;
 
-  if (pipe2(drv::signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-  struct sigaction action {};
-  action.sa_handler = drv::OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  if (!drv::server::InstallStopHandlers()) return 1;
 
   return drv::Server(*options).Run();
 }

@@ -1,10 +1,11 @@
 // drvtirval-spool: lists and checks the driver's spool files.
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "base/file_io.h"
+#include "base/paths.h"
 #include "delivery/spool_directory.h"
 #include "tools/spool/spool_report.h"
 
@@ -44,11 +45,6 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,11 +76,11 @@ int main(int argc, char** argv) {
   if (operands.size() > 1) return UsageError("more than one spool directory given");
   if (operands[0].empty()) return UsageError("the spool directory or prefix is empty");
 
-  // An existing directory is taken as such even without its final '/'.
+  // An existing directory is taken as such even without its final separator.
   const std::string& target = operands[0];
-  const drv::SpoolLocation location =
-      IsDirectory(target) ? drv::SpoolLocation{target.back() == '/' ? target : target + "/", ""}
-                          : drv::SplitSpoolPrefix(target);
+  const drv::SpoolLocation location = drv::IsDirectory(target)
+                                          ? drv::SpoolLocation{drv::JoinPath(target, ""), ""}
+                                          : drv::SplitSpoolPrefix(target);
 
   std::string failure;
   const auto names = drv::tools::ListSpoolFiles(location, &failure);

@@ -1,14 +1,11 @@
 #include "tools/spool/spool_report.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "base/file_io.h"
 #include "delivery/message_types.h"
 
 namespace drv::tools {
@@ -137,11 +134,7 @@ SpoolFileReport InspectSpoolContent(std::string name, std::optional<uint64_t> si
 
 SpoolFileReport InspectSpoolFile(const std::string& directory, const std::string& name) {
   const std::string path = directory + name;
-  std::optional<uint64_t> size;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-    size = static_cast<uint64_t>(info.st_size);
-  }
+  const std::optional<uint64_t> size = RegularFileSize(path);
   SpoolReadError error = SpoolReadError::kNone;
   const std::optional<SpoolFileContent> content = ReadSpoolFile(path, &error);
   SpoolFileReport report = InspectSpoolContent(name, size, content, error);
@@ -155,22 +148,21 @@ SpoolFileReport InspectSpoolFile(const std::string& directory, const std::string
 std::optional<std::vector<std::string>> ListSpoolFiles(const SpoolLocation& location,
                                                        std::string* failure) {
   const std::string directory = location.directory.empty() ? "." : location.directory;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) {
+  std::error_code error;
+  const std::optional<std::vector<std::string>> all = ListDirectory(directory, error);
+  if (!all) {
     if (failure != nullptr) {
-      *failure = "cannot open directory '" + directory + "': " + std::strerror(errno);
+      *failure = "cannot open directory '" + directory + "': " + error.message();
     }
     return std::nullopt;
   }
   std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
+  for (const std::string& name : *all) {
     if (IsSpoolFileName(name, location.namePrefix) ||
         IsSetAsideSpoolFileName(name, location.namePrefix)) {
-      names.emplace_back(name);
+      names.push_back(name);
     }
   }
-  ::closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -159,8 +159,8 @@ ParsedCommand ParseRaw(std::vector<std::string> words) {
 
 }  // namespace
 
-std::optional<long> ParseDecimal(std::string_view text, long low, long high) {
-  long value = 0;
+std::optional<int64_t> ParseDecimal(std::string_view text, int64_t low, int64_t high) {
+  int64_t value = 0;
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
   if (text.empty() || error != std::errc() || stop != end || value < low || value > high) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +51,6 @@ ParsedCommand ParseStationCommand(std::span<const std::string> words);
 std::vector<std::string> SplitScriptLine(std::string_view line);
 
 // A whole number in [low, high] written in decimal; nullopt for anything else.
-std::optional<long> ParseDecimal(std::string_view text, long low, long high);
+std::optional<int64_t> ParseDecimal(std::string_view text, int64_t low, int64_t high);
 
 }  // namespace drv::station

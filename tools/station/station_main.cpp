@@ -2,13 +2,7 @@
 // block messages framed as the station does, waits for the reply byte, resends on 07 or silence,
 // and prints what happened to every frame and a summary.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -77,7 +71,8 @@ void PrintUsage(std::ostream& out) {
       << "  --pty                make a pseudo-terminal pair; the first line of output is\n"
       << "                       'pty PATH', the path the driver opens\n"
       << "  --link PATH          with --pty: a symbolic link PATH to that path (removed at exit)\n"
-      << "  --device PATH        use a serial device instead\n"
+      << "  --device PATH        use a serial device instead; on Windows a port such as\n"
+      << "                       COM3\n"
       << "  --baud N             line speed, a standard rate (default 9600)\n"
       << "\n"
       << "Sending:\n"
@@ -146,7 +141,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
     return args[++i];
   };
-  auto number = [&](const std::string& name, long low, long high) {
+  auto number = [&](const std::string& name, int64_t low, int64_t high) {
     const std::string& text = value(name);
     const auto parsed = ParseDecimal(text, low, high);
     if (!parsed) {
@@ -171,7 +166,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.link = value(arg);
     } else if (arg == "--baud") {
       options.baud = number(arg, 1, 4'000'000);
-      if (!StandardBaudConstant(options.baud)) {
+      if (!IsStandardRate(options.baud)) {
         throw UsageError("--baud " + std::to_string(options.baud) + " is not a standard rate");
       }
     } else if (arg == "--retries") {
@@ -238,24 +233,6 @@ std::vector<StationCommand> ReadScript(const std::string& path) {
   return commands;
 }
 
-// Signals end the run the same way the clock does: by making this descriptor readable.
-int g_stopPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-  const char byte = 's';
-  [[maybe_unused]] const ssize_t ignored = write(g_stopPipe[1], &byte, 1);
-}
-
-bool InstallStopSignals() {
-  if (pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
 class StationRun {
  public:
   StationRun(const Options& options, StationLine& line)
@@ -266,13 +243,10 @@ class StationRun {
     }
   }
 
-  // False once the run is to end: a signal came or the duration is over.
+  // False once the run is to end: a stop was requested or the duration is over.
   bool Running() {
     if (stopped_) return false;
-    char byte;
-    if (read(g_stopPipe[0], &byte, 1) == 1 || (deadline_ && Clock::now() >= *deadline_)) {
-      stopped_ = true;
-    }
+    if (StopRequest::Requested() || (deadline_ && Clock::now() >= *deadline_)) stopped_ = true;
     return !stopped_;
   }
 
@@ -281,8 +255,7 @@ class StationRun {
     while (Running()) {
       const int left = CappedWait(until);
       if (left == 0) return;
-      pollfd wait{g_stopPipe[0], POLLIN, 0};
-      poll(&wait, 1, left);
+      StopRequest::Wait(left);
     }
   }
 
@@ -360,10 +333,9 @@ class StationRun {
     const int interval = static_cast<int>(options_.retryIntervalMs);
     ReplyOutcome outcome = ReplyOutcome::kNone;
     if (line_.WriteAll(bytes, interval)) {
-      outcome = line_.WaitForReply(CappedWait(start + std::chrono::milliseconds(interval)),
-                                   g_stopPipe[0]);
+      outcome = line_.WaitForReply(CappedWait(start + std::chrono::milliseconds(interval)));
     } else if (!lineFailed_) {
-      std::cerr << kProgram << ": the line does not take the frame: " << std::strerror(errno)
+      std::cerr << kProgram << ": the line does not take the frame: " << line_.LastErrorText()
                 << '\n';
       lineFailed_ = true;
     }
@@ -466,15 +438,15 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (!InstallStopSignals()) {
-    std::cerr << kProgram << ": " << std::strerror(errno) << '\n';
+  LineBufferStandardOutput();
+  if (!StopRequest::Install()) {
+    std::cerr << kProgram << ": cannot install the stop handlers\n";
     return kExitFailed;
   }
   StationLine line;
   std::string error;
-  const unsigned baud = *StandardBaudConstant(options.baud);
-  if (options.pty ? !line.OpenPty(baud, error) : !line.OpenDevice(options.device, baud, error)) {
+  if (options.pty ? !line.OpenPty(options.baud, error)
+                  : !line.OpenDevice(options.device, options.baud, error)) {
     std::cerr << kProgram << ": " << error << '\n';
     return kExitFailed;
   }

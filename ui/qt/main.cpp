@@ -20,7 +20,7 @@
 #include "app/driver.h"
 #include "app/driver_settings.h"
 #include "base/clock.h"
-#include "delivery/tcp_connection_posix.h"
+#include "delivery/tcp_connection.h"
 #include "receiver/device_names.h"
 #include "receiver/serial_device_posix.h"
 #include "ui/command_line.h"

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -8,8 +7,10 @@
 
 namespace drv {
 
-// A TCP client over POSIX sockets. Every wait is a poll() that also watches an eventfd, so that
-// Abort() from another thread ends it at once; after Abort() every call fails.
+// A TCP client over the system's sockets, one implementation per platform. Every wait also
+// watches an abort signal of the connection's own (an eventfd on POSIX systems, an event object
+// on Windows), so that Abort() from another thread ends it at once; after Abort() every call
+// fails.
 class TcpConnection final : public IConnection {
  public:
   TcpConnection();
@@ -21,20 +22,15 @@ class TcpConnection final : public IConnection {
   bool Write(std::span<const uint8_t> bytes) override;
   int ReadSome(uint8_t* buffer, std::size_t size, int idleTimeoutMs) override;
   void Close() override;
-  bool IsConnected() const override { return socket_ >= 0; }
+  bool IsConnected() const override;
   void Abort() override;
 
   // A write that makes no progress for this long fails (the server stopped reading).
   static constexpr int kWriteStallTimeoutMs = 5000;
 
  private:
-  // Waits for `events` on the socket; 1 ready, 0 time-out, -1 aborted or failed.
-  int WaitFor(short events, int timeoutMs);
-  bool ConnectTo(const void* address, unsigned addressLength, int family, int timeoutMs);
-
-  int socket_ = -1;
-  int abortEvent_ = -1;
-  std::atomic<bool> aborted_{false};
+  struct Socket;  // the platform's socket and abort signal
+  std::unique_ptr<Socket> socket_;
 };
 
 class TcpConnectionFactory final : public IConnectionFactory {

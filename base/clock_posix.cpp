@@ -3,6 +3,24 @@
 #include <ctime>
 
 namespace drv {
+namespace {
+
+// Broken-down local time of a wall-clock reading.
+CivilTime LocalCivilTime(const timespec& wall) {
+  std::tm tm{};
+  localtime_r(&wall.tv_sec, &tm);
+  CivilTime civil;
+  civil.year = tm.tm_year + 1900;
+  civil.month = tm.tm_mon + 1;
+  civil.day = tm.tm_mday;
+  civil.hour = tm.tm_hour;
+  civil.minute = tm.tm_min;
+  civil.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;  // a leap second is not a TDateTime
+  civil.millisecond = static_cast<int>(wall.tv_nsec / 1000000);
+  return civil;
+}
+
+}  // namespace
 
 uint32_t SystemClock::TickCount() const {
   timespec ts{};
@@ -21,7 +39,7 @@ uint64_t SystemClock::MicrosecondCount() const {
 TDateTime SystemClock::Now() const {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  return EncodeDateTime(LocalCivilTime(ts.tv_sec, ts.tv_nsec));
+  return EncodeDateTime(LocalCivilTime(ts));
 }
 
 }  // namespace drv
