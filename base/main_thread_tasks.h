@@ -18,7 +18,7 @@ namespace drv {
 // through the toolkit, so the hand-over is plain to race checkers, and Stop() releases a waiting
 // worker. (A toolkit's blocking call would wait for ever on a main thread that has left its
 // event loop to join that very worker.)
-class MainThreadTasks final : public IMainThread {
+class MainThreadTasks final : public IMainThread, public IMainThreadQueue {
  public:
   // Constructed on the main thread. `wake` is called on a worker's thread once its task is
   // queued; the event loop it wakes must call RunQueued() on the main thread soon after. One
@@ -33,7 +33,7 @@ class MainThreadTasks final : public IMainThread {
   // Queues `task` to run on the main thread after the tasks queued before it and returns at
   // once, from any thread, the main thread included (its task then runs from the event loop, not
   // inside the caller). False, the task dropped unrun, once the tasks are stopped.
-  bool Post(std::function<void()> task);
+  bool Post(std::function<void()> task) override;
 
   // On the main thread: runs every task queued so far, and those queued meanwhile, in order.
   // Returns at once when called again from inside one of them.
