@@ -211,9 +211,11 @@ bool WinSerialDevice::Finish(BOOL started, OVERLAPPED& overlapped, DWORD& count)
   if (!started && WaitForSingleObject(overlapped.hEvent, kTransferBoundMs) == WAIT_TIMEOUT) {
     CancelIoEx(handle_, &overlapped);
   }
-  // A cancelled transfer still reports what it moved.
-  return GetOverlappedResult(handle_, &overlapped, &count, TRUE) ||
-         GetLastError() == ERROR_OPERATION_ABORTED;
+  // A transfer that ends on the port's time-out, or that was cancelled, still reports what it
+  // moved. Windows counts the time-out as success; Wine reports it as ERROR_TIMEOUT.
+  if (GetOverlappedResult(handle_, &overlapped, &count, TRUE)) return true;
+  const DWORD code = GetLastError();
+  return code == ERROR_TIMEOUT || code == ERROR_OPERATION_ABORTED;
 }
 
 SerialTransfer WinSerialDevice::Read(uint8_t* buffer, uint32_t size) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -77,6 +78,59 @@ class ManualMainThread final : public IMainThread {
   std::condition_variable changed_;
   std::deque<std::function<void()>> queue_;
   bool stopped_ = false;
+};
+
+// The test thread plays the main thread of a front end with a task queue: helper threads post,
+// RunUntil runs what they posted, on the test thread, until a condition holds.
+class ManualMainThreadQueue final : public IMainThreadQueue {
+ public:
+  ManualMainThreadQueue() : owner_(std::this_thread::get_id()) {}
+
+  bool Post(std::function<void()> task) override {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return false;
+    queue_.push_back(std::move(task));
+    changed_.notify_all();
+    return true;
+  }
+
+  // Runs posted tasks as they come until `done` holds or `bound` has passed; true when it holds.
+  bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+      if (done()) return true;
+      std::unique_lock lock(mutex_);
+      if (!changed_.wait_until(lock, until, [&] { return !queue_.empty(); })) return done();
+      auto task = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      task();
+      ++ran_;
+    }
+  }
+
+  // Runs what is posted for `period`, whatever comes.
+  void RunFor(std::chrono::milliseconds period) {
+    RunUntil([] { return false; }, period);
+  }
+
+  bool OnMainThread() const { return std::this_thread::get_id() == owner_; }
+  int Ran() const { return ran_; }
+
+  // From now on posts are refused and what waits is dropped.
+  void Stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    queue_.clear();
+  }
+
+ private:
+  std::thread::id owner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> queue_;
+  bool stopped_ = false;
+  int ran_ = 0;
 };
 
 }  // namespace drv::testing
