@@ -92,37 +92,15 @@ HBITMAP MakeBitmap(const Pixels& pixels) {
   return bitmap;
 }
 
-}  // namespace
-
-const Picture& ProgramPicture(int id) {
-  static std::map<int, Picture> pictures;
-  const auto found = pictures.find(id);
-  if (found != pictures.end()) return found->second;
-  const Pixels pixels = DecodePng(id, GUID_WICPixelFormat32bppPBGRA);
-  Picture picture{MakeBitmap(pixels), static_cast<int>(pixels.width),
-                  static_cast<int>(pixels.height)};
-  if (picture.bitmap == nullptr) picture = Picture{};
-  return pictures.emplace(id, picture).first->second;
-}
-
-void DrawPicture(HDC dc, const Picture& picture, int x, int y) {
-  if (picture.bitmap == nullptr) return;
-  HDC source = CreateCompatibleDC(dc);
-  const HGDIOBJ old = SelectObject(source, picture.bitmap);
-  const BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-  AlphaBlend(dc, x, y, picture.width, picture.height, source, 0, 0, picture.width, picture.height,
-             blend);
-  SelectObject(source, old);
-  DeleteDC(source);
-}
-
-HICON IconFromPicture(int id) {
+// An icon of the PNG of resource `id`; null when it cannot be decoded.
+HICON DecodeIcon(int id, int& width, int& height) {
   // Icons take straight, not premultiplied, alpha.
   const Pixels pixels = DecodePng(id, GUID_WICPixelFormat32bppBGRA);
   HBITMAP colour = MakeBitmap(pixels);
-  if (colour == nullptr) return LoadIconW(nullptr, IDI_APPLICATION);
-  HBITMAP mask =
-      CreateBitmap(static_cast<int>(pixels.width), static_cast<int>(pixels.height), 1, 1, nullptr);
+  if (colour == nullptr) return nullptr;
+  width = static_cast<int>(pixels.width);
+  height = static_cast<int>(pixels.height);
+  HBITMAP mask = CreateBitmap(width, height, 1, 1, nullptr);
   ICONINFO info{};
   info.fIcon = TRUE;
   info.hbmMask = mask;
@@ -130,6 +108,30 @@ HICON IconFromPicture(int id) {
   HICON icon = CreateIconIndirect(&info);
   DeleteObject(mask);
   DeleteObject(colour);
+  return icon;
+}
+
+}  // namespace
+
+const Picture& ProgramPicture(int id) {
+  static std::map<int, Picture> pictures;
+  const auto found = pictures.find(id);
+  if (found != pictures.end()) return found->second;
+  Picture picture;
+  picture.icon = DecodeIcon(id, picture.width, picture.height);
+  if (picture.icon == nullptr) picture = Picture{};
+  return pictures.emplace(id, picture).first->second;
+}
+
+void DrawPicture(HDC dc, const Picture& picture, int x, int y) {
+  if (picture.icon == nullptr) return;
+  DrawIconEx(dc, x, y, picture.icon, picture.width, picture.height, 0, nullptr, DI_NORMAL);
+}
+
+HICON IconFromPicture(int id) {
+  int width = 0;
+  int height = 0;
+  HICON icon = DecodeIcon(id, width, height);
   return icon != nullptr ? icon : LoadIconW(nullptr, IDI_APPLICATION);
 }
 

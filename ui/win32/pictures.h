@@ -5,15 +5,15 @@
 namespace drv::win32 {
 
 // A picture of the program's resources (a PNG, the same files as the Qt front end's), decoded
-// into a 32-bit bitmap with premultiplied alpha for AlphaBlend.
+// into an icon with its alpha channel, which the window functions draw blended.
 struct Picture {
-  HBITMAP bitmap = nullptr;
+  HICON icon = nullptr;
   int width = 0;
   int height = 0;
 };
 
 // Decodes the PNG of resource `id` once; later calls give the same picture. An empty picture
-// (no bitmap) when it cannot be decoded: the window then shows no picture there.
+// (no icon) when it cannot be decoded: the window then shows no picture there.
 const Picture& ProgramPicture(int id);
 
 // Draws `picture` with its top left corner at (x, y), blended over what is there.

@@ -1,7 +1,7 @@
 #include "ui/win32/style.h"
 
+#include <algorithm>
 #include <iterator>
-#include <vector>
 
 namespace drv::win32 {
 namespace {
@@ -45,16 +45,6 @@ HFONT MakeFont(const wchar_t* face, int pixelHeight, int weight) {
   return CreateFontIndirectW(&font);
 }
 
-TRIVERTEX Vertex(LONG x, LONG y, COLORREF colour) {
-  TRIVERTEX vertex{};
-  vertex.x = x;
-  vertex.y = y;
-  vertex.Red = static_cast<COLOR16>(GetRValue(colour) << 8);
-  vertex.Green = static_cast<COLOR16>(GetGValue(colour) << 8);
-  vertex.Blue = static_cast<COLOR16>(GetBValue(colour) << 8);
-  return vertex;
-}
-
 }  // namespace
 
 const Style& DriverStyle() {
@@ -75,28 +65,22 @@ const Style& DriverStyle() {
 void FillVerticalGradient(HDC dc, const RECT& area, std::initializer_list<GradientStop> stops) {
   const LONG height = area.bottom - area.top;
   if (height <= 0 || stops.size() == 0) return;
-  std::vector<TRIVERTEX> vertices;
-  std::vector<GRADIENT_RECT> bands;
-  const GradientStop* previous = nullptr;
-  for (const GradientStop& stop : stops) {
-    if (previous != nullptr) {
-      const LONG top = area.top + static_cast<LONG>(previous->at * height + 0.5);
-      const LONG bottom = area.top + static_cast<LONG>(stop.at * height + 0.5);
-      if (bottom > top) {
-        const auto first = static_cast<ULONG>(vertices.size());
-        vertices.push_back(Vertex(area.left, top, previous->colour));
-        vertices.push_back(Vertex(area.right, bottom, stop.colour));
-        bands.push_back({first, first + 1});
-      }
-    }
-    previous = &stop;
+  // Row by row: a band of one colour per row, each row's colour between the stops around it.
+  const GradientStop* lower = stops.begin();
+  for (LONG row = 0; row < height; ++row) {
+    const double at = (row + 0.5) / height;
+    while (lower + 1 != stops.end() && (lower + 1)->at < at) ++lower;
+    const GradientStop* upper = lower + 1 != stops.end() ? lower + 1 : lower;
+    const double span = upper->at - lower->at;
+    const double share = span > 0 ? std::clamp((at - lower->at) / span, 0.0, 1.0) : 0.0;
+    const auto mix = [share](BYTE from, BYTE to) {
+      return static_cast<BYTE>(from + (to - from) * share + 0.5);
+    };
+    const COLORREF colour = RGB(mix(GetRValue(lower->colour), GetRValue(upper->colour)),
+                                mix(GetGValue(lower->colour), GetGValue(upper->colour)),
+                                mix(GetBValue(lower->colour), GetBValue(upper->colour)));
+    FillSolid(dc, {area.left, area.top + row, area.right, area.top + row + 1}, colour);
   }
-  if (bands.empty()) {
-    FillSolid(dc, area, stops.begin()->colour);
-    return;
-  }
-  GradientFill(dc, vertices.data(), static_cast<ULONG>(vertices.size()), bands.data(),
-               static_cast<ULONG>(bands.size()), GRADIENT_FILL_RECT_V);
 }
 
 void FillSolid(HDC dc, const RECT& area, COLORREF colour) {
