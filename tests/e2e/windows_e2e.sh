@@ -264,6 +264,16 @@ wait_until spool_holds 0 || fail "delivered records stayed in the spool"
 compgen -G "$work/log/drvtirval*.log" > /dev/null || fail "no frame log in $work/log"
 focus_window "$title"
 screenshot windows_main_window.png
+# The settings page, through its page button (the second of the toolbar band), and back.
+main_window=$(visible_window "$title" | head -n 1)
+page_button() {
+  xdotool mousemove $(($(geometry "$main_window" X) + $1)) $(($(geometry "$main_window" Y) + 88)) \
+    click 1
+}
+page_button 133
+sleep 0.5
+screenshot windows_main_window_settings.png
+page_button 44
 
 echo "-- the server down: frames answered, records kept in spool files"
 stop_server
