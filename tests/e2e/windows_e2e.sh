@@ -15,7 +15,7 @@
 #   first use (about 20 seconds) and kept for later runs.
 # WINDOWS_E2E_KEEP=1 keeps the run's directory (settings, logs, spool) for a look afterwards.
 # Exit 77 (skipped) when Wine, the virtual display's tools, the program or the simulators are
-# missing.
+# missing; with WINDOWS_E2E_REQUIRED=1 that is a failure.
 set -u
 
 exe=${1:?usage: windows_e2e.sh DRIVER_EXE HOST_BIN_DIR SCREENSHOT_DIR WINE_PREFIX}
@@ -26,6 +26,10 @@ title='Драйвер Тирвал 2007'
 dialog='Закрытый доступ'
 
 skip() {
+  if [ -n "${WINDOWS_E2E_REQUIRED:-}" ]; then
+    echo "FAIL: $* (WINDOWS_E2E_REQUIRED is set)"
+    exit 1
+  fi
   echo "SKIP: $*"
   exit 77
 }
