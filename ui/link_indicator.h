@@ -23,6 +23,7 @@ class IndicatorPixels {
  public:
   Rgb At(int x, int y) const { return pixels_[Index(x, y)]; }
   void Set(int x, int y, Rgb colour) { pixels_[Index(x, y)] = colour; }
+  friend bool operator==(const IndicatorPixels&, const IndicatorPixels&) = default;
 
  private:
   static std::size_t Index(int x, int y) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,8 @@ class FakeOperatorWindow final : public IOperatorWindow {
   bool Ending() const override { return ending; }
   CloseCodeAnswer AskCloseCode() override {
     ++closeCodeRequests;
+    // What happens while the dialog is up: another request, the program's end.
+    if (whileClosing) whileClosing();
     return closeCodeAnswer;
   }
   bool FrameDisplayEnabled() const override { return frameDisplay; }
@@ -64,6 +67,7 @@ class FakeOperatorWindow final : public IOperatorWindow {
   bool ending = false;
   CloseCodeAnswer closeCodeAnswer = CloseCodeAnswer::kCancelled;
   int closeCodeRequests = 0;
+  std::function<void()> whileClosing;
   bool frameDisplay = false;
   std::vector<bool> stationDrawings;
   std::vector<std::pair<bool, int>> serverDrawings;

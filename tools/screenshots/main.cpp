@@ -11,9 +11,9 @@
 #include <QLineEdit>
 #include <QPixmap>
 
-#include "ui/close_code_dialog.h"
-#include "ui/main_window.h"
-#include "ui/message_box.h"
+#include "ui/qt/close_code_dialog.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/message_box.h"
 
 namespace {
 

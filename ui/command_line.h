@@ -1,0 +1,36 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace drv {
+
+// The driver program's command line, the same for every front end: no arguments runs the driver,
+// --help and --version print and end, anything else is refused.
+enum class CommandLineAction { kRun, kHelp, kVersion, kBadArgument };
+
+struct CommandLineRequest {
+  CommandLineAction action = CommandLineAction::kRun;
+  std::string badArgument;  // the first argument refused, with kBadArgument
+};
+
+// `arguments` without the program's name; the first one decides.
+CommandLineRequest ParseCommandLine(const std::vector<std::string>& arguments);
+
+inline constexpr char kDriverProgramName[] = "drvtirval2000n";
+// Service and test hook: when set, the close code is written to this file as soon as it is drawn.
+inline constexpr char kCloseCodeFileVariable[] = "DRVTIRVAL_CLOSE_CODE_FILE";
+
+// "drvtirval2000n 1.0.0.1" and a line end.
+std::string VersionText(const std::string& version);
+// What a refused argument prints on the error output.
+std::string BadArgumentText(const std::string& argument);
+// The exit status of a refused command line.
+inline constexpr int kBadCommandLineStatus = 2;
+
+// Writes `code` and a line end to `path`, whole: into a temporary file beside it that is then
+// renamed into place, so that a reader never sees half a code. False when that fails.
+bool WriteCloseCodeFile(const std::filesystem::path& path, const std::string& code);
+
+}  // namespace drv
