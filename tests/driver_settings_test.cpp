@@ -325,10 +325,21 @@ TEST_F(DriverSettingsTest, ReadersNeverSeeAPartialFile) {
       }
     }
   });
-  for (int i = 0; i < 100; ++i) SaveComPort(path, i % 2 == 0 ? "COM22" : "COM1");
+  // A save may be refused while a reader holds the file where the system does not let an open
+  // file be replaced (Wine); that is reported as error 19 by the caller, and is not this test's
+  // subject. What no reader may ever see is half a file.
+  int saved = 0;
+  for (int i = 0; i < 100; ++i) {
+    try {
+      SaveComPort(path, i % 2 == 0 ? "COM22" : "COM1");
+      ++saved;
+    } catch (const SettingsWriteError&) {
+    }
+  }
   done = true;
   reader.join();
   EXPECT_EQ(torn.load(), 0);
+  EXPECT_GT(saved, 0);
 }
 
 }  // namespace
