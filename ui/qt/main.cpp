@@ -20,6 +20,7 @@
 #include "app/driver.h"
 #include "app/driver_settings.h"
 #include "base/clock.h"
+#include "base/version.h"
 #include "delivery/tcp_connection.h"
 #include "receiver/device_names.h"
 #include "receiver/serial_device_posix.h"
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
   }
 
   window.StartDriver(drv::DriverPlatform{clock, mainThread, serialEvents, serialDevice, connections,
-                                         workingDirectory, DRV_VERSION_TEXT});
+                                         workingDirectory, drv::ExecutableVersionText()});
   drv::TForm2 closeCodeDialog;
   window.AttachCloseCodeDialog(closeCodeDialog);
 
