@@ -227,18 +227,14 @@ def main():
     for name, figure, target, result, note in rows:
         print(f"| {name} | {figure} | {target} | {result} | {note} |")
 
-    if reply and "histogram" in reply:
-        print()
-        print("Reply latency by whole millisecond (ms: frames): " +
-              ", ".join(f"{k}: {v}" for k, v in reply["histogram"].items()))
-    if e2e and "histogram" in e2e:
-        print()
-        print("End-to-end latency by whole millisecond (ms: frames): " +
-              ", ".join(f"{k}: {v}" for k, v in e2e["histogram"].items()))
-    if block and "histogram" in block:
-        print()
-        print("Block frame reply latency by whole millisecond (ms: frames): " +
-              ", ".join(f"{k}: {v}" for k, v in block["histogram"].items()))
+    for measure, title in (("reply_latency", "Reply latency"),
+                           ("e2e_latency", "End-to-end latency"),
+                           ("block_reply_latency", "Block frame reply latency")):
+        m = h.get(measure)
+        if m and "histogram" in m:
+            print()
+            print(f"{title} by whole millisecond (ms: frames): " +
+                  ", ".join(f"{k}: {v}" for k, v in m["histogram"].items()))
     return 0
 
 
