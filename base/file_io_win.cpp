@@ -7,42 +7,11 @@
 #include <utility>
 
 #include "base/paths.h"
+#include "base/win_file.h"
 #include "base/win_text.h"
 
 namespace drv {
 namespace {
-
-// Owns a file handle and closes it once.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  ~Handle() { Close(); }
-  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-  Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-    }
-    return *this;
-  }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  bool Close() { return !valid() || CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)); }
-
- private:
-  HANDLE handle_;
-};
-
-bool WriteAll(HANDLE file, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
-}
 
 // True when the file is not empty and its last byte is no line end.
 bool LastLineIsOpen(HANDLE file) {
@@ -76,11 +45,11 @@ bool IsBusy(DWORD code) {
 
 std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& error) {
   const std::wstring widePath = Utf8ToWide(path);
-  Handle file;
+  UniqueHandle file;
   for (int attempt = 1; !file.valid(); ++attempt) {
-    file = Handle(CreateFileW(widePath.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    file = UniqueHandle(CreateFileW(widePath.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     // A directory is refused as well, and for good.
     if (file.valid() || !IsBusy(GetLastError()) || attempt == kBusyAttempts ||
         (GetFileAttributesW(widePath.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -118,10 +87,10 @@ bool AppendToFile(const std::string& path, std::string_view bytes, AppendMode mo
   };
   // Reading is only needed to see whether the last line is complete.
   bool readable = mode == AppendMode::kOnOwnLine;
-  Handle file(open(FILE_APPEND_DATA | SYNCHRONIZE | (readable ? FILE_READ_DATA : 0)));
+  UniqueHandle file(open(FILE_APPEND_DATA | SYNCHRONIZE | (readable ? FILE_READ_DATA : 0)));
   if (!file.valid() && readable && GetLastError() == ERROR_ACCESS_DENIED) {
     readable = false;
-    file = Handle(open(FILE_APPEND_DATA | SYNCHRONIZE));
+    file = UniqueHandle(open(FILE_APPEND_DATA | SYNCHRONIZE));
   }
   if (!file.valid()) {
     error = LastWindowsError();
@@ -142,12 +111,12 @@ void ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
   const std::wstring target = Utf8ToWide(path);
   static std::atomic<unsigned> counter{0};
   std::wstring temporary;
-  Handle file;
+  UniqueHandle file;
   for (int attempt = 0; !file.valid(); ++attempt) {
     temporary = target + L".tmp-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(counter.fetch_add(1));
-    file = Handle(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    file = UniqueHandle(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid() && (GetLastError() != ERROR_FILE_EXISTS || attempt > 100)) {
       ThrowLastError("create " + WideToUtf8(temporary));
     }

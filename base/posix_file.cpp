@@ -1,7 +1,5 @@
 #include "base/posix_file.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,22 +21,6 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 bool UniqueFd::Close() {
   const int fd = release();
   return fd < 0 || ::close(fd) == 0;
-}
-
-DirectoryReader::DirectoryReader(const std::string& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-
-std::optional<std::string_view> DirectoryReader::Next() {
-  if (!fd_.valid()) return std::nullopt;
-  if (offset_ >= size_) {
-    const ssize_t read = ::getdents64(fd_.get(), buffer_.data(), buffer_.size());
-    if (read <= 0) return std::nullopt;
-    size_ = static_cast<std::size_t>(read);
-    offset_ = 0;
-  }
-  const auto* entry = reinterpret_cast<const dirent64*>(buffer_.data() + offset_);
-  offset_ += entry->d_reclen;
-  return std::string_view(entry->d_name);
 }
 
 bool WriteAll(int fd, const void* data, std::size_t size) {

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -27,23 +24,6 @@ class UniqueFd {
 
  private:
   int fd_;
-};
-
-// Reads a directory's names a few at a time, so that finding the first match in a directory of
-// thousands of files does not make the kernel collect them all first.
-class DirectoryReader {
- public:
-  explicit DirectoryReader(const std::string& path);
-  bool Ok() const { return fd_.valid(); }
-  // The next name, "." and ".." included; nullopt at the end or on an error. The view lasts
-  // until the next call.
-  std::optional<std::string_view> Next();
-
- private:
-  UniqueFd fd_;
-  alignas(8) std::array<char, 2048> buffer_{};
-  std::size_t size_ = 0;
-  std::size_t offset_ = 0;
 };
 
 // Writes every byte, going on after partial writes and interruptions; false on an error (errno

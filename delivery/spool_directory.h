@@ -24,7 +24,8 @@ struct NewSpoolFile {
 enum class SetAsideResult { kMoved, kGone, kFailed };
 
 // The spool directory on disk: durable creation of spool files that never replaces one, listing,
-// removal and setting aside. One implementation per platform.
+// removal and setting aside. The platform's calls are in spool_directory_posix.cpp and
+// spool_directory_win.cpp.
 class SpoolDirectory {
  public:
   // spoolPrefix is put directly before the file names: "/var/spool/drv/" names a directory, ""
@@ -53,6 +54,10 @@ class SpoolDirectory {
   SetAsideResult SetAside(const std::string& path) const;
 
  private:
+  // Renames the written file at from to baseName's spool name, or to the first free one of
+  // baseName-1, baseName-2, ...; nullopt when no name could be given.
+  std::optional<std::string> MoveToSpoolName(const std::string& from, const std::string& baseName);
+
   std::string prefix_;
   SpoolLocation location_;
   // Several records often share one millisecond; counting on from the last suffix used for the

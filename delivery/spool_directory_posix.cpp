@@ -5,38 +5,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <utility>
 
 #include "base/posix_file.h"
+#include "delivery/spool_file_system.h"
 
 namespace drv {
+
+using spool_file_system::MoveResult;
+
 namespace {
 
-// How many "-N" suffixes are tried before a spool file counts as unwritable.
-constexpr unsigned kMaxNameAttempts = 100000;
-constexpr unsigned kMaxSetAsideAttempts = 1000;
 constexpr int kMaxTempAttempts = 100;
-
-enum class MoveResult { kMoved, kTargetExists, kSourceMissing, kFailed };
 
 MoveResult MoveFailure(int error) {
   if (error == EEXIST) return MoveResult::kTargetExists;
   return error == ENOENT ? MoveResult::kSourceMissing : MoveResult::kFailed;
-}
-
-// Renames without ever replacing an existing file.
-MoveResult MoveWithoutReplacing(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return MoveResult::kMoved;
-  }
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return MoveFailure(errno);
-  // File systems without the no-replace rename: a hard link never replaces either.
-  if (::link(from.c_str(), to.c_str()) != 0) return MoveFailure(errno);
-  ::unlink(from.c_str());
-  return MoveResult::kMoved;
 }
 
 // Makes the names in the directory survive a crash. A file system that cannot flush a directory
@@ -57,6 +42,18 @@ int64_t ModifiedNs(const struct stat& info) {
 }
 
 }  // namespace
+
+// renameat2 with RENAME_NOREPLACE, or a hard link where the file system has no such rename.
+MoveResult spool_file_system::MoveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return MoveResult::kMoved;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return MoveFailure(errno);
+  // File systems without the no-replace rename: a hard link never replaces either.
+  if (::link(from.c_str(), to.c_str()) != 0) return MoveFailure(errno);
+  ::unlink(from.c_str());
+  return MoveResult::kMoved;
+}
 
 std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolReadError* error) {
   SpoolReadError ignored;
@@ -79,38 +76,16 @@ std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path, SpoolRead
     result = SpoolReadError::kNotRegularFile;
     return std::nullopt;
   }
-  if (static_cast<uint64_t>(info.st_size) > kMaxSpoolFileSize) {
-    result = SpoolReadError::kTooLarge;
-    return std::nullopt;
-  }
-
-  // Read to the end rather than trusting the size: the file may still be changing.
-  std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
-  std::size_t total = 0;
-  for (;;) {
-    if (total == bytes.size()) {
-      if (bytes.size() > kMaxSpoolFileSize) {
-        result = SpoolReadError::kTooLarge;
-        return std::nullopt;
-      }
-      bytes.resize(std::min(bytes.size() * 2, kMaxSpoolFileSize + 1));
-    }
-    const ssize_t count = ::read(file.get(), bytes.data() + total, bytes.size() - total);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      result = SpoolReadError::kReadFailed;
-      return std::nullopt;
-    }
-    if (count == 0) break;
-    total += static_cast<std::size_t>(count);
-  }
-  std::optional<SpoolFileContent> content = ParseSpoolFileBytes({bytes.data(), total});
-  if (!content) result = total == 0 ? SpoolReadError::kEmpty : SpoolReadError::kTooShort;
-  return content;
+  return spool_file_system::ReadToEndAndParse(
+      static_cast<std::size_t>(info.st_size),
+      [&file](uint8_t* into, std::size_t room) -> std::ptrdiff_t {
+        for (;;) {
+          const ssize_t count = ::read(file.get(), into, room);
+          if (count >= 0 || errno != EINTR) return count;
+        }
+      },
+      result);
 }
-
-SpoolDirectory::SpoolDirectory(std::string spoolPrefix)
-    : prefix_(std::move(spoolPrefix)), location_(SplitSpoolPrefix(prefix_)) {}
 
 std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
                                      std::vector<std::string>* paths) {
@@ -140,25 +115,9 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
   std::size_t named = 0;
   std::vector<std::string> namedPaths;
   for (; named < temps.size(); ++named) {
-    const std::string& baseName = files[named].baseName;
-    if (baseName != lastBaseName_) {
-      lastBaseName_ = baseName;
-      nextSuffix_ = 0;
-    }
-    bool moved = false;
-    for (unsigned attempt = 0; attempt < kMaxNameAttempts && !moved; ++attempt, ++nextSuffix_) {
-      std::string path = prefix_ + baseName +
-                         (nextSuffix_ == 0 ? "" : "-" + std::to_string(nextSuffix_)) +
-                         std::string(kSpoolFileExtension);
-      const MoveResult result = MoveWithoutReplacing(temps[named].path, path);
-      if (result == MoveResult::kMoved) {
-        namedPaths.push_back(std::move(path));
-        moved = true;
-      } else if (result != MoveResult::kTargetExists) {
-        break;
-      }
-    }
-    if (!moved) break;
+    std::optional<std::string> path = MoveToSpoolName(temps[named].path, files[named].baseName);
+    if (!path) break;
+    namedPaths.push_back(std::move(*path));
   }
   for (std::size_t i = named; i < temps.size(); ++i) ::unlink(temps[i].path.c_str());
   temps.resize(named);
@@ -199,24 +158,6 @@ std::vector<FoundSpoolFile> SpoolDirectory::List() const {
 
 bool SpoolDirectory::Remove(const std::string& path) const {
   return ::unlink(path.c_str()) == 0 || errno == ENOENT;
-}
-
-SetAsideResult SpoolDirectory::SetAside(const std::string& path) const {
-  for (unsigned attempt = 0; attempt < kMaxSetAsideAttempts; ++attempt) {
-    const std::string target = path + (attempt == 0 ? "" : "." + std::to_string(attempt)) +
-                               std::string(kSetAsideExtension);
-    switch (MoveWithoutReplacing(path, target)) {
-      case MoveResult::kMoved:
-        return SetAsideResult::kMoved;
-      case MoveResult::kSourceMissing:
-        return SetAsideResult::kGone;
-      case MoveResult::kFailed:
-        return SetAsideResult::kFailed;
-      case MoveResult::kTargetExists:
-        break;
-    }
-  }
-  return SetAsideResult::kFailed;
 }
 
 }  // namespace drv
