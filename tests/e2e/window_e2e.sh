@@ -55,40 +55,10 @@ fail() {
   exit 1
 }
 
-# Polls `$@` every 0.1 s until it succeeds; 10 s is a safety bound, not a requirement.
-wait_until() {
-  local tries=100
-  until "$@" > /dev/null 2>&1; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+# shellcheck source=x11_windows.sh
+source "$(dirname "${BASH_SOURCE[0]}")/x11_windows.sh"
 
-visible_window() { xdotool search --onlyvisible --name "^$1\$"; }
-# The title the window manager shows. The search above may match the plain WM_NAME, which can
-# differ from it.
-net_wm_name() { xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
-expect_title() {
-  local id shown
-  id=$(visible_window "$1" | head -n 1)
-  [ -n "$id" ] || fail "no window '$1'"
-  shown=$(net_wm_name "$id")
-  [ "$shown" = "$1" ] || fail "the window '$1' is titled '$shown'"
-}
-no_visible_window() { ! xdotool search --onlyvisible --name "^$1\$"; }
-# A window in the window manager's client list has a taskbar entry; a hidden one has none.
-managed() { xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$1")\b"; }
-unmanaged() { ! managed "$1"; }
 driver_ended() { ! kill -0 "$driver_pid" 2> /dev/null; }
-
-# Takes keyboard focus for the window named $1 and waits for it.
-focus_window() {
-  local id
-  id=$(visible_window "$1" | head -n 1)
-  [ -n "$id" ] || fail "no window '$1' to focus"
-  xdotool windowactivate --sync "$id" > /dev/null 2>&1 || xdotool windowfocus --sync "$id"
-}
 
 # Opens the driver's tray menu with the right button and picks an item by keys.
 tray_menu() {

@@ -89,36 +89,11 @@ fail() {
   exit 1
 }
 
-# Polls `$@` every 0.1 s until it succeeds, for at most 60 seconds: a bound against a hang (Wine
-# starts slowly on a busy machine), no requirement on speed.
-wait_until() {
-  local tries=600
-  until "$@" > /dev/null 2>&1; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+# Wine starts slowly on a busy machine: waits are bounded at 60 s.
+wait_tries=600
+# shellcheck source=x11_windows.sh
+source "$(dirname "${BASH_SOURCE[0]}")/x11_windows.sh"
 
-visible_window() { xdotool search --onlyvisible --name "^$1\$"; }
-no_visible_window() { ! xdotool search --onlyvisible --name "^$1\$"; }
-net_wm_name() { xprop -id "$1" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME(UTF8_STRING) = "\(.*\)"$/\1/p'; }
-expect_title() {
-  local id shown
-  id=$(visible_window "$1" | head -n 1)
-  [ -n "$id" ] || fail "no window '$1'"
-  shown=$(net_wm_name "$id")
-  [ "$shown" = "$1" ] || fail "the window '$1' is titled '$shown'"
-}
-focus_window() {
-  local id
-  id=$(visible_window "$1" | head -n 1)
-  [ -n "$id" ] || fail "no window '$1' to focus"
-  xdotool windowactivate --sync "$id" > /dev/null 2>&1 || xdotool windowfocus --sync "$id"
-}
-# A window in the window manager's client list has a taskbar entry; a hidden one has none.
-managed() { xprop -root _NET_CLIENT_LIST | grep -qi "$(printf '0x%x' "$1")\b"; }
-unmanaged() { ! managed "$1"; }
 # Where a window's client area lies on the screen: "X", "Y", "Width" or "Height".
 geometry() { xwininfo -id "$1" | sed -n "s/^ *\(Absolute upper-left \)\{0,1\}$2: *//p"; }
 # The driver's open popup menu: a window of the program without a title, a menu's size.
