@@ -17,6 +17,9 @@ class IClock {
   virtual uint64_t MicrosecondCount() const = 0;
   // Local wall-clock time.
   virtual TDateTime Now() const = 0;
+  // Wall-clock time as milliseconds since 1970-01-01 00:00 UTC, for what other programs read
+  // (file times, the health file): free of the time zone and its changes.
+  virtual int64_t UnixTimeMs() const = 0;
 };
 
 // Elapsed milliseconds from `since` to `now`, modulo 2^32, so a wrap of the counter does no harm.
@@ -29,6 +32,7 @@ class SystemClock final : public IClock {
   uint32_t TickCount() const override;
   uint64_t MicrosecondCount() const override;
   TDateTime Now() const override;
+  int64_t UnixTimeMs() const override;
 };
 
 }  // namespace drv

@@ -42,4 +42,10 @@ TDateTime SystemClock::Now() const {
   return EncodeDateTime(LocalCivilTime(ts));
 }
 
+int64_t SystemClock::UnixTimeMs() const {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace drv

@@ -56,4 +56,14 @@ TDateTime SystemClock::Now() const {
   return EncodeDateTime(civil);
 }
 
+int64_t SystemClock::UnixTimeMs() const {
+  // 100 ns intervals since 1601-01-01 UTC.
+  constexpr int64_t kIntervalsTo1970 = 116444736000000000;
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const int64_t intervals =
+      static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  return (intervals - kIntervalsTo1970) / 10000;
+}
+
 }  // namespace drv

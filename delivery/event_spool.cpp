@@ -45,7 +45,8 @@ void EventSpool::LoadBacklog() {
     SpoolReadError error = SpoolReadError::kNone;
     std::optional<SpoolFileContent> content = ReadSpoolFile(path, &error);
     if (content) {
-      loaded.push_back({nextId_++, content->type, std::move(content->payload), std::move(path)});
+      loaded.push_back({nextId_++, content->type, std::move(content->payload), std::move(path),
+                        file.modifiedNs / 1000000});
     } else if (error == SpoolReadError::kEmpty) {
       // A crash between a file's rename and its flush: it holds nothing, and the station did not
       // get its 05, so it sends the frame again.
@@ -70,14 +71,16 @@ void EventSpool::StoreEventRecords(std::span<const EventRecordBytes> records) {
   if (records.empty()) return;
   try {
     const bool holding = !held_.empty();
+    const int64_t storedMs = clock_.UnixTimeMs();
     std::deque<Entry> fresh;
     for (const EventRecordBytes& record : records) {
       const uint64_t id = nextId_++;
       held_.push_back({id, record});
       if (forwarding_) {
-        fresh.push_back({id, MsgEventRecord, {record.begin(), record.end()}, {}});
+        fresh.push_back({id, MsgEventRecord, {record.begin(), record.end()}, {}, storedMs});
       }
     }
+    recordsStored_ += records.size();
     // Queued at once: the session may send a record while its file is still being written.
     // Its acknowledgement then finds no file to delete, and the file is deleted once written.
     if (forwarding_) {
@@ -136,6 +139,8 @@ void EventSpool::Acknowledge(uint64_t id) {
     if (queue_.empty() || queue_.front().id != id) return;
     path = std::move(queue_.front().path);
     queue_.pop_front();
+    ++recordsDelivered_;
+    lastAcknowledgementMs_ = clock_.UnixTimeMs();
   }
   // A file that cannot be deleted is sent again after a restart: a duplicate, not a loss.
   if (!path.empty()) directory_.Remove(path);
@@ -144,6 +149,19 @@ void EventSpool::Acknowledge(uint64_t id) {
 std::size_t EventSpool::QueuedCount() const {
   std::lock_guard lock(mutex_);
   return queue_.size();
+}
+
+DeliveryStatistics EventSpool::Statistics() const {
+  DeliveryStatistics statistics;
+  statistics.recordsStored = recordsStored_;
+  statistics.recordsHeldInMemory = held_.size();
+  std::lock_guard lock(mutex_);
+  statistics.recordsDelivered = recordsDelivered_;
+  statistics.lastAcknowledgementMs = lastAcknowledgementMs_;
+  // Without a session nothing is queued: what waits is what could not be written yet.
+  statistics.recordsWaiting = forwarding_ ? queue_.size() : held_.size();
+  if (forwarding_ && !queue_.empty()) statistics.oldestWaitingStoredMs = queue_.front().storedMs;
+  return statistics;
 }
 
 std::vector<EventSpool::WrittenFile> EventSpool::WriteHeld(std::size_t limit) {

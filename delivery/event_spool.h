@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "delivery/delivery_statistics.h"
 #include "delivery/event_record.h"
 #include "delivery/record_queue.h"
 #include "delivery/spool_directory.h"
@@ -63,13 +64,16 @@ class EventSpool final : public IEventSink, public IRecordQueue {
   std::size_t RecordsHeldInMemory() const { return held_.size(); }
   // Held records given up because the memory bound was reached.
   std::size_t RecordsDropped() const { return droppedRecords_; }
+  // For the health file; on the main thread.
+  DeliveryStatistics Statistics() const;
 
  private:
   struct Entry {
     uint64_t id = 0;
     uint32_t type = 0;
     std::vector<uint8_t> payload;
-    std::string path;  // empty while the record is held in memory
+    std::string path;      // empty while the record is held in memory
+    int64_t storedMs = 0;  // wall-clock time it was stored, or its file was last written
   };
   struct HeldRecord {
     uint64_t id = 0;
@@ -103,10 +107,13 @@ class EventSpool final : public IEventSink, public IRecordQueue {
   std::deque<HeldRecord> held_;
   std::size_t droppedRecords_ = 0;
   bool spoolFailing_ = false;
+  uint64_t recordsStored_ = 0;
 
   // Shared with the session thread: everything not yet acknowledged, oldest first, ids rising.
   mutable std::mutex mutex_;
   std::deque<Entry> queue_;
+  uint64_t recordsDelivered_ = 0;
+  std::optional<int64_t> lastAcknowledgementMs_;
 };
 
 }  // namespace drv

@@ -235,7 +235,11 @@ std::optional<QueuedRecord> MessageServerSession::RecordDue(uint32_t now) const 
 void MessageServerSession::NoteRecordWritten(uint64_t id, uint32_t now) {
   // A record that left the queue without its acknowledgement (given up by the spool) is
   // replaced: the answers to its copies find it no longer out.
-  if (!inFlight_ || inFlight_->id != id) inFlight_ = RecordInFlight{id, now, 0};
+  if (!inFlight_ || inFlight_->id != id) {
+    inFlight_ = RecordInFlight{id, now, 0};
+  } else {
+    ++recordsSentAgain_;
+  }
   inFlight_->lastWriteTick = now;
   ++inFlight_->copiesOnConnection;
 }

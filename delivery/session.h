@@ -83,6 +83,9 @@ class MessageServerSession final : public ISessionLink {
   bool QueueMessage(uint32_t type, std::span<const uint8_t> payload) override;
   // The spool has queued records: a session waiting for its next deadline sends them now.
   void RecordsQueued();
+  // Copies of records written again after a first write (the server may see them twice);
+  // callable from any thread.
+  uint64_t RecordsSentAgain() const { return recordsSentAgain_.load(); }
 
  private:
   // The event record on the connection, awaiting its acknowledgement.
@@ -138,6 +141,7 @@ class MessageServerSession final : public ISessionLink {
   bool deniedShown_ = false;
   std::atomic<bool> connected_{false};
   std::atomic<bool> introduced_{false};
+  std::atomic<uint64_t> recordsSentAgain_{0};
 
   // Shared with the main thread's QueueMessage and RecordsQueued.
   std::mutex queueMutex_;

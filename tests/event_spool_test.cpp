@@ -136,6 +136,39 @@ TEST_F(EventSpoolTest, AFramesRecordsAreOnDiskWhenStoredAndEachAcknowledgementDe
   EXPECT_THAT(errors, IsEmpty());
 }
 
+TEST_F(EventSpoolTest, StatisticsFollowWhatIsStoredWaitingAndAcknowledged) {
+  fs::create_directory(spoolDir);
+  PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 9, 60);
+  const int64_t earlierRunMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::file_clock::to_sys(fs::last_write_time(spoolDir / "5265C00.dd8"))
+              .time_since_epoch())
+          .count();
+  MakeSpool();
+  spool->LoadBacklog();
+  DeliveryStatistics statistics = spool->Statistics();
+  EXPECT_EQ(statistics.recordsStored, 0u) << "a file of an earlier run was stored by that run";
+  EXPECT_EQ(statistics.recordsWaiting, 1u);
+  EXPECT_EQ(statistics.oldestWaitingStoredMs, earlierRunMs);
+  EXPECT_FALSE(statistics.lastAcknowledgementMs.has_value());
+
+  Store({1, 2});
+  statistics = spool->Statistics();
+  EXPECT_EQ(statistics.recordsStored, 2u);
+  EXPECT_EQ(statistics.recordsWaiting, 3u);
+  EXPECT_EQ(statistics.oldestWaitingStoredMs, earlierRunMs);
+
+  clock.Advance(1500);
+  spool->Acknowledge(spool->Oldest()->id);
+  statistics = spool->Statistics();
+  EXPECT_EQ(statistics.recordsDelivered, 1u);
+  EXPECT_EQ(statistics.recordsWaiting, 2u);
+  EXPECT_EQ(statistics.lastAcknowledgementMs, clock.UnixTimeMs());
+  EXPECT_EQ(statistics.oldestWaitingStoredMs, clock.UnixTimeMs() - 1500)
+      << "now the oldest is a record of this run, stored 1.5 s ago";
+  EXPECT_EQ(statistics.recordsHeldInMemory, 0u);
+}
+
 TEST_F(EventSpoolTest, FilesOfAnEarlierRunGoFirstInTheOrderTheyWereWritten) {
   fs::create_directory(spoolDir);
   // The names repeat every month: the 31st's file is older than the 1st's.
@@ -213,6 +246,15 @@ TEST_F(EventSpoolTest, RecordsTheDirectoryCannotTakeAreQueuedAllTheSameAndWritte
   fs::remove(spoolDir);
   Store({5});
   EXPECT_THAT(errors, ElementsAre(kErrorSpoolWrite, kErrorSpoolWrite));
+}
+
+TEST_F(EventSpoolTest, HeldRecordsCountAsWaitingAndInMemory) {
+  MakeSpool();  // the directory does not exist
+  Store({1, 2});
+  const DeliveryStatistics statistics = spool->Statistics();
+  EXPECT_EQ(statistics.recordsStored, 2u);
+  EXPECT_EQ(statistics.recordsWaiting, 2u);
+  EXPECT_EQ(statistics.recordsHeldInMemory, 2u);
 }
 
 TEST_F(EventSpoolTest, TheTickWritesHeldRecordsOnceTheDirectoryWorks) {

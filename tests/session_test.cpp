@@ -534,6 +534,7 @@ TEST_F(SessionTest, AnUnacknowledgedRecordGoesAgainAfterThreeSecondsAndEachAnswe
   link->QueueAnswer(MsgEventAck);
   session->Step();
   EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
+  EXPECT_EQ(session->RecordsSentAgain(), 1u) << "the first record's second copy";
 }
 
 TEST_F(SessionTest, AnAnswerOutOfStepCountsForNothingAndTheRecordGoesOnANewConnection) {

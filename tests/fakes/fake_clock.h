@@ -7,7 +7,7 @@
 
 namespace drv::testing {
 
-// A clock that moves only when the test says so; tick, microseconds and wall time advance
+// A clock that moves only when the test says so; tick, microseconds and both wall times advance
 // together.
 class FakeClock final : public IClock {
  public:
@@ -17,6 +17,9 @@ class FakeClock final : public IClock {
   uint32_t TickCount() const override { return static_cast<uint32_t>(micros_.load() / 1000); }
   uint64_t MicrosecondCount() const override { return micros_.load(); }
   TDateTime Now() const override { return now_.load(); }
+  int64_t UnixTimeMs() const override {
+    return kUnixStartMs + static_cast<int64_t>(micros_.load() / 1000);
+  }
 
   void Advance(uint32_t ms) { AdvanceMicroseconds(uint64_t{ms} * 1000); }
   void AdvanceMicroseconds(uint64_t us) {
@@ -28,6 +31,9 @@ class FakeClock final : public IClock {
   void SetNow(TDateTime now) { now_ = now; }
 
  private:
+  // 2025-12-09 12:00 UTC at a tick count of 0.
+  static constexpr int64_t kUnixStartMs = 1765281600000;
+
   std::atomic<uint64_t> micros_;
   std::atomic<TDateTime> now_;
 };

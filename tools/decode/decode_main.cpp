@@ -63,6 +63,7 @@ class FixedClock final : public IClock {
   uint32_t TickCount() const override { return 0; }
   uint64_t MicrosecondCount() const override { return 0; }
   TDateTime Now() const override { return now_; }
+  int64_t UnixTimeMs() const override { return 0; }
 
  private:
   TDateTime now_;
