@@ -86,6 +86,7 @@ struct Driver::State {
     hooks.readIntroduction = [this] {
       return IntroductionInfo{settings.ComPort, serialPort.IsOpen(), settings.FirstNumber};
     };
+    hooks.reportError = [this](int code) { ReportError(code); };
     session = std::make_unique<MessageServerSession>(
         platform.clock, platform.mainThread, platform.connections, *spool,
         [this] { return ReadServerEndpoint(settingsPath); }, platform.versionText,

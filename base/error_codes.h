@@ -9,6 +9,8 @@ enum ErrorCode : int {
   kErrorSpoolWrite = 12,        // a spool file could not be written; the record is kept in memory
   kErrorSpoolFileDamaged = 13,  // a spool file could not be read back; it was set aside as .bad
   kErrorRtsToggle = 14,         // the station's port can key RTS neither itself nor per write
+  kErrorRecordPassedOver = 15,  // the server kept refusing a record while it took others; the
+                                // record was put behind them
   kErrorPortSelection = 19,     // saving the chosen port or reporting it to the server
 };
 

@@ -125,25 +125,48 @@ void EventSpool::WriteHeldRecords() {
   }
 }
 
-std::optional<QueuedRecord> EventSpool::Oldest() const {
+bool EventSpool::HasWaiting() const {
+  std::lock_guard lock(mutex_);
+  return !queue_.empty();
+}
+
+std::optional<QueuedRecord> EventSpool::Oldest() {
   std::lock_guard lock(mutex_);
   if (queue_.empty()) return std::nullopt;
   const Entry& oldest = queue_.front();
   return QueuedRecord{oldest.id, oldest.type, oldest.payload};
 }
 
-void EventSpool::Acknowledge(uint64_t id) {
+std::optional<QueuedRecord> EventSpool::Behind(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  const auto at = FindLocked(id);
+  if (at == queue_.end() || std::next(at) == queue_.end()) return std::nullopt;
+  return QueuedRecord{std::next(at)->id, std::next(at)->type, std::next(at)->payload};
+}
+
+bool EventSpool::Acknowledge(uint64_t id) {
   std::string path;
   {
     std::lock_guard lock(mutex_);
-    if (queue_.empty() || queue_.front().id != id) return;
-    path = std::move(queue_.front().path);
-    queue_.pop_front();
+    const auto at = FindLocked(id);
+    if (at == queue_.end()) return false;
+    path = std::move(at->path);
+    queue_.erase(at);
     ++recordsDelivered_;
     lastAcknowledgementMs_ = clock_.UnixTimeMs();
   }
   // A file that cannot be deleted is sent again after a restart: a duplicate, not a loss.
   if (!path.empty()) directory_.Remove(path);
+  return true;
+}
+
+void EventSpool::PassOver(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  const auto at = FindLocked(id);
+  if (at == queue_.end()) return;
+  Entry entry = std::move(*at);
+  queue_.erase(at);
+  queue_.push_back(std::move(entry));
 }
 
 std::size_t EventSpool::QueuedCount() const {
@@ -216,13 +239,9 @@ void EventSpool::AttachFiles(std::vector<WrittenFile> files) {
 
 void EventSpool::ForgetAcknowledgedHeld() {
   if (!forwarding_ || held_.empty()) return;
-  uint64_t oldestQueued = 0;
-  {
-    std::lock_guard lock(mutex_);
-    oldestQueued = queue_.empty() ? nextId_ : queue_.front().id;
-  }
-  // Only the oldest record is ever acknowledged, so every id below it is done with.
-  while (!held_.empty() && held_.front().id < oldestQueued) held_.pop_front();
+  std::lock_guard lock(mutex_);
+  std::erase_if(held_,
+                [this](const HeldRecord& record) { return FindLocked(record.id) == queue_.end(); });
 }
 
 std::string EventSpool::FormBaseName() {
@@ -236,10 +255,8 @@ std::string EventSpool::FormBaseName() {
 }
 
 std::deque<EventSpool::Entry>::iterator EventSpool::FindLocked(uint64_t id) {
-  const auto found =
-      std::lower_bound(queue_.begin(), queue_.end(), id,
-                       [](const Entry& entry, uint64_t key) { return entry.id < key; });
-  return found != queue_.end() && found->id == id ? found : queue_.end();
+  return std::find_if(queue_.begin(), queue_.end(),
+                      [id](const Entry& entry) { return entry.id == id; });
 }
 
 void EventSpool::ReportError(int code) const {

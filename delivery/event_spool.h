@@ -55,8 +55,11 @@ class EventSpool final : public IEventSink, public IRecordQueue {
   // At the end of the program: a last attempt to put held records on disk.
   void WriteHeldRecords();
 
-  std::optional<QueuedRecord> Oldest() const override;
-  void Acknowledge(uint64_t id) override;
+  bool HasWaiting() const override;
+  std::optional<QueuedRecord> Oldest() override;
+  std::optional<QueuedRecord> Behind(uint64_t id) override;
+  bool Acknowledge(uint64_t id) override;
+  void PassOver(uint64_t id) override;
 
   // Records stored or found and not yet acknowledged (0 when not forwarding).
   std::size_t QueuedCount() const;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <utility>
 
+#include "base/error_codes.h"
 #include "base/tdatetime.h"
 #include "delivery/message_types.h"
 #include "delivery/port_state.h"
@@ -96,7 +97,7 @@ void MessageServerSession::ThreadBody() {
 void MessageServerSession::PauseAfterStep() {
   // The next record goes as soon as the last one is acknowledged: a backlog drains at the pace
   // of the server's answers, and a block message's records follow each other at once.
-  if (std::exchange(acknowledgedThisStep_, false) && connected_ && records_.Oldest()) return;
+  if (std::exchange(acknowledgedThisStep_, false) && connected_ && records_.HasWaiting()) return;
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // Bounded, so that a clock that jumps (or a test's fake clock) is looked at again; long enough
   // that an idle session wakes for its polls and little else.
@@ -108,6 +109,7 @@ void MessageServerSession::PauseAfterStep() {
       return stopRequested_.load() || (connected_.load() && (!ring_.Empty() || recordsQueued_));
     });
   }
+  if (recordsQueued_) nothingSendableSince_.reset();
   recordsQueued_ = false;
 }
 
@@ -125,9 +127,11 @@ uint32_t MessageServerSession::MillisecondsUntilNextDeadline() {
   if (!introduced_) return Until(now, lastAttemptTick_, kAttemptSpacingMs);
   if (!unanswered_.empty()) return 0;
   uint32_t pause = Until(now, lastPollTick_, kPollIntervalMs);
-  if (records_.Oldest()) {
-    if (RecordDue(now)) return 0;
-    pause = std::min(pause, Until(now, inFlight_->lastWriteTick, kRecordResendMs));
+  if (nothingSendableSince_) {
+    pause = std::min(pause, Until(now, *nothingSendableSince_, kUnsendableRetryMs));
+  } else if (records_.HasWaiting()) {
+    if (!oldest_ || !oldest_->writtenOnConnection || TryingTheNextIsDue()) return 0;
+    pause = std::min(pause, Until(now, oldest_->lastWriteTick, kRecordResendMs));
   }
   return pause;
 }
@@ -172,7 +176,7 @@ bool MessageServerSession::WriteNextMessage() {
     if (const std::vector<uint8_t>* head = ring_.Peek()) message = *head;
   }
   if (message) {
-    if (Write(*message, std::nullopt)) {
+    if (WriteFrameOf(*message, std::nullopt)) {
       std::lock_guard lock(queueMutex_);
       ring_.Drop();
     }  // else the message stays at the head of the ring
@@ -187,29 +191,25 @@ bool MessageServerSession::WriteNextMessage() {
   }
 
   if (std::optional<QueuedRecord> record = RecordDue(now)) {
-    if (inFlight_ && inFlight_->id == record->id &&
-        (outOfStep_ || inFlight_->copiesOnConnection >= kMaxRecordCopiesPerConnection)) {
-      // Its acknowledgement cannot be told from here, or does not come: a new connection.
-      CloseConnection();
-      return false;
-    }
-    if (Write(BuildMessage(record->type, NextMessageNumber(), record->payload), record->id)) {
+    const std::optional<int64_t> number = NumberForRecord();
+    // A control message came meanwhile: it goes first, the record after it.
+    if (!number) return false;
+    if (WriteFrameOf(BuildMessage(record->type, *number, record->payload), record->id)) {
       NoteRecordWritten(record->id, now);
-    }  // else it stays the oldest and goes on the next connection
+    }  // else it stays waiting and goes on the next connection
     return true;
   }
   // A poll asks the server for its next message; while answers are still owed, reading them
   // does that without adding to a slow server's work.
   if (unanswered_.empty() && TickDiff(now, lastPollTick_) > kPollIntervalMs) {
     lastPollTick_ = now;
-    (void)Write(BuildMessage(MsgPoll, 0, {}), std::nullopt);
+    (void)WriteFrameOf(BuildMessage(MsgPoll, 0, {}), std::nullopt);
     return true;
   }
   return false;
 }
 
-bool MessageServerSession::Write(std::span<const uint8_t> message,
-                                 std::optional<uint64_t> recordId) {
+bool MessageServerSession::WriteFrameOf(std::span<const uint8_t> message, Write write) {
   bool written = false;
   try {
     written = WriteFrame(*connection_, message);
@@ -219,29 +219,60 @@ bool MessageServerSession::Write(std::span<const uint8_t> message,
     FailWrite();
     return false;
   }
-  unanswered_.push_back(recordId);
+  unanswered_.push_back(write);
   return true;
 }
 
-std::optional<QueuedRecord> MessageServerSession::RecordDue(uint32_t now) const {
-  std::optional<QueuedRecord> oldest = records_.Oldest();
-  if (oldest && inFlight_ && inFlight_->id == oldest->id && inFlight_->copiesOnConnection > 0 &&
-      TickDiff(now, inFlight_->lastWriteTick) <= kRecordResendMs) {
+std::optional<QueuedRecord> MessageServerSession::RecordDue(uint32_t now) {
+  if (nothingSendableSince_) {
+    if (TickDiff(now, *nothingSendableSince_) <= kUnsendableRetryMs) return std::nullopt;
+    nothingSendableSince_.reset();
+  }
+  if (!records_.HasWaiting()) {
+    oldest_.reset();
     return std::nullopt;
   }
-  return oldest;
+  std::optional<QueuedRecord> oldest = records_.Oldest();
+  if (!oldest) {
+    // Records wait, but none can be read now: looked at again a little later, not in a spin.
+    nothingSendableSince_ = now;
+    oldest_.reset();
+    return std::nullopt;
+  }
+  // A new oldest record: the last one was acknowledged, passed over or removed.
+  if (!oldest_ || oldest_->id != oldest->id) oldest_ = OldestRecord{oldest->id};
+  if (!oldest_->writtenOnConnection || TickDiff(now, oldest_->lastWriteTick) > kRecordResendMs) {
+    return oldest;
+  }
+  if (TryingTheNextIsDue()) {
+    oldest_->nextTried = true;
+    oldest_->refusals = 0;
+    return records_.Behind(oldest_->id);
+  }
+  return std::nullopt;
+}
+
+bool MessageServerSession::TryingTheNextIsDue() const {
+  if (!oldest_ || oldest_->nextTried) return false;
+  const int refusals = passedOver_.contains(oldest_->id) ? 1 : kRefusalsBeforeTryingTheNext;
+  return oldest_->refusals >= refusals;
+}
+
+std::optional<int64_t> MessageServerSession::NumberForRecord() {
+  std::lock_guard lock(queueMutex_);
+  if (!ring_.Empty()) return std::nullopt;
+  return messageNumber_++;
 }
 
 void MessageServerSession::NoteRecordWritten(uint64_t id, uint32_t now) {
-  // A record that left the queue without its acknowledgement (given up by the spool) is
-  // replaced: the answers to its copies find it no longer out.
-  if (!inFlight_ || inFlight_->id != id) {
-    inFlight_ = RecordInFlight{id, now, 0};
-  } else {
-    ++recordsSentAgain_;
+  if (!written_.insert(id).second) ++recordsSentAgain_;
+  lastRecordWritten_ = id;
+  if (oldest_ && oldest_->id == id) {
+    oldest_->lastWriteTick = now;
+    oldest_->writtenOnConnection = true;
+    // A fresh copy: the record behind it may be tried again after more refusals.
+    oldest_->nextTried = false;
   }
-  inFlight_->lastWriteTick = now;
-  ++inFlight_->copiesOnConnection;
 }
 
 void MessageServerSession::ReadAnswer() {
@@ -251,34 +282,79 @@ void MessageServerSession::ReadAnswer() {
   } catch (...) {
     frame.status = FrameReadStatus::kEndOfStream;
   }
-  if (!frame.Ok()) {
-    ++errorCount_;
-    // Silence leaves the answer to come later; anything else has eaten into the stream.
-    if (frame.status != FrameReadStatus::kTimedOut) outOfStep_ = true;
-    // The server has gone: the socket is closed, but the session keeps its state and lets the
-    // failures that follow decide about reconnecting.
-    if (frame.status == FrameReadStatus::kEndOfStream && connection_->IsConnected()) {
-      connection_->Close();
-    }
-    return;
+  switch (frame.status) {
+    case FrameReadStatus::kOk:
+      break;
+    case FrameReadStatus::kTimedOut:
+      // Silence: the answer may still come, and is placed against its write when it does.
+      ++errorCount_;
+      return;
+    case FrameReadStatus::kEndOfStream:
+      // The server has gone: the socket is closed, but the session keeps its state and lets the
+      // failures that follow decide about reconnecting.
+      ++errorCount_;
+      if (connection_->IsConnected()) connection_->Close();
+      return;
+    case FrameReadStatus::kBadMarker:
+    case FrameReadStatus::kBadLength:
+    case FrameReadStatus::kStalled:
+      // Part of a frame has been eaten: where the next one starts cannot be known, and no answer
+      // could be placed against its write any more. Only a new connection brings that back.
+      ++errorCount_;
+      ShowLine(kLineNetworkErrors);
+      CloseConnection();
+      return;
   }
-  std::optional<uint64_t> answeredRecord;
+  Write answered;
   if (!unanswered_.empty()) {
-    answeredRecord = unanswered_.front();
+    answered = unanswered_.front();
     unanswered_.pop_front();
   }
   const std::optional<DecodedMessage> message = DecodeMessage(frame.body);
   if (!message) return;
   errorCount_ = 0;
   TickIndicator();
-  ActOn(message->type, answeredRecord);
+  ActOn(message->type, answered);
 }
 
-void MessageServerSession::OnEventAcknowledged(const std::optional<uint64_t>& answeredRecord) {
-  if (outOfStep_ || !answeredRecord || !inFlight_ || *answeredRecord != inFlight_->id) return;
-  records_.Acknowledge(inFlight_->id);
-  inFlight_.reset();
+void MessageServerSession::OnEventAcknowledged(const Write& answered) {
+  if (answered) {
+    // The answer to a record's write: that record, unless this answers a stale copy.
+    OnRecordAcknowledged(*answered);
+  } else if (lastRecordWritten_) {
+    // The answer to a poll or a control message: the server deferred the acknowledgement of
+    // the record it was last sent.
+    OnRecordAcknowledged(*lastRecordWritten_);
+  }
+}
+
+void MessageServerSession::OnRecordAcknowledged(uint64_t id) {
+  if (lastRecordWritten_ == id) lastRecordWritten_.reset();
+  written_.erase(id);
+  passedOver_.erase(id);
+  if (!records_.Acknowledge(id)) return;
   acknowledgedThisStep_ = true;
+  if (!oldest_ || oldest_->id == id) {
+    oldest_.reset();
+    return;
+  }
+  // The server stores another record while the oldest is still refused.
+  if (oldest_->nextTried) PassOverOldest();
+}
+
+void MessageServerSession::PassOverOldest() {
+  const uint64_t id = oldest_->id;
+  oldest_.reset();
+  records_.PassOver(id);
+  ++recordsPassedOver_;
+  // Once per record, however often it comes round.
+  if (passedOver_.insert(id).second && hooks_.reportError) {
+    RunOnMain([this] { hooks_.reportError(kErrorRecordPassedOver); });
+  }
+}
+
+void MessageServerSession::OnAnswerWithoutAcknowledgement(const Write& answered) {
+  if (answered && oldest_ && *answered == oldest_->id) ++oldest_->refusals;
 }
 
 void MessageServerSession::AttemptConnection() {
@@ -297,9 +373,12 @@ void MessageServerSession::AttemptConnection() {
   introduced_ = false;
   // Answers on a new connection belong to what is written on it: the record that was out goes
   // again once the server has accepted the driver.
-  if (inFlight_) inFlight_->copiesOnConnection = 0;
+  if (oldest_) {
+    oldest_->writtenOnConnection = false;
+    oldest_->nextTried = false;
+  }
   unanswered_.clear();
-  outOfStep_ = false;
+  lastRecordWritten_.reset();
   // Stop() aborts only the connection it finds; one made after that must not be used.
   if (stopRequested_ || !connection_) return;
 
@@ -325,13 +404,14 @@ void MessageServerSession::Introduce() {
   (void)QueueMessage(MsgVersion, VersionPayload(ParseVersionText(versionText_)));
 }
 
-void MessageServerSession::ActOn(uint32_t type, const std::optional<uint64_t>& answeredRecord) {
+void MessageServerSession::ActOn(uint32_t type, const Write& answered) {
+  if (type != MsgEventAck) OnAnswerWithoutAcknowledgement(answered);
   switch (type) {
     case MsgAccepted:
       introduced_ = true;
       break;
     case MsgEventAck:
-      OnEventAcknowledged(answeredRecord);
+      OnEventAcknowledged(answered);
       break;
     case MsgConfirmRequest:
       (void)QueueMessage(MsgConfirm, {});
@@ -403,11 +483,6 @@ void MessageServerSession::RunOnMain(const std::function<void()>& task) {
     });
   } catch (...) {
   }
-}
-
-int64_t MessageServerSession::NextMessageNumber() {
-  std::lock_guard lock(queueMutex_);
-  return messageNumber_++;
 }
 
 bool MessageServerSession::QueueMessage(uint32_t type, std::span<const uint8_t> payload) {

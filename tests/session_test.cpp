@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "app/driver_settings.h"
+#include "base/error_codes.h"
 #include "base/tdatetime.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
@@ -84,6 +85,10 @@ class SessionTest : public ::testing::Test {
       EXPECT_TRUE(mainThread.inside);
       return info;
     };
+    hooks.reportError = [this](int code) {
+      EXPECT_TRUE(mainThread.inside);
+      errors.push_back(code);
+    };
     return std::make_unique<MessageServerSession>(
         clock, main, connections ? *connections : factory, records,
         [this] { return ReadServerEndpoint(settingsPath); }, "1.4.2.17", hooks);
@@ -150,6 +155,7 @@ class SessionTest : public ::testing::Test {
   const std::string settingsPath = dir.File("drvtirval2000n.ini");
   IntroductionInfo info{"COM12", true, 0x10203};
   std::vector<std::string> texts;
+  std::vector<int> errors;
   int ticks = 0;
   std::unique_ptr<MessageServerSession> session;
 };
@@ -537,41 +543,199 @@ TEST_F(SessionTest, AnUnacknowledgedRecordGoesAgainAfterThreeSecondsAndEachAnswe
   EXPECT_EQ(session->RecordsSentAgain(), 1u) << "the first record's second copy";
 }
 
-TEST_F(SessionTest, AnAnswerOutOfStepCountsForNothingAndTheRecordGoesOnANewConnection) {
-  const uint64_t first = AddRecord(1);
-  auto link = ConnectAndIntroduce();
-  Bytes spoiled = BuildFrame(BuildMessage(MsgEventAck, 0, {}));
-  spoiled[0] = 0x7E;  // a wrong frame marker: the stream is out of step from here on
-  link->QueueBytes(spoiled);
-  session->Step();
-  link->QueueAnswer(MsgEventAck);
-  StepAfter(kPollIntervalMs + 1);
-  EXPECT_TRUE(records.Acknowledged().empty()) << "whose answer it is cannot be told";
+// Only a stream whose framing is lost makes the session leave a live connection of its own.
+TEST_F(SessionTest, AFrameThatCannotBeReadLeavesTheConnectionAndTheRecordGoesOnTheNext) {
+  struct Case {
+    const char* name;
+    std::function<Bytes()> answer;
+  };
+  const Bytes ack = BuildFrame(BuildMessage(MsgEventAck, 0, {}));
+  const std::vector<Case> cases = {
+      {"wrong frame marker",
+       [&] {
+         Bytes bytes = ack;
+         bytes[0] = 0x7E;
+         return bytes;
+       }},
+      {"impossible length",
+       [&] {
+         Bytes bytes = ack;
+         bytes[FrameHeader::kBodyLengthOffset + 3] = 0x7F;  // 2^31 - 1 and more
+         return bytes;
+       }},
+      {"body cut short", [&] { return Bytes(ack.begin(), ack.end() - 5); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    records.Clear();
+    session = MakeSession(mainThread);
+    texts.clear();
+    const uint64_t first = AddRecord(1);
+    auto link = ConnectAndIntroduce();
+    link->QueueBytes(c.answer());
+    session->Step();
+    EXPECT_FALSE(session->IsConnected());
+    EXPECT_EQ(texts.back(), kNetworkErrors);
+    EXPECT_TRUE(records.Acknowledged().empty());
 
-  // When the record is due again, the session leaves this connection for a new one.
-  StepAfter(kRecordResendMs);
-  EXPECT_FALSE(session->IsConnected());
-  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1));
-  auto next = Connect();
-  Introduce(*next);
-  next->QueueAnswer(MsgEventAck);
-  session->Step();
-  EXPECT_THAT(RecordsWritten(*next), ElementsAre(1));
-  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
+    auto next = Connect();
+    Introduce(*next);
+    next->QueueAnswer(MsgEventAck);
+    session->Step();
+    EXPECT_THAT(RecordsWritten(*next), ElementsAre(1));
+    EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
+  }
 }
 
-TEST_F(SessionTest, ARecordNeverAcknowledgedOnAConnectionIsTakenToANewOne) {
+// A garbled body, silence, a late answer: none of them is a reason to leave the connection.
+TEST_F(SessionTest, ALateOrGarbledAnswerKeepsTheConnectionAndIsPlacedAgainstItsWrite) {
+  const uint64_t first = AddRecord(1);
+  const uint64_t second = AddRecord(2);
+  auto link = ConnectAndIntroduce();
+  Bytes garbled = BuildFrame(BuildMessage(MsgEventAck, 0, {}));
+  garbled[FrameHeader::kSize] = 0x00;  // the message's start marker: a frame, but no message
+  session->Step();                     // the first record; silence
+  link->QueueBytes(garbled);           // the answer to the first copy, at last
+  StepAfter(kPollIntervalMs + 1);
+  StepAfter(kRecordResendMs);  // the second copy; its answer acknowledges
+  link->QueueAnswer(MsgEventAck);
+  session->Step();
+  EXPECT_TRUE(session->IsConnected());
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
+  link->QueueAnswer(MsgEventAck);
+  session->Step();
+  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1, 2));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
+}
+
+// A server may answer a record with a poll or a confirmation request and acknowledge it in its
+// answer to the next message.
+TEST_F(SessionTest, AnAcknowledgementDeferredToTheNextAnswerAcknowledgesTheRecordLastWritten) {
+  for (const uint32_t firstAnswer : {MsgPoll, MsgConfirmRequest}) {
+    SCOPED_TRACE(firstAnswer == MsgPoll ? "poll" : "confirmation request");
+    records.Clear();
+    session = MakeSession(mainThread);
+    const uint64_t first = AddRecord(1);
+    const uint64_t second = AddRecord(2);
+    auto link = ConnectAndIntroduce();
+    link->QueueAnswer(firstAnswer);
+    session->Step();  // the first record, answered without an acknowledgement
+    link->QueueAnswer(MsgEventAck);
+    StepAfter(kPollIntervalMs + 1);  // a poll or the confirmation: the deferred acknowledgement
+    EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
+    link->QueueAnswer(MsgEventAck);
+    session->Step();
+    EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 2));
+    EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
+    // A further acknowledgement of a poll finds no record out: nothing more.
+    link->QueueAnswer(MsgEventAck);
+    StepAfter(kPollIntervalMs + 1);
+    EXPECT_THAT(records.Acknowledged(), ElementsAre(first, second));
+    EXPECT_TRUE(session->IsConnected());
+  }
+}
+
+TEST_F(SessionTest, AServerThatAcknowledgesNothingKeepsTheConnectionAndTheOrder) {
+  AddRecord(1);
+  AddRecord(2);
+  auto link = ConnectAndIntroduce();
+  for (int i = 0; i < 200; ++i) link->QueueAnswer(MsgPoll);     // prompt, never an acknowledgement
+  for (int i = 0; i < 60; ++i) StepAfter(kPollIntervalMs + 1);  // 30 s
+  EXPECT_TRUE(session->IsConnected());
+  EXPECT_THAT(texts, ElementsAre(kConnecting, kConnected));
+  const std::vector<int> written = RecordsWritten(*link);
+  // The first every 3 s; now and then the second once, to see whether the server takes others.
+  EXPECT_GE(std::count(written.begin(), written.end(), 1), 8);
+  EXPECT_GE(std::count(written.begin(), written.end(), 2), 1);
+  EXPECT_LT(std::count(written.begin(), written.end(), 2),
+            std::count(written.begin(), written.end(), 1));
+  EXPECT_TRUE(records.PassedOver().empty());
+  EXPECT_EQ(records.Size(), 2u);
+}
+
+TEST_F(SessionTest, ARecordTheServerRefusesWhileItTakesOthersIsPassedOverAndLoggedOnce) {
+  const uint64_t refused = AddRecord(1);
+  const uint64_t second = AddRecord(2);
+  const uint64_t third = AddRecord(3);
+  auto link = ConnectAndIntroduce();
+
+  // Record 1 is answered, never acknowledged; three refusals, then record 2 is tried.
+  for (int copy = 0; copy < kRefusalsBeforeTryingTheNext; ++copy) {
+    link->QueueAnswer(MsgPoll);
+    if (copy == 0) {
+      session->Step();
+    } else {
+      StepAfter(kRecordResendMs + 1);
+    }
+  }
+  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1, 1));
+  link->QueueAnswer(MsgEventAck);
+  session->Step();  // record 2, acknowledged: record 1 goes behind the others
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(second));
+  EXPECT_THAT(records.PassedOver(), ElementsAre(refused));
+  EXPECT_EQ(session->RecordsPassedOver(), 1u);
+  EXPECT_THAT(errors, ElementsAre(kErrorRecordPassedOver));
+
+  link->QueueAnswer(MsgEventAck);
+  session->Step();  // record 3 goes at once
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(second, third));
+  // Record 1 comes round again, alone: sent again every 3 s, logged no more.
+  link->QueueAnswer(MsgPoll);
+  session->Step();
+  const uint64_t fourth = AddRecord(4);
+  link->QueueAnswer(MsgPoll);
+  StepAfter(kRecordResendMs + 1);  // record 1 once more; one refusal is enough now
+  link->QueueAnswer(MsgEventAck);
+  session->Step();  // record 4 is tried and taken
+  EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 1, 1, 2, 3, 1, 1, 4));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(second, third, fourth));
+  EXPECT_THAT(records.PassedOver(), ElementsAre(refused, refused));
+  EXPECT_THAT(errors, ElementsAre(kErrorRecordPassedOver));
+  EXPECT_TRUE(session->IsConnected());
+}
+
+// The main thread may queue a control message between the choice of the record and its write:
+// the control message then goes first, so that numbers rise on the wire.
+TEST_F(SessionTest, MessageNumbersRiseOnTheWire) {
   AddRecord(1);
   auto link = ConnectAndIntroduce();
-  for (int i = 0; i < 40; ++i) link->QueueAnswer(MsgPoll);  // prompt, but never an acknowledgement
-  for (int copy = 0; copy < kMaxRecordCopiesPerConnection; ++copy) {
-    StepAfter(kRecordResendMs + 1);
+  bool queued = false;
+  records.onOldest = [&] {
+    if (!queued) queued = session->QueueMessage(MsgPortState, Bytes(8, 0));
+  };
+  link->QueueAnswer(MsgPoll);
+  link->QueueAnswer(MsgEventAck);
+  for (int i = 0; i < 3; ++i) session->Step();
+  records.onOldest = nullptr;
+  ASSERT_TRUE(queued);
+  std::vector<int64_t> numbers;
+  for (const auto& message : link->WrittenMessages()) {
+    if (message.type != MsgPoll) numbers.push_back(message.number);
   }
-  EXPECT_EQ(RecordsWritten(*link).size(), std::size_t(kMaxRecordCopiesPerConnection));
-  EXPECT_TRUE(session->IsConnected());
-  StepAfter(kRecordResendMs + 1);
-  EXPECT_FALSE(session->IsConnected());
-  EXPECT_EQ(RecordsWritten(*link).size(), std::size_t(kMaxRecordCopiesPerConnection));
+  EXPECT_THAT(link->WrittenTypes(), ElementsAre(MsgPortState, MsgEventRecord));
+  EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()) &&
+              std::adjacent_find(numbers.begin(), numbers.end()) == numbers.end())
+      << ::testing::PrintToString(numbers);
+}
+
+TEST_F(SessionTest, ARecordThatCannotBeReadNowIsSkippedAndTriedAgainLater) {
+  const uint64_t first = AddRecord(1);
+  auto link = ConnectAndIntroduce();
+  records.SetUnreadable(first, true);
+  link->QueueAnswer(MsgPoll);  // the answer to the poll that goes instead
+  session->Step();
+  EXPECT_TRUE(RecordsWritten(*link).empty());
+  const uint64_t second = AddRecord(2);
+  session->RecordsQueued();
+  link->QueueAnswer(MsgEventAck);
+  StepAfter(kUnsendableRetryMs + 1);
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(second));
+  records.SetUnreadable(first, false);
+  link->QueueAnswer(MsgEventAck);
+  StepAfter(kUnsendableRetryMs + 1);
+  EXPECT_THAT(RecordsWritten(*link), ElementsAre(2, 1));
+  EXPECT_THAT(records.Acknowledged(), ElementsAre(second, first));
 }
 
 TEST_F(SessionTest, TheRecordThatWasOutGoesAgainOnTheNextConnectionAfterTheIntroduction) {
@@ -580,7 +744,8 @@ TEST_F(SessionTest, TheRecordThatWasOutGoesAgainOnTheNextConnectionAfterTheIntro
   link->QueueEndOfStream();  // written, then the server dies before it answers
   session->Step();
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1));
-  for (int i = 0; i < 12 && session->IsConnected(); ++i) StepAfter(kPollIntervalMs + 1);
+  // Every step's read fails on the closed socket until the failures make the session reconnect.
+  for (int i = 0; i < 30 && session->IsConnected(); ++i) StepAfter(kPollIntervalMs + 1);
   ASSERT_FALSE(session->IsConnected());
 
   auto next = factory.PrepareNext();
@@ -624,18 +789,19 @@ TEST_F(SessionTest, AcknowledgementsWithNothingOutAreIgnored) {
   EXPECT_THAT(records.Acknowledged(), ElementsAre(first));
 }
 
-TEST_F(SessionTest, ARecordGivenUpWhileOutDoesNotLendItsAcknowledgementToTheNext) {
+TEST_F(SessionTest, ARecordDeletedByHandWhileOutDoesNotLendItsAcknowledgementToTheNext) {
   const uint64_t first = AddRecord(1);
   const uint64_t second = AddRecord(2);
   auto link = ConnectAndIntroduce();
   session->Step();                 // the first record; its answer is late
-  records.Remove(first);           // the spool gives it up meanwhile
+  records.Remove(first);           // its file is deleted meanwhile
   link->QueueAnswer(MsgEventAck);  // the first record's answer
   session->Step();                 // the second record goes at once
   EXPECT_THAT(RecordsWritten(*link), ElementsAre(1, 2));
-  EXPECT_TRUE(records.Acknowledged().empty());
+  EXPECT_EQ(records.Size(), 1u) << "the second record still waits";
   link->QueueAnswer(MsgEventAck);
   StepAfter(kPollIntervalMs + 1);
+  EXPECT_EQ(records.Size(), 0u);
   EXPECT_THAT(records.Acknowledged(), ElementsAre(second));
 }
 

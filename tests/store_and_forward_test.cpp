@@ -126,7 +126,7 @@ TEST_F(StoreAndForwardTest, TheRecordOutWhenTheConnectionDiesGoesAgainAndNothing
   first->QueueEndOfStream();  // the server dies before it answers the first record
   session->Step();
   EXPECT_THAT(ObjectsWritten(*first), ElementsAre(1));
-  for (int i = 0; i < 12 && session->IsConnected(); ++i) {
+  for (int i = 0; i < 30 && session->IsConnected(); ++i) {
     clock.Advance(kPollIntervalMs + 1);
     session->Step();
   }
