@@ -70,6 +70,46 @@ SpoolOrderKey OrderKey(const FoundSpoolFile& file, std::string_view namePrefix) 
 
 }  // namespace
 
+std::optional<CompactSpoolName> CompactFromSpoolName(std::string_view name) {
+  if (!name.ends_with(kSpoolFileExtension)) return std::nullopt;
+  const std::string_view stem = name.substr(0, name.size() - kSpoolFileExtension.size());
+  const std::size_t dash = stem.find('-');
+  const std::string_view hex = stem.substr(0, dash);
+  if (hex.empty() || hex.size() > 8 || (hex[0] == '0' && hex.size() > 1)) return std::nullopt;
+  CompactSpoolName compact;
+  for (const char c : hex) {
+    const int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    if (digit < 0) return std::nullopt;
+    compact.moment = compact.moment * 16 + static_cast<uint32_t>(digit);
+  }
+  if (dash == std::string_view::npos) return compact;
+  const std::string_view digits = stem.substr(dash + 1);
+  if (digits.empty() || digits.size() > 5 || digits[0] == '0') return std::nullopt;
+  uint32_t suffix = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    suffix = suffix * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (suffix > UINT16_MAX) return std::nullopt;
+  compact.suffix = static_cast<uint16_t>(suffix);
+  return compact;
+}
+
+std::string SpoolNameFromCompact(CompactSpoolName name) {
+  char text[24];
+  if (name.suffix == 0) {
+    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(name.moment));
+  } else {
+    std::snprintf(text, sizeof text, "%X-%u", static_cast<unsigned>(name.moment),
+                  static_cast<unsigned>(name.suffix));
+  }
+  return std::string(text) + std::string(kSpoolFileExtension);
+}
+
+bool IsSpoolTemporaryName(std::string_view name) {
+  return name.starts_with(".spool-") && name.ends_with(".tmp");
+}
+
 std::string SpoolFileName(const CivilTime& t) {
   if (t.day < 1 || t.day > 31 || t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 ||
       t.second < 0 || t.second > 59 || t.millisecond < 0 || t.millisecond > 999) {

@@ -16,6 +16,20 @@ namespace drv {
 // Spool files: one message per file, named by the moment it was spooled. This part is the same
 // on every platform; spool_directory.h reads and writes them.
 
+// A spool file name of the shape the driver gives ("1CB33733-2.dd8" behind the name prefix),
+// kept as two numbers: a queue of a million waiting files holds no text for their names.
+struct CompactSpoolName {
+  uint32_t moment = 0;  // the hexadecimal number
+  uint16_t suffix = 0;  // the "-N" of a name that was taken; 0 for none
+};
+
+// The compact form of `name` (without the name prefix) when it has exactly the driver's shape:
+// upper-case hexadecimal without leading zeros, "-N" with N from 1 to 65535 without leading
+// zeros, then ".dd8"; nullopt for any other name, which is then kept as it is.
+std::optional<CompactSpoolName> CompactFromSpoolName(std::string_view name);
+// The name back, without the name prefix.
+std::string SpoolNameFromCompact(CompactSpoolName name);
+
 // Spool file name for an event emitted at local time t: the milliseconds since the start of the
 // month (the day counted from 1) in upper-case hexadecimal, then ".dd8"; "1CB33733.dd8" for the
 // 5th at 13:45:07.123. Throws std::out_of_range for a time outside the broken-down clock's ranges.
@@ -73,6 +87,9 @@ struct FoundSpoolFile {
   std::string name;
   int64_t modifiedNs = 0;  // nanoseconds since 1970
 };
+
+// Whether a directory entry is a temporary file of a spool write that a crash left behind.
+bool IsSpoolTemporaryName(std::string_view name);
 
 // Puts found files in the order their records were spooled. The names repeat every month, so
 // the time of writing comes first; files written within one tick of the file system's clock

@@ -146,3 +146,49 @@ TEST(SpoolOrderTest, OldestWrittenFirstAndWithinOneTickByMomentAndSuffix) {
 
 }  // namespace
 }  // namespace drv
+
+namespace drv {
+namespace {
+
+TEST(CompactSpoolNameTest, NamesOfTheDriversShapeGoCompactAndComeBackTheSame) {
+  struct Case {
+    const char* name;
+    uint32_t moment;
+    uint16_t suffix;
+  };
+  const Case cases[] = {
+      {"5265C00.dd8", 0x5265C00, 0},
+      {"A4CB7FFF.dd8", 0xA4CB7FFF, 0},
+      {"1CB33733-1.dd8", 0x1CB33733, 1},
+      {"1CB33733-65535.dd8", 0x1CB33733, 65535},
+      {"0.dd8", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<CompactSpoolName> compact = CompactFromSpoolName(c.name);
+    ASSERT_TRUE(compact.has_value());
+    EXPECT_EQ(compact->moment, c.moment);
+    EXPECT_EQ(compact->suffix, c.suffix);
+    EXPECT_EQ(SpoolNameFromCompact(*compact), c.name);
+  }
+}
+
+TEST(CompactSpoolNameTest, NamesOfAnyOtherShapeStayText) {
+  // Each would come back under another name, so it must be kept as it is; "-1.dd8" is what a
+  // record is called when no name could be formed from the clock.
+  for (const char* name :
+       {"-1.dd8", "1cb33733.dd8", "01CB33733.dd8", "1CB33733.DD8", "1CB33733-01.dd8",
+        "1CB33733-65536.dd8", "1CB33733-.dd8", "123456789.dd8", ".dd8", "1CB33733-1-2.dd8", "G.dd8",
+        "1CB33733.dd8.bad", "ev1CB33733.dd8"}) {
+    EXPECT_FALSE(CompactFromSpoolName(name).has_value()) << name;
+  }
+}
+
+TEST(CompactSpoolNameTest, TemporaryFilesOfASpoolWriteAreKnownByTheirName) {
+  EXPECT_TRUE(IsSpoolTemporaryName(".spool-4711-3.tmp"));
+  EXPECT_FALSE(IsSpoolTemporaryName("spool-4711-3.tmp"));
+  EXPECT_FALSE(IsSpoolTemporaryName(".spool-4711-3.dd8"));
+}
+
+}  // namespace
+}  // namespace drv
