@@ -1,5 +1,6 @@
 #include "app/driver.h"
 
+#include <cstdlib>
 #include <exception>
 #include <optional>
 
@@ -24,6 +25,22 @@ namespace drv {
 namespace {
 
 constexpr char kWrongCloseCodeMessage[] = "Не правильный пароль.";
+constexpr char kSpoolDirectoryTakenMessage[] =
+    "Каталог спула занят другим драйвером. События хранятся в памяти.";
+// Test hook: a lower bound for the records held in memory while the spool directory fails, so
+// that a test can reach it; a value that would raise the bound is ignored.
+constexpr char kHeldRecordCapVariable[] = "DRVTIRVAL_TEST_HELD_RECORD_CAP";
+
+std::size_t HeldRecordCap() {
+  const char* text = std::getenv(kHeldRecordCapVariable);
+  if (text == nullptr) return EventSpool::kMaxHeldRecords;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || value == 0 || value >= EventSpool::kMaxHeldRecords) {
+    return EventSpool::kMaxHeldRecords;
+  }
+  return static_cast<std::size_t>(value);
+}
 constexpr int kServerIndicatorLastStep = 16;
 
 // The spool prefix as a path usable from any directory: relative values count from the start
@@ -71,8 +88,8 @@ struct Driver::State {
   void BuildDelivery() {
     spool = std::make_unique<EventSpool>(
         platform.clock, SpoolPrefix(platform.workingDirectory, settings.PathForSoob),
-        settings.SendTorven8, [this](int code) { ReportError(code); });
-    spool->LoadBacklog();
+        settings.SendTorven8, [this](int code) { ReportError(code); }, HeldRecordCap());
+    spoolState = spool->Start();
     if (settings.SendTorven8) BuildSession();
   }
 
@@ -128,6 +145,7 @@ struct Driver::State {
   int serverIndicatorStep = 0;
   bool shutDown = false;
   bool rtsToggleReported = false;
+  EventSpool::DirectoryState spoolState = EventSpool::DirectoryState::kUnavailable;
 
   TSerialPortDriver serialPort;
   std::unique_ptr<EventSpool> spool;
@@ -167,6 +185,10 @@ void Driver::StartUp() {
   s.BuildDelivery();
   s.BuildReceiver();
   s.BuildPortControls();
+  if (s.spoolState == EventSpool::DirectoryState::kHeldByAnotherDriver) {
+    s.window.ShowMessageBox(kSpoolDirectoryTakenMessage);
+    if (s.window.Ending()) return;
+  }
 
   s.portControls->StartUpStep(texts.baudRate);
   // The program was ended while the busy port was reported: nothing more may start, so that

@@ -11,7 +11,11 @@ enum ErrorCode : int {
   kErrorRtsToggle = 14,         // the station's port can key RTS neither itself nor per write
   kErrorRecordPassedOver = 15,  // the server kept refusing a record while it took others; the
                                 // record was put behind them
-  kErrorPortSelection = 19,     // saving the chosen port or reporting it to the server
+  kErrorFramesRefused = 16,     // the station's frames go unanswered: the spool directory takes no
+                                // files and memory holds as many records as it may
+  kErrorSpoolDirectoryTaken = 17,  // another driver holds the spool directory; this one holds
+                                   // its records in memory and does not touch the files there
+  kErrorPortSelection = 19,        // saving the chosen port or reporting it to the server
 };
 
 }  // namespace drv

@@ -123,9 +123,10 @@ class CountingDisplayList final : public IDisplayList {
 
 class CountingEventSink final : public IEventSink {
  public:
-  void StoreEventRecords(std::span<const EventRecordBytes> records) override {
+  bool StoreEventRecords(std::span<const EventRecordBytes> records) override {
     if (!records.empty()) last = records.back();
     count += records.size();
+    return true;
   }
   EventRecordBytes last{};
   std::size_t count = 0;

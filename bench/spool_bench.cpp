@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/clock.h"
@@ -110,6 +111,15 @@ Percentiles Summarise(std::vector<double> samples) {
   return result;
 }
 
+// Start-up as the driver does it, and the ticks until the files found are queued.
+void StartAndLoad(EventSpool& spool) {
+  spool.Start();
+  while (!spool.BacklogLoaded()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    spool.OnTick();
+  }
+}
+
 void SetPercentileCounters(benchmark::State& state, const std::vector<double>& samplesUs) {
   const Percentiles p = Summarise(samplesUs);
   state.counters["p50_us"] = p.p50;
@@ -127,6 +137,7 @@ void BM_StoreFrame(benchmark::State& state) {
   fs::create_directories(directory);
   SystemClock clock;
   EventSpool spool(clock, directory.string() + "/", true, [](int) {});
+  StartAndLoad(spool);
   const std::vector<EventRecordBytes> frame(recordsPerFrame, SampleRecord());
   std::vector<double> samplesUs;
   samplesUs.reserve(static_cast<std::size_t>(state.max_iterations));
@@ -173,7 +184,7 @@ void BM_AcknowledgeAndTakeNext(benchmark::State& state) {
   for (unsigned i = 0; i < fileCount; ++i) WriteSpoolFile(directory / SpoolName(i));
   SystemClock clock;
   EventSpool spool(clock, directory.string() + "/", true, [](int) {});
-  spool.LoadBacklog();
+  StartAndLoad(spool);
   std::vector<double> samplesUs;
   samplesUs.reserve(fileCount);
   std::optional<QueuedRecord> out = spool.Oldest();
@@ -207,7 +218,7 @@ void BM_LoadBacklog(benchmark::State& state) {
   SystemClock clock;
   for (auto _ : state) {
     EventSpool spool(clock, directory.string() + "/", true, [](int) {});
-    spool.LoadBacklog();
+    StartAndLoad(spool);
     if (spool.QueuedCount() != fileCount) state.SkipWithError("not every file was queued");
   }
   state.counters["files"] = fileCount;

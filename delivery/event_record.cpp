@@ -106,12 +106,12 @@ void EventEmitter::EmitEventRecord(const EventRecord& current) {
   batch_.push_back(SerializeEventRecord(current, CompletedObjectNumber(current, firstNumber_)));
 }
 
-void EventEmitter::Flush() {
-  if (batch_.empty()) return;
+bool EventEmitter::Flush() {
+  if (batch_.empty()) return true;
   // Emptied before the hand-over, so that a sink that throws does not get the records twice.
   std::vector<EventRecordBytes> records;
   records.swap(batch_);
-  sink_.StoreEventRecords(records);
+  return sink_.StoreEventRecords(records);
 }
 
 }  // namespace drv

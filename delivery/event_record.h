@@ -51,12 +51,13 @@ int32_t CompletedObjectNumber(const EventRecord& record, int32_t firstNumber);
 // One line of readable fields, for tools and logs.
 std::string DescribeEventRecord(const EventRecord& record);
 
-// Receives the completed records of each frame (the spool in the driver). When it returns, the
-// records are the sink's: the station may be told that the frame arrived.
+// Receives the completed records of each frame (the spool in the driver). When it returns true,
+// the records are the sink's: the station may be told that the frame arrived. False: it could
+// keep none of them, and the station must keep the frame.
 class IEventSink {
  public:
   virtual ~IEventSink() = default;
-  virtual void StoreEventRecords(std::span<const EventRecordBytes> records) = 0;
+  virtual bool StoreEventRecords(std::span<const EventRecordBytes> records) = 0;
 };
 
 // Completes copies of the current record and hands them to the sink a frame at a time, so that
@@ -66,8 +67,8 @@ class EventEmitter {
   EventEmitter(int32_t firstNumber, IEventSink& sink) : firstNumber_(firstNumber), sink_(sink) {}
   // Completes a copy of the record as it stands now and keeps it for the next Flush.
   void EmitEventRecord(const EventRecord& current);
-  // Hands the kept records to the sink, if there are any.
-  void Flush();
+  // Hands the kept records to the sink, if there are any; false when the sink refused them.
+  bool Flush();
 
  private:
   int32_t firstNumber_;

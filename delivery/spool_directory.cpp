@@ -76,6 +76,15 @@ std::optional<std::string> SpoolDirectory::MoveToSpoolName(const std::string& fr
   return std::nullopt;
 }
 
+std::vector<FoundSpoolFile> SpoolDirectory::List() const {
+  std::vector<FoundSpoolFile> found;
+  ForEachFile([&found](const FoundSpoolFile& file) {
+    found.push_back(file);
+    return true;
+  });
+  return found;
+}
+
 SetAsideResult SpoolDirectory::SetAside(const std::string& path) const {
   for (unsigned attempt = 0; attempt < kMaxSetAsideAttempts; ++attempt) {
     const std::string target = path + (attempt == 0 ? "" : "." + std::to_string(attempt)) +

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,9 +21,14 @@ std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path,
 struct NewSpoolFile {
   std::string baseName;  // the name without ".dd8"; "-N" goes behind it when it is taken
   std::vector<uint8_t> bytes;
+  // The file's time, when it must tell another moment than the write's (ms since 1970).
+  std::optional<int64_t> modifiedMs{};
 };
 
 enum class SetAsideResult { kMoved, kGone, kFailed };
+
+// The name of the lock file that one driver holds in its spool directory.
+inline constexpr char kSpoolLockFileName[] = ".drvtirval2000n.lock";
 
 // The spool directory on disk: durable creation of spool files that never replaces one, listing,
 // removal and setting aside. The platform's calls are in spool_directory_posix.cpp and
@@ -45,6 +52,20 @@ class SpoolDirectory {
   // The location's spool files with the time each was written, in no particular order; empty
   // when the directory cannot be read.
   std::vector<FoundSpoolFile> List() const;
+  // The same, one file at a time, without gathering them: `visit` returns false to stop.
+  // False when the directory cannot be read.
+  bool ForEachFile(const std::function<bool(const FoundSpoolFile&)>& visit) const;
+  // The time a file of the directory (its name with the name prefix) was last written, in ns
+  // since 1970; nullopt when it is not there or not a regular file.
+  std::optional<int64_t> ModifiedNs(const std::string& name) const;
+  // Removes the temporary files that writes cut short by a crash left behind.
+  void RemoveTemporaries() const;
+
+  enum class LockResult { kLocked, kHeldByAnother, kUnavailable };
+  // Takes the directory for this process with a lock file in it, held until the object goes;
+  // kHeldByAnother when another process (or another object) holds it, kUnavailable when the
+  // lock file cannot be made (the directory is missing or not writable).
+  LockResult TryLock();
 
   // True when the file is gone afterwards, whoever removed it.
   bool Remove(const std::string& path) const;
@@ -58,8 +79,14 @@ class SpoolDirectory {
   // baseName-1, baseName-2, ...; nullopt when no name could be given.
   std::optional<std::string> MoveToSpoolName(const std::string& from, const std::string& baseName);
 
+  struct Lock;
+  struct LockDeleter {
+    void operator()(Lock* lock) const;
+  };
+
   std::string prefix_;
   SpoolLocation location_;
+  std::unique_ptr<Lock, LockDeleter> lock_;
   // Several records often share one millisecond; counting on from the last suffix used for the
   // same base name keeps finding a free name cheap.
   std::string lastBaseName_;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +38,7 @@ struct TempFile {
   UniqueFd fd;
 };
 
-int64_t ModifiedNs(const struct stat& info) {
+int64_t StatModifiedNs(const struct stat& info) {
   return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
@@ -101,7 +102,13 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
       if (!temp.fd.valid() && errno != EEXIST) break;
     }
     if (!temp.fd.valid()) break;
-    const bool written = WriteAll(temp.fd.get(), file.bytes.data(), file.bytes.size());
+    bool written = WriteAll(temp.fd.get(), file.bytes.data(), file.bytes.size());
+    if (written && file.modifiedMs) {
+      const timespec times[2] = {{0, UTIME_OMIT},
+                                 {static_cast<time_t>(*file.modifiedMs / 1000),
+                                  static_cast<long>(*file.modifiedMs % 1000 * 1000000)}};
+      written = ::futimens(temp.fd.get(), times) == 0;
+    }
     temps.push_back(std::move(temp));
     if (!written) {
       ::unlink(temps.back().path.c_str());
@@ -139,21 +146,58 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
   return named;
 }
 
-std::vector<FoundSpoolFile> SpoolDirectory::List() const {
-  std::vector<FoundSpoolFile> found;
+bool SpoolDirectory::ForEachFile(const std::function<bool(const FoundSpoolFile&)>& visit) const {
   DIR* dir = ::opendir(location_.directory.empty() ? "." : location_.directory.c_str());
-  if (dir == nullptr) return found;
+  if (dir == nullptr) return false;
   while (const dirent* entry = ::readdir(dir)) {
     if (!IsSpoolFileName(entry->d_name, location_.namePrefix)) continue;
     struct stat info {};
     FoundSpoolFile file{entry->d_name, 0};
     if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      file.modifiedNs = ModifiedNs(info);
+      file.modifiedNs = StatModifiedNs(info);
     }
-    found.push_back(std::move(file));
+    if (!visit(file)) break;
   }
   ::closedir(dir);
-  return found;
+  return true;
+}
+
+std::optional<int64_t> SpoolDirectory::ModifiedNs(const std::string& name) const {
+  struct stat info {};
+  if (::lstat((location_.directory + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
+  return StatModifiedNs(info);
+}
+
+void SpoolDirectory::RemoveTemporaries() const {
+  DIR* dir = ::opendir(location_.directory.empty() ? "." : location_.directory.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (IsSpoolTemporaryName(entry->d_name)) ::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
+struct SpoolDirectory::Lock {
+  UniqueFd fd;
+};
+
+void SpoolDirectory::LockDeleter::operator()(Lock* lock) const {
+  delete lock;
+}
+
+SpoolDirectory::LockResult SpoolDirectory::TryLock() {
+  if (lock_) return LockResult::kLocked;
+  const std::string path = location_.directory + kSpoolLockFileName;
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+  if (!fd.valid()) return LockResult::kUnavailable;
+  // flock is per open file: a second open, in this process or another, is refused.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK ? LockResult::kHeldByAnother : LockResult::kUnavailable;
+  }
+  lock_.reset(new Lock{std::move(fd)});
+  return LockResult::kLocked;
 }
 
 bool SpoolDirectory::Remove(const std::string& path) const {

@@ -23,6 +23,11 @@ struct TempFile {
   UniqueHandle file;
 };
 
+FILETIME FileTimeOfUnixMs(int64_t ms) {
+  const uint64_t ticks = static_cast<uint64_t>(ms * 10000 + kFileTimeAt1970);
+  return {static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+}
+
 int64_t UnixNanoseconds(const FILETIME& time) {
   const int64_t ticks =
       static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
@@ -113,13 +118,18 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
     for (int attempt = 0; attempt < kMaxTempAttempts && !temp.file.valid(); ++attempt) {
       temp.path = location_.directory + ".spool-" + std::to_string(GetCurrentProcessId()) + "-" +
                   std::to_string(tempCounter_++) + ".tmp";
-      temp.file = UniqueHandle(CreateFileW(Utf8ToWide(temp.path).c_str(), GENERIC_WRITE,
+      temp.file = UniqueHandle(CreateFileW(Utf8ToWide(temp.path).c_str(),
+                                           GENERIC_WRITE | FILE_WRITE_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!temp.file.valid() && GetLastError() != ERROR_FILE_EXISTS) break;
     }
     if (!temp.file.valid()) break;
-    const bool written = WriteAll(temp.file.get(), std::span<const uint8_t>(file.bytes));
+    bool written = WriteAll(temp.file.get(), std::span<const uint8_t>(file.bytes));
+    if (written && file.modifiedMs) {
+      const FILETIME modified = FileTimeOfUnixMs(*file.modifiedMs);
+      written = SetFileTime(temp.file.get(), nullptr, nullptr, &modified) != 0;
+    }
     temps.push_back(std::move(temp));
     if (!written) {
       temps.back().file.Close();
@@ -162,21 +172,68 @@ std::size_t SpoolDirectory::WriteNew(std::span<const NewSpoolFile> files,
   return named;
 }
 
-std::vector<FoundSpoolFile> SpoolDirectory::List() const {
-  std::vector<FoundSpoolFile> found;
+bool SpoolDirectory::ForEachFile(const std::function<bool(const FoundSpoolFile&)>& visit) const {
   const std::wstring pattern = Utf8ToWide(location_.directory + location_.namePrefix) + L"*";
   WIN32_FIND_DATAW entry{};
   const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
                                          FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (search == INVALID_HANDLE_VALUE) return found;
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
     // The search's wildcard also matches short 8.3 names: the long name decides.
-    std::string name = WideToUtf8(entry.cFileName);
+    const std::string name = WideToUtf8(entry.cFileName);
     if (!IsSpoolFileName(name, location_.namePrefix)) continue;
-    found.push_back({std::move(name), UnixNanoseconds(entry.ftLastWriteTime)});
+    if (!visit({name, UnixNanoseconds(entry.ftLastWriteTime)})) break;
   } while (FindNextFileW(search, &entry));
   FindClose(search);
-  return found;
+  return true;
+}
+
+std::optional<int64_t> SpoolDirectory::ModifiedNs(const std::string& name) const {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(Utf8ToWide(location_.directory + name).c_str(), GetFileExInfoStandard,
+                            &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return std::nullopt;
+  }
+  return UnixNanoseconds(data.ftLastWriteTime);
+}
+
+void SpoolDirectory::RemoveTemporaries() const {
+  const std::wstring pattern = Utf8ToWide(location_.directory) + L".spool-*.tmp";
+  WIN32_FIND_DATAW entry{};
+  const HANDLE search =
+      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsSpoolTemporaryName(WideToUtf8(entry.cFileName))) {
+      DeleteFileW((Utf8ToWide(location_.directory) + entry.cFileName).c_str());
+    }
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+}
+
+struct SpoolDirectory::Lock {
+  UniqueHandle file;
+};
+
+void SpoolDirectory::LockDeleter::operator()(Lock* lock) const {
+  delete lock;
+}
+
+SpoolDirectory::LockResult SpoolDirectory::TryLock() {
+  if (lock_) return LockResult::kLocked;
+  // No sharing at all: a second open, in this process or another, fails while this one lasts.
+  UniqueHandle file(CreateFileW(Utf8ToWide(location_.directory + kSpoolLockFileName).c_str(),
+                                GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_HIDDEN, nullptr));
+  if (!file.valid()) {
+    const DWORD code = GetLastError();
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION
+               ? LockResult::kHeldByAnother
+               : LockResult::kUnavailable;
+  }
+  lock_.reset(new Lock{std::move(file)});
+  return LockResult::kLocked;
 }
 
 bool SpoolDirectory::Remove(const std::string& path) const {

@@ -34,11 +34,18 @@ struct SpoolOrderKey {
   }
 };
 
-// Reads "[prefix]HEX[-N].dd8"; a name of another shape sorts after the readable ones.
 SpoolOrderKey OrderKey(const FoundSpoolFile& file, std::string_view namePrefix) {
+  const SpoolNameOrder order = SpoolNameOrderOf(file.name, namePrefix);
+  return {file.modifiedNs, order.moment, order.suffix, &file.name};
+}
+
+}  // namespace
+
+// Reads "[prefix]HEX[-N].dd8"; a name of another shape sorts after the readable ones.
+SpoolNameOrder SpoolNameOrderOf(std::string_view name, std::string_view namePrefix) {
   constexpr uint64_t kUnreadable = UINT64_MAX;
-  SpoolOrderKey key{file.modifiedNs, kUnreadable, 0, &file.name};
-  std::string_view stem = file.name;
+  SpoolNameOrder key{kUnreadable, 0};
+  std::string_view stem = name;
   if (!IsSpoolFileName(stem, namePrefix)) return key;
   stem =
       stem.substr(namePrefix.size(), stem.size() - namePrefix.size() - kSpoolFileExtension.size());
@@ -67,8 +74,6 @@ SpoolOrderKey OrderKey(const FoundSpoolFile& file, std::string_view namePrefix) 
   key.suffix = suffix;
   return key;
 }
-
-}  // namespace
 
 std::optional<CompactSpoolName> CompactFromSpoolName(std::string_view name) {
   if (!name.ends_with(kSpoolFileExtension)) return std::nullopt;

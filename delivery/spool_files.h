@@ -91,6 +91,14 @@ struct FoundSpoolFile {
 // Whether a directory entry is a temporary file of a spool write that a crash left behind.
 bool IsSpoolTemporaryName(std::string_view name);
 
+// The moment and suffix a spool file name carries, read leniently (lower-case digits, leading
+// zeros); a name of another shape gets the largest moment, so that it sorts after the others.
+struct SpoolNameOrder {
+  uint64_t moment = 0;
+  uint64_t suffix = 0;
+};
+SpoolNameOrder SpoolNameOrderOf(std::string_view name, std::string_view namePrefix);
+
 // Puts found files in the order their records were spooled. The names repeat every month, so
 // the time of writing comes first; files written within one tick of the file system's clock
 // follow their names: the moment in the name, then the "-N" suffix that a name already taken

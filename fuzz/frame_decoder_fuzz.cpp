@@ -25,10 +25,11 @@ class BoundedInterpretation final : public IFrameSink {
   BoundedInterpretation(MessageInterpreter& interpreter, const testing::RecordingEventSink& events)
       : interpreter_(interpreter), events_(events) {}
 
-  void HandleFrame(std::span<const uint8_t> decoded) override {
+  bool HandleFrame(std::span<const uint8_t> decoded) override {
     const std::size_t before = events_.records.size();
-    interpreter_.HandleFrame(decoded);
+    const bool kept = interpreter_.HandleFrame(decoded);
     if (events_.records.size() - before > decoded.size() + 31 + 16) __builtin_trap();
+    return kept;
   }
 
  private:

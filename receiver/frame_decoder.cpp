@@ -2,12 +2,16 @@
 
 #include <utility>
 
+#include "base/tdatetime.h"
+
 #include "receiver/frame_log.h"
 
 namespace drv {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr char kLineFramesRefused[] = "Нет места для событий: кадры станции остаются без ответа.";
+constexpr char kLineFramesAnsweredAgain[] = "Кадры станции снова принимаются.";
 
 bool IsEndMark(uint8_t b) {
   return (b & 0x03) == 0x03;
@@ -105,16 +109,30 @@ void FrameDecoder::ProcessDecodedFrame(std::span<const uint8_t> decoded) {
   const bool valid = IsValidFrame(decoded);
   // The station forgets a frame once it has the reply 05, so the frame's records must be stored
   // first. Everything else waits until the station has its reply.
+  bool kept = true;
   if (valid) {
     try {
-      context_.sink.HandleFrame(decoded);
+      kept = context_.sink.HandleFrame(decoded);
     } catch (...) {
       // The interpretation keeps what it could; the station must not be left waiting.
     }
   }
-  context_.reply.WriteByte(ReplyFor(decoded));
+  if (kept) {
+    const uint8_t reply = ReplyFor(decoded);
+    context_.reply.WriteByte(reply);
+    ++(reply == kReplyAccepted ? counts_.accepted : counts_.badChecksum);
+    if (valid && std::exchange(refusing_, false)) ShowStatusLine(now, kLineFramesAnsweredAgain);
+  } else {
+    // No room for its records: unanswered, the station keeps the frame and sends it again.
+    ++counts_.unanswered;
+    if (!std::exchange(refusing_, true)) ShowStatusLine(now, kLineFramesRefused);
+  }
   if (context_.log != nullptr) context_.log->WriteLine(now, decoded);
   if (valid) AppendFrameLine(CompactHex(decoded));
+}
+
+void FrameDecoder::ShowStatusLine(TDateTime now, const char* text) {
+  context_.display.AppendLine(FormatDateTime(now) + " " + text);
 }
 
 void FrameDecoder::AppendFrameLine(const std::string& compactHex) {

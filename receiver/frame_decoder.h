@@ -25,12 +25,20 @@ inline constexpr uint8_t kReplyBadChecksum = 0x07;
 // A frame line trims the display list back to this many lines before it is added.
 inline constexpr std::size_t kDisplayLineLimit = 1000;
 
+// Frames since the start, by what the station was told.
+struct FrameCounts {
+  uint64_t accepted = 0;     // answered 05
+  uint64_t badChecksum = 0;  // answered 07
+  uint64_t unanswered = 0;   // valid, but their records could not be kept: no answer
+};
+
 // Takes the decoded bytes of every valid frame (the message interpretation in the driver); the
-// frame's records are stored when it returns.
+// frame's records are stored when it returns true. False: they could not be kept, and the
+// station must not be answered, so that it sends the frame again.
 class IFrameSink {
  public:
   virtual ~IFrameSink() = default;
-  virtual void HandleFrame(std::span<const uint8_t> decoded) = 0;
+  virtual bool HandleFrame(std::span<const uint8_t> decoded) = 0;
 };
 
 struct FrameDecoderContext {
@@ -80,6 +88,7 @@ class FrameDecoder {
   void ProcessDecodedFrame(std::span<const uint8_t> decoded);
 
   TDateTime LastFrameTime() const { return lastFrameTime_; }
+  const FrameCounts& Counts() const { return counts_; }
   void SetLastFrameTime(TDateTime value) { lastFrameTime_ = value; }
 
   // The assembly state, kept across packets and frames; reset only by a start byte.
@@ -88,11 +97,15 @@ class FrameDecoder {
 
  private:
   void AppendFrameLine(const std::string& compactHex);
+  void ShowStatusLine(TDateTime now, const char* text);
 
   FrameDecoderContext context_;
   std::array<uint8_t, 256> frameBuffer_{};
   uint8_t frameLength_ = 0;
   TDateTime lastFrameTime_ = 0.0;
+  FrameCounts counts_;
+  // Frames are being left unanswered: the display list has said so once.
+  bool refusing_ = false;
 };
 
 }  // namespace drv

@@ -51,7 +51,7 @@ std::string NumericEventCode(unsigned eventNumber, bool qualifierOne) {
 MessageInterpreter::MessageInterpreter(IClock& clock, EventEmitter& emitter)
     : clock_(clock), emitter_(emitter) {}
 
-void MessageInterpreter::HandleFrame(std::span<const uint8_t> decoded) {
+bool MessageInterpreter::HandleFrame(std::span<const uint8_t> decoded) {
   const FrameBytes d(decoded);
   switch (d[0]) {
     case kReportMessage:
@@ -64,7 +64,7 @@ void MessageInterpreter::HandleFrame(std::span<const uint8_t> decoded) {
       break;  // other kinds are answered and logged by the decoder, not interpreted
   }
   // All records of the frame at once: they are stored before the station hears of the frame.
-  emitter_.Flush();
+  return emitter_.Flush();
 }
 
 void MessageInterpreter::ReportMessage(const FrameBytes& d) {

@@ -19,7 +19,7 @@ class MessageInterpreter final : public IFrameSink {
  public:
   MessageInterpreter(IClock& clock, EventEmitter& emitter);
 
-  void HandleFrame(std::span<const uint8_t> decoded) override;
+  bool HandleFrame(std::span<const uint8_t> decoded) override;
 
   const EventRecord& Current() const { return current_; }
 

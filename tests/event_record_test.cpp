@@ -9,8 +9,9 @@ namespace {
 
 class CollectingSink final : public IEventSink {
  public:
-  void StoreEventRecords(std::span<const EventRecordBytes> batch) override {
+  bool StoreEventRecords(std::span<const EventRecordBytes> batch) override {
     records.insert(records.end(), batch.begin(), batch.end());
+    return true;
   }
   std::vector<EventRecordBytes> records;
 };

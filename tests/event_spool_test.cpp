@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/error_codes.h"
@@ -49,28 +50,46 @@ int32_t ObjectNumberIn(const std::vector<uint8_t>& payload) {
   return record ? record->ObjectNumber : -1;
 }
 
+// The directory's files but the driver's lock file.
 std::vector<std::string> NamesIn(const fs::path& directory) {
   std::vector<std::string> names;
   if (!fs::exists(directory)) return names;
   for (const auto& entry : fs::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
+    std::string name = entry.path().filename().string();
+    if (name != kSpoolLockFileName) names.push_back(std::move(name));
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
-// A file as an earlier run left it, written at `secondsAgo` before now.
+fs::file_time_type WholeSecondsNow() {
+  static const auto now =
+      std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now());
+  return now;
+}
+
+// A file as an earlier run (or another workstation) left it, written `secondsAgo` before now.
 void PutFileOfEarlierRun(const fs::path& path, int32_t objectNumber, int secondsAgo) {
   WriteFileBytes(path, FileBytes(objectNumber));
   // Whole seconds from one moment, so that files of the same age tie and their names decide.
-  static const auto now =
-      std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now());
-  fs::last_write_time(path, now - std::chrono::seconds(secondsAgo));
+  fs::last_write_time(path, WholeSecondsNow() - std::chrono::seconds(secondsAgo));
+}
+
+int64_t UnixMsOf(fs::file_time_type time) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::file_clock::to_sys(time).time_since_epoch())
+      .count();
 }
 
 class EventSpoolTest : public ::testing::Test {
  protected:
-  EventSpoolTest() { clock.SetNow(kFifthAt134507); }
+  EventSpoolTest() {
+    clock.SetNow(kFifthAt134507);
+    // Files carry the real clock's times, which the spool compares with its own.
+    clock.SetUnixTimeMs(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count());
+  }
 
   std::string Prefix() const { return spoolDir.string() + "/"; }
 
@@ -83,10 +102,25 @@ class EventSpoolTest : public ::testing::Test {
     return *spool;
   }
 
-  void Store(std::initializer_list<int32_t> objectNumbers) {
+  // Start-up, and the ticks until the files found there are queued.
+  EventSpool::DirectoryState StartAndLoad() {
+    const EventSpool::DirectoryState state = spool->Start();
+    WaitUntilLoaded();
+    return state;
+  }
+
+  void WaitUntilLoaded() {
+    for (int i = 0; i < 10000 && !spool->BacklogLoaded(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      spool->OnTick();
+    }
+    ASSERT_TRUE(spool->BacklogLoaded());
+  }
+
+  bool Store(std::initializer_list<int32_t> objectNumbers) {
     std::vector<EventRecordBytes> frame;
     for (int32_t number : objectNumbers) frame.push_back(Record(number));
-    spool->StoreEventRecords(frame);
+    return spool->StoreEventRecords(frame);
   }
 
   // Takes records off the queue as the session does, acknowledging each; their object numbers.
@@ -95,7 +129,7 @@ class EventSpoolTest : public ::testing::Test {
     while (std::optional<QueuedRecord> record = spool->Oldest()) {
       EXPECT_EQ(record->type, MsgEventRecord);
       sent.push_back(ObjectNumberIn(record->payload));
-      spool->Acknowledge(record->id);
+      EXPECT_TRUE(spool->Acknowledge(record->id));
     }
     return sent;
   }
@@ -111,8 +145,9 @@ class EventSpoolTest : public ::testing::Test {
 TEST_F(EventSpoolTest, AFramesRecordsAreOnDiskWhenStoredAndEachAcknowledgementDeletesItsOwn) {
   fs::create_directory(spoolDir);
   MakeSpool();
-  Store({1, 2, 3});
-  EXPECT_EQ(wakeUps, 1);
+  StartAndLoad();
+  EXPECT_TRUE(Store({1, 2, 3}));
+  EXPECT_GE(wakeUps, 1);
   // On disk at return, one 31-byte file per record, none of them a temporary file.
   EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8", "1CB33733-2.dd8", "1CB33733.dd8"));
   EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(1));
@@ -122,30 +157,157 @@ TEST_F(EventSpoolTest, AFramesRecordsAreOnDiskWhenStoredAndEachAcknowledgementDe
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(ObjectNumberIn(first->payload), 1);
   EXPECT_EQ(spool->Oldest()->id, first->id) << "the oldest stays until it is acknowledged";
+  ASSERT_TRUE(spool->Behind(first->id).has_value());
+  EXPECT_EQ(ObjectNumberIn(spool->Behind(first->id)->payload), 2);
 
   EXPECT_TRUE(spool->Acknowledge(first->id + 2));  // not the oldest: its own file goes
   EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8", "1CB33733.dd8"));
   EXPECT_TRUE(spool->Acknowledge(first->id));
   EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8"));
-  EXPECT_FALSE(spool->Acknowledge(first->id));  // twice: nothing more
+  EXPECT_FALSE(spool->Acknowledge(first->id)) << "twice: nothing more";
   EXPECT_EQ(spool->QueuedCount(), 1u);
-  EXPECT_EQ(ObjectNumberIn(spool->Oldest()->payload), 2);
+  EXPECT_FALSE(spool->Behind(first->id + 1).has_value());
 
   EXPECT_THAT(Drain(), ElementsAre(2));
   EXPECT_THAT(NamesIn(spoolDir), IsEmpty());
   EXPECT_THAT(errors, IsEmpty());
 }
 
+TEST_F(EventSpoolTest, FilesOfAnEarlierRunGoFirstInTheOrderTheyWereWritten) {
+  fs::create_directory(spoolDir);
+  // The names repeat monthly: a file from last month may carry a "later" name.
+  PutFileOfEarlierRun(spoolDir / "A0000000.dd8", 1, 100);
+  PutFileOfEarlierRun(spoolDir / "5265C00-1.dd8", 3, 50);
+  PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 2, 50);
+  WriteFileBytes(spoolDir / "5265C01.dd8", "ab");  // damaged: set aside
+  fs::last_write_time(spoolDir / "5265C01.dd8", WholeSecondsNow() - std::chrono::minutes(5));
+  WriteFileBytes(spoolDir / "5265C02.dd8.bad", "set aside earlier");
+  WriteFileBytes(spoolDir / ".spool-123-0.tmp", FileBytes(9));  // a crash before its rename
+  MakeSpool();
+  StartAndLoad();
+  EXPECT_GE(wakeUps, 1);
+  Store({4});
+
+  EXPECT_THAT(Drain(), ElementsAre(1, 2, 3, 4));
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C01.dd8.bad", "5265C02.dd8.bad"))
+      << "the temporary file of the crash is gone";
+  EXPECT_EQ(ReadFileBytes(spoolDir / "5265C01.dd8.bad"), "ab");
+  EXPECT_THAT(errors, ElementsAre(kErrorSpoolFileDamaged));
+}
+
+TEST_F(EventSpoolTest, NothingIsOfferedBeforeTheBacklogIsLoadedAndNewRecordsFollowIt) {
+  fs::create_directory(spoolDir);
+  PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 1, 10);
+  MakeSpool();
+  spool->Start();
+  // Answered at once, whatever the backlog: the frame is on disk and queued behind it.
+  EXPECT_TRUE(Store({2}));
+  if (!spool->BacklogLoaded()) {
+    EXPECT_FALSE(spool->HasWaiting());
+    EXPECT_FALSE(spool->Oldest().has_value());
+  }
+  WaitUntilLoaded();
+  EXPECT_TRUE(spool->HasWaiting());
+  EXPECT_THAT(Drain(), ElementsAre(1, 2));
+}
+
+TEST_F(EventSpoolTest, WhatOneRunLeavesTheNextSendsInOrder) {
+  fs::create_directory(spoolDir);
+  MakeSpool();
+  StartAndLoad();
+  Store({1, 2});
+  Store({3});
+  clock.Advance(1);
+  Store({4});
+  spool->Acknowledge(spool->Oldest()->id);  // 1 reached the server
+  spool.reset();                            // the process ends
+
+  MakeSpool();
+  StartAndLoad();
+  Store({5});
+  EXPECT_THAT(Drain(), ElementsAre(2, 3, 4, 5));
+}
+
+TEST_F(EventSpoolTest, WithoutASessionRecordsAreSpooledAndLeftForALaterRun) {
+  fs::create_directory(spoolDir);
+  PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 1, 10);
+  MakeSpool(false);
+  StartAndLoad();
+  Store({2});
+  for (int i = 0; i < 10; ++i) spool->OnTick();
+  EXPECT_FALSE(spool->HasWaiting());
+  EXPECT_FALSE(spool->Oldest().has_value());
+  EXPECT_EQ(wakeUps, 0);
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733.dd8", "5265C00.dd8"));
+  EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(2));
+}
+
+TEST_F(EventSpoolTest, RecordsTheDirectoryCannotTakeAreQueuedAllTheSameAndWrittenLaterInOrder) {
+  MakeSpool();
+  EXPECT_EQ(StartAndLoad(), EventSpool::DirectoryState::kUnavailable);  // no directory yet
+  EXPECT_TRUE(Store({1, 2}));
+  clock.Advance(1000);
+  EXPECT_TRUE(Store({3}));
+  EXPECT_EQ(spool->RecordsHeldInMemory(), 3u);
+  EXPECT_THAT(errors, ElementsAre(kErrorSpoolWrite)) << "once per run of failures";
+
+  // Held records go to the server like any other: the first is acknowledged before the
+  // directory works again, and must then never be written.
+  ASSERT_EQ(ObjectNumberIn(spool->Oldest()->payload), 1);
+  spool->Acknowledge(spool->Oldest()->id);
+
+  // The directory is back a minute later: a new frame's records are on disk at once, before
+  // the held ones.
+  fs::create_directory(spoolDir);
+  clock.Advance(60000);
+  EXPECT_TRUE(Store({4}));
+  EXPECT_EQ(spool->RecordsHeldInMemory(), 2u);
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB4257B.dd8"));
+  WaitUntilLoaded();
+  spool->OnTick();
+  EXPECT_EQ(spool->RecordsHeldInMemory(), 0u);
+  // The held ones are named and dated by the moment they came, so that they keep their place.
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733.dd8", "1CB33B1B.dd8", "1CB4257B.dd8"));
+  EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(2));
+  EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33B1B.dd8"), FileBytes(3));
+  // Some file systems keep whole seconds only.
+  EXPECT_NEAR(static_cast<double>(UnixMsOf(fs::last_write_time(spoolDir / "1CB33B1B.dd8"))),
+              static_cast<double>(clock.UnixTimeMs() - 60000), 1000.0);
+  EXPECT_THAT(Drain(), ElementsAre(2, 3, 4));
+  EXPECT_THAT(NamesIn(spoolDir), IsEmpty()) << "acknowledging a written record deletes its file";
+}
+
+TEST_F(EventSpoolTest, HeldRecordsWrittenLateKeepTheirPlaceAfterARestart) {
+  MakeSpool();
+  StartAndLoad();
+  Store({1});
+  clock.Advance(1000);
+  fs::create_directory(spoolDir);
+  Store({2});  // on disk at once, while 1 is still held
+  spool->WriteHeldRecords();
+  spool.reset();
+
+  MakeSpool();
+  StartAndLoad();
+  EXPECT_THAT(Drain(), ElementsAre(1, 2));
+}
+
+TEST_F(EventSpoolTest, HeldRecordsCountAsWaitingAndInMemory) {
+  MakeSpool();  // the directory does not exist
+  StartAndLoad();
+  Store({1, 2});
+  const DeliveryStatistics statistics = spool->Statistics();
+  EXPECT_EQ(statistics.recordsStored, 2u);
+  EXPECT_EQ(statistics.recordsWaiting, 2u);
+  EXPECT_EQ(statistics.recordsHeldInMemory, 2u);
+}
+
 TEST_F(EventSpoolTest, StatisticsFollowWhatIsStoredWaitingAndAcknowledged) {
   fs::create_directory(spoolDir);
   PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 9, 60);
-  const int64_t earlierRunMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(
-          std::chrono::file_clock::to_sys(fs::last_write_time(spoolDir / "5265C00.dd8"))
-              .time_since_epoch())
-          .count();
+  const int64_t earlierRunMs = UnixMsOf(fs::last_write_time(spoolDir / "5265C00.dd8"));
   MakeSpool();
-  spool->LoadBacklog();
+  StartAndLoad();
   DeliveryStatistics statistics = spool->Statistics();
   EXPECT_EQ(statistics.recordsStored, 0u) << "a file of an earlier run was stored by that run";
   EXPECT_EQ(statistics.recordsWaiting, 1u);
@@ -169,138 +331,160 @@ TEST_F(EventSpoolTest, StatisticsFollowWhatIsStoredWaitingAndAcknowledged) {
   EXPECT_EQ(statistics.recordsHeldInMemory, 0u);
 }
 
-TEST_F(EventSpoolTest, FilesOfAnEarlierRunGoFirstInTheOrderTheyWereWritten) {
-  fs::create_directory(spoolDir);
-  // The names repeat every month: the 31st's file is older than the 1st's.
-  PutFileOfEarlierRun(spoolDir / "A4CB7FFF.dd8", 1, 60);
-  PutFileOfEarlierRun(spoolDir / "5265C00-1.dd8", 3, 30);
-  PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 2, 30);
-  WriteFileBytes(spoolDir / "5265C01.dd8", "ab");  // damaged
-  WriteFileBytes(spoolDir / "5265C03.dd8", "");    // cut off by a crash before its flush
-  WriteFileBytes(spoolDir / "5265C02.dd8.bad", "set aside earlier");
-  WriteFileBytes(spoolDir / ".spool-123-0.tmp", FileBytes(9));  // never given its name
-  MakeSpool();
-  spool->LoadBacklog();
-  EXPECT_EQ(wakeUps, 1);
-  Store({4});
+// Memory holds a bounded number of records; before the bound, frames are refused whole, so
+// that the station keeps them, and no record it was told of is ever dropped.
+TEST_F(EventSpoolTest, AtTheMemoryBoundFramesAreRefusedWholeAndNothingHeldIsDropped) {
+  const std::size_t bound = EventSpool::kHeldRecordMargin + 4;
+  MakeSpool(true, bound);
+  StartAndLoad();  // no directory
+  for (int32_t number = 1; number <= 4; ++number) EXPECT_TRUE(Store({number}));
+  // One more would leave less than a block message's room before the bound.
+  EXPECT_FALSE(Store({5}));
+  EXPECT_FALSE(Store({6, 7}));
+  EXPECT_EQ(spool->RecordsHeldInMemory(), 4u);
+  EXPECT_THAT(errors, ElementsAre(kErrorSpoolWrite, kErrorFramesRefused))
+      << "one line when the refusals begin";
 
-  EXPECT_THAT(Drain(), ElementsAre(1, 2, 3, 4));
-  EXPECT_THAT(NamesIn(spoolDir),
-              ElementsAre(".spool-123-0.tmp", "5265C01.dd8.bad", "5265C02.dd8.bad"));
-  EXPECT_EQ(ReadFileBytes(spoolDir / "5265C01.dd8.bad"), "ab");
-  EXPECT_THAT(errors, ElementsAre(kErrorSpoolFileDamaged));
+  // Room again: the server took one of the held records.
+  spool->Acknowledge(spool->Oldest()->id);
+  EXPECT_TRUE(Store({5}));
+  EXPECT_FALSE(Store({6}));
+  EXPECT_THAT(errors, ElementsAre(kErrorSpoolWrite, kErrorFramesRefused, kErrorFramesRefused));
+
+  // The directory is back: everything held goes to disk, and frames are taken again.
+  fs::create_directory(spoolDir);
+  EXPECT_TRUE(Store({6, 7}));
+  WaitUntilLoaded();
+  spool->OnTick();
+  EXPECT_EQ(spool->RecordsHeldInMemory(), 0u);
+  EXPECT_THAT(Drain(), ElementsAre(2, 3, 4, 5, 6, 7));
 }
 
-TEST_F(EventSpoolTest, WhatOneRunLeavesTheNextSendsInOrder) {
+TEST_F(EventSpoolTest, AFrameWhoseRecordsDoNotAllFitIsUndoneOnDisk) {
+  // A block message's records on disk in part: nothing of the frame may stay when it is refused.
+  const std::size_t bound = EventSpool::kHeldRecordMargin + 1;
+  MakeSpool(true, bound);
+  StartAndLoad();
+  EXPECT_TRUE(Store({1}));  // held: the bound is reached
   fs::create_directory(spoolDir);
-  MakeSpool();
-  Store({1, 2});
-  Store({3});
-  clock.Advance(1);
-  Store({4});
-  spool->Acknowledge(spool->Oldest()->id);  // 1 reached the server
-  spool.reset();                            // the process ends
-
-  MakeSpool();
-  spool->LoadBacklog();
-  Store({5});
-  EXPECT_THAT(Drain(), ElementsAre(2, 3, 4, 5));
+  WaitUntilLoaded();
+  // The directory takes files again, so the refusal cannot come from there; a frame is refused
+  // only when what the directory did not take cannot be held. All of this frame is written.
+  EXPECT_TRUE(Store({2, 3}));
+  EXPECT_THAT(NamesIn(spoolDir).size(), 2u);
 }
 
-TEST_F(EventSpoolTest, WithoutASessionRecordsAreSpooledAndLeftForALaterRun) {
+TEST_F(EventSpoolTest, ASecondDriverOnTheSameDirectoryLeavesItsFilesAlone) {
   fs::create_directory(spoolDir);
   PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 1, 10);
-  MakeSpool(false);
-  spool->LoadBacklog();
-  Store({2});
-  for (int i = 0; i < 10; ++i) spool->OnTick();
-  EXPECT_FALSE(spool->Oldest().has_value());
-  EXPECT_EQ(wakeUps, 0);
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733.dd8", "5265C00.dd8"));
-  EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(2));
-}
-
-TEST_F(EventSpoolTest, RecordsTheDirectoryCannotTakeAreQueuedAllTheSameAndWrittenLaterInOrder) {
-  MakeSpool();  // the directory does not exist yet
-  Store({1, 2});
-  Store({3});
-  EXPECT_EQ(spool->RecordsHeldInMemory(), 3u);
-  EXPECT_THAT(errors, ElementsAre(kErrorSpoolWrite)) << "once per run of failures";
-
-  // Held records go to the server like any other: the first is acknowledged before the
-  // directory works again, and must then never be written.
-  ASSERT_EQ(ObjectNumberIn(spool->Oldest()->payload), 1);
-  spool->Acknowledge(spool->Oldest()->id);
-
-  fs::create_directory(spoolDir);
-  Store({4});  // written behind the held ones
-  EXPECT_EQ(spool->RecordsHeldInMemory(), 0u);
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8", "1CB33733-2.dd8", "1CB33733.dd8"));
-  EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(2));
-  EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733-1.dd8"), FileBytes(3));
-  EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733-2.dd8"), FileBytes(4));
-  EXPECT_THAT(Drain(), ElementsAre(2, 3, 4));
-  EXPECT_THAT(NamesIn(spoolDir), IsEmpty()) << "acknowledging a written record deletes its file";
-
-  // Failing again after the recovery is reported again.
-  fs::remove(spoolDir);
-  Store({5});
-  EXPECT_THAT(errors, ElementsAre(kErrorSpoolWrite, kErrorSpoolWrite));
-}
-
-TEST_F(EventSpoolTest, HeldRecordsCountAsWaitingAndInMemory) {
-  MakeSpool();  // the directory does not exist
-  Store({1, 2});
-  const DeliveryStatistics statistics = spool->Statistics();
-  EXPECT_EQ(statistics.recordsStored, 2u);
-  EXPECT_EQ(statistics.recordsWaiting, 2u);
-  EXPECT_EQ(statistics.recordsHeldInMemory, 2u);
-}
-
-TEST_F(EventSpoolTest, TheTickWritesHeldRecordsOnceTheDirectoryWorks) {
   MakeSpool();
-  Store({1, 2});
-  spool->OnTick();
-  EXPECT_EQ(spool->RecordsHeldInMemory(), 2u);
-  fs::create_directory(spoolDir);
-  spool->OnTick();
-  EXPECT_EQ(spool->RecordsHeldInMemory(), 0u);
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8", "1CB33733.dd8"));
+  StartAndLoad();
 
-  // And a last try at the end of the program.
-  fs::remove_all(spoolDir);
-  Store({3});
-  fs::create_directory(spoolDir);
-  spool->WriteHeldRecords();
-  const std::vector<std::string> names = NamesIn(spoolDir);
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_EQ(ReadFileBytes(spoolDir / names[0]), FileBytes(3));
+  std::vector<int> otherErrors;
+  EventSpool other(clock, Prefix(), true, [&](int code) { otherErrors.push_back(code); });
+  EXPECT_EQ(other.Start(), EventSpool::DirectoryState::kHeldByAnotherDriver);
+  EXPECT_THAT(otherErrors, ElementsAre(kErrorSpoolDirectoryTaken));
+  // Its own records wait in memory and go to the server from there; the files are not its own.
+  EXPECT_TRUE(other.StoreEventRecords(std::vector<EventRecordBytes>{Record(7)}));
+  EXPECT_EQ(other.RecordsHeldInMemory(), 1u);
+  ASSERT_TRUE(other.Oldest().has_value());
+  EXPECT_EQ(ObjectNumberIn(other.Oldest()->payload), 7);
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C00.dd8"));
+
+  // Tried again later; the first still holds it, and it is not reported twice.
+  clock.Advance(EventSpool::kDirectoryRetryMs + 1);
+  other.OnTick();
+  EXPECT_EQ(other.Directory(), EventSpool::DirectoryState::kHeldByAnotherDriver);
+  EXPECT_THAT(otherErrors, ElementsAre(kErrorSpoolDirectoryTaken));
+
+  // The first driver ends: the second takes the directory at its next try.
+  EXPECT_THAT(Drain(), ElementsAre(1));
+  spool.reset();
+  clock.Advance(EventSpool::kDirectoryRetryMs + 1);
+  other.OnTick();
+  EXPECT_EQ(other.Directory(), EventSpool::DirectoryState::kOwned);
 }
 
-TEST_F(EventSpoolTest, BeyondTheMemoryBoundTheOldestHeldRecordsGiveWay) {
-  MakeSpool(true, 3);
-  Store({1, 2, 3, 4, 5});
-  EXPECT_EQ(spool->RecordsHeldInMemory(), 3u);
-  EXPECT_EQ(spool->RecordsDropped(), 2u);
+TEST_F(EventSpoolTest, FilesThatArriveWhileTheDriverRunsAreQueuedOldestFirstAndOnlyOnce) {
   fs::create_directory(spoolDir);
-  spool->OnTick();
-  EXPECT_THAT(Drain(), ElementsAre(3, 4, 5));
+  MakeSpool();
+  StartAndLoad();
+  Store({1});
+  // Carried over from another workstation: written elsewhere, moved in.
+  const fs::path elsewhere = dir.Path() / "elsewhere";
+  fs::create_directory(elsewhere);
+  PutFileOfEarlierRun(elsewhere / "A0000000.dd8", 3, 10);
+  PutFileOfEarlierRun(elsewhere / "A0000001.dd8", 2, 20);
+  fs::rename(elsewhere / "A0000000.dd8", spoolDir / "A0000000.dd8");
+  fs::rename(elsewhere / "A0000001.dd8", spoolDir / "A0000001.dd8");
+  WriteFileBytes(spoolDir / "notes.txt", "not a spool file");
+  for (int i = 0; i < 500 && spool->QueuedCount() < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    spool->OnTick();
+  }
+  for (int i = 0; i < 5; ++i) spool->OnTick();
+  EXPECT_THAT(Drain(), ElementsAre(1, 2, 3));
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("notes.txt"));
+}
+
+TEST_F(EventSpoolTest, AFileDeletedByHandIsNotSent) {
+  fs::create_directory(spoolDir);
+  MakeSpool();
+  StartAndLoad();
+  Store({1});
+  Store({2});
+  fs::remove(spoolDir / "1CB33733.dd8");
+  EXPECT_THAT(Drain(), ElementsAre(2));
+  EXPECT_THAT(errors, IsEmpty());
+}
+
+TEST_F(EventSpoolTest, AFileStillBeingWrittenIsTriedAgainLaterAndAnOldEmptyOneRemoved) {
+  fs::create_directory(spoolDir);
+  PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 1, 10);
+  WriteFileBytes(spoolDir / "5265C01.dd8", "");  // just created by whoever copies it in
+  WriteFileBytes(spoolDir / "5265C02.dd8", "");  // a crash left it long ago
+  fs::last_write_time(spoolDir / "5265C02.dd8", WholeSecondsNow() - std::chrono::minutes(5));
+  MakeSpool();
+  StartAndLoad();
+  // The young empty file is passed by for now; the old one is gone without a word.
+  EXPECT_THAT(Drain(), ElementsAre(1));
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C01.dd8"));
+  EXPECT_TRUE(spool->HasWaiting());
+  EXPECT_THAT(errors, IsEmpty());
+
+  // Its writer finishes; it is tried again after a while and sent.
+  WriteFileBytes(spoolDir / "5265C01.dd8", FileBytes(2));
+  EXPECT_FALSE(spool->Oldest().has_value()) << "not before the retry";
+  clock.Advance(EventSpool::kUnreadableRetryMs + 1);
+  EXPECT_THAT(Drain(), ElementsAre(2));
+}
+
+TEST_F(EventSpoolTest, ARecordPassedOverGoesBehindEverythingWaitingNow) {
+  fs::create_directory(spoolDir);
+  MakeSpool();
+  StartAndLoad();
+  Store({1, 2, 3});
+  spool->PassOver(spool->Oldest()->id);
+  Store({4});
+  EXPECT_THAT(Drain(), ElementsAre(2, 3, 1, 4));
 }
 
 TEST_F(EventSpoolTest, PrefixWithANameStartWritesAndSendsOnlyItsOwnFiles) {
   fs::create_directory(spoolDir);
   PutFileOfEarlierRun(spoolDir / "5265C00.dd8", 7, 10);  // not ours: lacks the name start
+  PutFileOfEarlierRun(spoolDir / "ev5265C00.dd8", 6, 10);
   MakeSpool(true, EventSpool::kMaxHeldRecords, Prefix() + "ev");
-  spool->LoadBacklog();
+  StartAndLoad();
   Store({1});
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C00.dd8", "ev1CB33733.dd8"));
-  EXPECT_THAT(Drain(), ElementsAre(1));
+  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C00.dd8", "ev1CB33733.dd8", "ev5265C00.dd8"));
+  EXPECT_THAT(Drain(), ElementsAre(6, 1));
   EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C00.dd8"));
 }
 
 TEST_F(EventSpoolTest, ClockOutsideTheCalendarReportsTheNameAndStillSpools) {
   fs::create_directory(spoolDir);
   MakeSpool();
+  StartAndLoad();
   clock.SetNow(std::numeric_limits<double>::quiet_NaN());
   Store({1});
   clock.SetNow(1e300);
@@ -308,6 +492,7 @@ TEST_F(EventSpoolTest, ClockOutsideTheCalendarReportsTheNameAndStillSpools) {
   EXPECT_THAT(errors, ElementsAre(kErrorSpoolName, kErrorSpoolName));
   EXPECT_EQ(ReadFileBytes(spoolDir / ".dd8"), FileBytes(1));
   EXPECT_EQ(ReadFileBytes(spoolDir / "-1.dd8"), FileBytes(2));
+  EXPECT_THAT(Drain(), ElementsAre(1, 2));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/tdatetime.h"
 #include "receiver/frame_log.h"
 #include "tests/fakes/fake_clock.h"
 #include "tests/fakes/fake_display_list.h"
@@ -285,7 +286,7 @@ TEST_F(FrameDecoderTest, RecordsAreStoredBeforeTheReplyAndTheLogAndDisplayComeAf
 TEST_F(FrameDecoderTest, AnInterpretationThatFailsStillLetsTheReplyGo) {
   class ThrowingSink final : public IFrameSink {
    public:
-    void HandleFrame(std::span<const uint8_t>) override { throw std::runtime_error("broken"); }
+    bool HandleFrame(std::span<const uint8_t>) override { throw std::runtime_error("broken"); }
   } throwing;
   FrameDecoder decoder(
       FrameDecoderContext{clock_, reply_, display_, [] { return true; }, nullptr, throwing});
@@ -293,6 +294,31 @@ TEST_F(FrameDecoderTest, AnInterpretationThatFailsStillLetsTheReplyGo) {
   EXPECT_NO_THROW(decoder.ReceivePacket(line.data(), static_cast<int32_t>(line.size())));
   EXPECT_EQ(reply_.bytes, Bytes{kReplyAccepted});
   EXPECT_EQ(display_.lines.size(), 1u);
+}
+
+// When the frame's records can be kept nowhere, the station must keep the frame: no reply, so
+// that it sends the frame again. The display list says so once each time it begins and ends.
+TEST_F(FrameDecoderTest, AFrameWhoseRecordsCannotBeKeptGetsNoReplyAndIsCounted) {
+  displayEnabled_ = false;
+  sink_.keep = false;
+  Feed(Frame(kValid));
+  Feed(Frame(kValid3));
+  Feed(Frame(kInvalid));  // a bad checksum is still answered 07: nothing of it was kept anyway
+  EXPECT_EQ(reply_.bytes, Bytes{kReplyBadChecksum});
+  EXPECT_EQ(sink_.frames.size(), 2u);
+  const std::string stamp = FormatDateTime(clock_.Now()) + " ";
+  EXPECT_THAT(display_.lines,
+              ElementsAre(stamp + "Нет места для событий: кадры станции остаются без ответа."));
+
+  sink_.keep = true;
+  Feed(Frame(kValid));
+  EXPECT_EQ(reply_.bytes, (Bytes{kReplyBadChecksum, kReplyAccepted}));
+  EXPECT_THAT(display_.lines,
+              ElementsAre(stamp + "Нет места для событий: кадры станции остаются без ответа.",
+                          stamp + "Кадры станции снова принимаются."));
+  EXPECT_EQ(decoder_->Counts().accepted, 1u);
+  EXPECT_EQ(decoder_->Counts().badChecksum, 1u);
+  EXPECT_EQ(decoder_->Counts().unanswered, 2u);
 }
 
 TEST_F(FrameDecoderTest, WithoutALogNoFileIsTouched) {

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "delivery/event_spool.h"
@@ -49,7 +51,12 @@ class StoreAndForwardTest : public ::testing::Test {
   void Start() {
     spool = std::make_unique<EventSpool>(clock, spoolDir.string() + "/", true,
                                          [this](int code) { errors.push_back(code); });
-    spool->LoadBacklog();
+    spool->Start();
+    for (int i = 0; i < 10000 && !spool->BacklogLoaded(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      spool->OnTick();
+    }
+    ASSERT_TRUE(spool->BacklogLoaded());
     session = std::make_unique<MessageServerSession>(
         clock, mainThread, factory, *spool, [] { return ServerEndpoint{}; }, "1.0.0.1",
         SessionHooks{});
@@ -85,6 +92,7 @@ class StoreAndForwardTest : public ::testing::Test {
   std::vector<int32_t> ObjectsOnDisk() const {
     std::vector<int32_t> objects;
     for (const auto& entry : fs::directory_iterator(spoolDir)) {
+      if (entry.path().filename() == kSpoolLockFileName) continue;
       const std::string bytes = testing::ReadFileBytes(entry.path());
       const std::vector<uint8_t> payload(bytes.begin() + 4, bytes.end());
       objects.push_back(ParseEventRecord(payload)->ObjectNumber);

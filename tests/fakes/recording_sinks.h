@@ -22,25 +22,28 @@ class RecordingByteWriter final : public IByteWriter {
   bool accept = true;
 };
 
-// Keeps the decoded bytes of every frame handed over.
+// Keeps the decoded bytes of every frame handed over; `keep` chooses what HandleFrame reports.
 class RecordingFrameSink final : public IFrameSink {
  public:
-  void HandleFrame(std::span<const uint8_t> decoded) override {
+  bool HandleFrame(std::span<const uint8_t> decoded) override {
     frames.emplace_back(decoded.begin(), decoded.end());
+    return keep;
   }
 
   std::vector<std::vector<uint8_t>> frames;
+  bool keep = true;
 };
 
 // Keeps every completed record, parsed back for easy comparison.
 class RecordingEventSink final : public IEventSink {
  public:
-  void StoreEventRecords(std::span<const EventRecordBytes> batch) override {
+  bool StoreEventRecords(std::span<const EventRecordBytes> batch) override {
     for (const EventRecordBytes& record : batch) {
       bytes.push_back(record);
       records.push_back(*ParseEventRecord(record));
     }
     batchSizes.push_back(batch.size());
+    return true;
   }
 
   std::vector<std::size_t> batchSizes;  // records per hand-over

@@ -79,11 +79,12 @@ class PrintingReply final : public IByteWriter {
 
 class PrintingEventSink final : public IEventSink {
  public:
-  void StoreEventRecords(std::span<const EventRecordBytes> records) override {
+  bool StoreEventRecords(std::span<const EventRecordBytes> records) override {
     for (const EventRecordBytes& record : records) {
       std::cout << "record " << CompactHex(record) << ' '
                 << DescribeEventRecord(*ParseEventRecord(record)) << '\n';
     }
+    return true;
   }
 };
 
