@@ -44,6 +44,8 @@ constexpr char kUsage[] =
     "  latency   frames one at a time: reply byte latency and frame-to-server latency\n"
     "  idle      processor share and resident memory while nothing happens\n"
     "  drain     time to send a spool of files left from an outage\n"
+    "  backlog   with a large spool at start: time to the first reply, resident memory, and the\n"
+    "            drain rate at that size\n"
     "  pty       round trip of one frame and one reply byte over a bare pseudo-terminal\n"
     "\n"
     "options:\n"
@@ -52,7 +54,7 @@ constexpr char kUsage[] =
     "  --server-down      latency: no server listening, so every record goes to the spool\n"
     "  --block            latency: block messages of 16 records instead of report frames\n"
     "  --seconds N        idle: length of the quiet window (default 30)\n"
-    "  --files N          drain: spool files waiting at start (default 1000)\n"
+    "  --files N          drain, backlog: spool files waiting at start (default 1000)\n"
     "  --work-base DIR    where scratch directories go (default: the system's temp directory)\n"
     "  --keep             keep the scratch directory\n"
     "  --help, --version\n";
@@ -122,7 +124,7 @@ Options ParseOptions(int argc, char** argv) {
   }
   if (options.command.empty()) BadArgument("no command given");
   if (options.command != "latency" && options.command != "idle" && options.command != "drain" &&
-      options.command != "pty") {
+      options.command != "backlog" && options.command != "pty") {
     BadArgument("unknown command '" + options.command + "'");
   }
   if (options.command != "pty") {
@@ -536,17 +538,17 @@ int RunIdle(const Options& options) {
   return 0;
 }
 
-int RunDrain(const Options& options) {
-  Rig rig(options);
-  // Files as an outage leaves them: one record each, named by the millisecond of the month.
-  for (int i = 0; i < options.files; ++i) {
+// Files as an outage leaves them: one record each (object 50000 + i), named by the millisecond
+// of the month, the names running on through the month's milliseconds.
+void WriteBacklog(Rig& rig, int files) {
+  for (int i = 0; i < files; ++i) {
     EventRecord record;
     record.ObjectNumber = i % 9999 + 1;
     record.SetEventCode("30");
     record.EventTime = 45000.0 + i * kOneSecond;
     const std::vector<uint8_t> bytes = SpoolFileBytes(SerializeEventRecord(record, 50000 + i));
     char name[32];
-    std::snprintf(name, sizeof name, "%X.dd8", 0x5265C00u + static_cast<unsigned>(i) * 1000u);
+    std::snprintf(name, sizeof name, "%X.dd8", 0x5265C00u + static_cast<unsigned>(i) * 2u);
     const int fd = ::open((rig.spoolDirectory + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
       rig.Abandon("cannot write the spool files");
@@ -554,6 +556,11 @@ int RunDrain(const Options& options) {
     ::close(fd);
   }
   ::sync();
+}
+
+int RunDrain(const Options& options) {
+  Rig rig(options);
+  WriteBacklog(rig, options.files);
 
   rig.StartDriver(options);
   if (!rig.server.WaitAccepted(30000)) rig.Abandon("the driver did not introduce itself");
@@ -612,6 +619,64 @@ int RunDrain(const Options& options) {
   return records >= static_cast<std::size_t>(options.files) && inOrder ? 0 : 1;
 }
 
+// A station whose driver starts on a large backlog: how soon its frames are answered, what the
+// backlog costs in memory, and how fast it drains at that size.
+int RunBacklog(const Options& options) {
+  Rig rig(options, /*keepRecords=*/false);
+  std::fprintf(stderr, "writing %d spool files\n", options.files);
+  WriteBacklog(rig, options.files);
+
+  rig.StartDriver(options);
+  // Frames from the start on, as a station that has waited would send them.
+  const std::vector<uint8_t> empty = {kFrameStartByte, 0x03};
+  std::optional<Clock::time_point> firstReply;
+  while (!firstReply) {
+    if (!rig.driver->Running()) rig.Abandon("the driver ended at start-up");
+    if (Clock::now() - rig.driver->StartedAt() > std::chrono::seconds(60)) {
+      rig.Abandon("no reply within a minute of the start");
+    }
+    rig.line.Write(empty);
+    if (rig.line.ReadByte(20)) firstReply = Clock::now();
+  }
+  // The backlog is queued once the first record reaches the server.
+  const Clock::time_point bound = Clock::now() + std::chrono::seconds(120);
+  while (rig.server.RecordCount() == 0) {
+    if (Clock::now() > bound) rig.Abandon("no record reached the server within two minutes");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const Clock::time_point firstRecord = Clock::now();
+  // The drain at this size, over a window of a few seconds.
+  constexpr int kWindowSeconds = 10;
+  const std::size_t before = rig.server.RecordCount();
+  const Clock::time_point windowStart = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(kWindowSeconds));
+  const std::size_t drained = rig.server.RecordCount() - before;
+  const double windowSeconds =
+      std::chrono::duration<double>(Clock::now() - windowStart).count();
+  const long rssKb = rig.driver->StatusKb("VmRSS").value_or(-1);
+  const long peakKb = rig.driver->StatusKb("VmHWM").value_or(-1);
+  const std::string exit = rig.driver->Stop();
+
+  const double replyMs = MillisecondsBetween(rig.driver->StartedAt(), *firstReply);
+  const double recordSeconds =
+      std::chrono::duration<double>(firstRecord - rig.driver->StartedAt()).count();
+  const double perSecond = static_cast<double>(drained) / windowSeconds;
+  std::fprintf(stderr,
+               "backlog of %d files: first reply %.0f ms after the start, first record at the "
+               "server after %.2f s, %.0f records/s while draining, resident %ld kB (peak %ld "
+               "kB); %s\n",
+               options.files, replyMs, recordSeconds, perSecond, rssKb, peakKb, exit.c_str());
+  JsonLine("backlog")
+      .Number("files", options.files)
+      .Number("first_reply_ms", replyMs)
+      .Number("first_record_s", recordSeconds)
+      .Number("records_per_second", perSecond)
+      .Number("rss_kb", static_cast<double>(rssKb))
+      .Number("peak_rss_kb", static_cast<double>(peakKb))
+      .Print();
+  return drained > 0 ? 0 : 1;
+}
+
 }  // namespace
 }  // namespace drv::harness
 
@@ -622,6 +687,7 @@ int main(int argc, char** argv) {
     if (options.command == "pty") return RunPty();
     if (options.command == "latency") return RunLatency(options);
     if (options.command == "idle") return RunIdle(options);
+    if (options.command == "backlog") return RunBacklog(options);
     return RunDrain(options);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "drvtirval-harness: %s\n", error.what());

@@ -15,6 +15,8 @@ namespace {
 // Held records written per tick once the directory works again, and per batch at the end: a
 // long backlog must neither stall the main thread nor keep many files open at once.
 constexpr std::size_t kHeldWritesPerTick = 256;
+// Records whose files are read ahead of the session.
+constexpr std::size_t kReadAhead = 4;
 // 0001-01-01 up to the end of 9999-12-31: the clock readings that name a calendar day.
 constexpr TDateTime kFirstCalendarTime = -693593.0;
 constexpr TDateTime kEndOfCalendar = 2958466.0;
@@ -36,11 +38,102 @@ EventSpool::EventSpool(IClock& clock, std::string spoolPrefix, bool forwarding,
       directory_(std::move(spoolPrefix)),
       forwarding_(forwarding),
       reportError_(std::move(reportError)),
-      maxHeldRecords_(std::max(maxHeldRecords, kHeldRecordMargin + 1)) {}
+      maxHeldRecords_(std::max(maxHeldRecords, kHeldRecordMargin + 1)) {
+  worker_ = std::thread(&EventSpool::WorkerMain, this);
+}
 
 EventSpool::~EventSpool() {
   stopLoading_ = true;
-  if (loader_.joinable()) loader_.join();
+  {
+    std::lock_guard lock(workMutex_);
+    stopWorker_ = true;
+  }
+  workToDo_.notify_all();
+  worker_.join();
+}
+
+void EventSpool::WorkerMain() {
+  std::unique_lock lock(workMutex_);
+  for (;;) {
+    workToDo_.wait(lock, [this] {
+      return stopWorker_ || loadRequested_ || !toDelete_.empty() || readAheadBehind_;
+    });
+    if (loadRequested_) {
+      loadRequested_ = false;
+      lock.unlock();
+      Backlog loaded = LoadBacklog();
+      lock.lock();
+      backlog_ = std::move(loaded);
+      loaderDone_ = true;
+      continue;
+    }
+    if (!toDelete_.empty()) {
+      // Acknowledged files go even at the end: otherwise they would be sent again next time.
+      const std::string path = std::move(toDelete_.front());
+      toDelete_.pop_front();
+      deleting_ = true;
+      lock.unlock();
+      // A file that cannot be deleted is sent again after a restart: a duplicate, not a loss.
+      directory_.Remove(path);
+      lock.lock();
+      deleting_ = false;
+      if (toDelete_.empty()) workDone_.notify_all();
+      continue;
+    }
+    if (readAheadBehind_) {
+      const uint64_t id = *std::exchange(readAheadBehind_, std::nullopt);
+      lock.unlock();
+      ReadAhead(id);
+      lock.lock();
+      continue;
+    }
+    if (stopWorker_) return;
+  }
+}
+
+void EventSpool::RequestReadAhead(uint64_t id) {
+  {
+    std::lock_guard lock(workMutex_);
+    readAheadBehind_ = id;
+  }
+  workToDo_.notify_all();
+}
+
+void EventSpool::ReadAhead(uint64_t id) {
+  std::vector<FileToRead> files;
+  {
+    std::lock_guard lock(mutex_);
+    auto entry = FindLocked(id);
+    if (entry == queue_.end()) return;
+    for (++entry; entry != queue_.end() && files.size() < kReadAhead; ++entry) {
+      if (entry->kind == NameKind::kHeld || unreadableSince_.contains(entry->id) ||
+          CachedLocked(entry->id)) {
+        continue;
+      }
+      files.push_back({entry->id, PathOfLocked(*entry), entry->storedMs});
+    }
+  }
+  for (const FileToRead& file : files) {
+    std::optional<SpoolFileContent> content = ReadSpoolFile(file.path);
+    // Whatever fails here is met again, and dealt with, when the record is due.
+    if (!content) break;
+    std::lock_guard lock(mutex_);
+    if (FindLocked(file.id) == queue_.end() || CachedLocked(file.id)) continue;
+    cache_.push_back({file.id, content->type, std::move(content->payload)});
+    if (cache_.size() > kReadAhead + 1) cache_.pop_front();
+  }
+}
+
+std::optional<QueuedRecord> EventSpool::CachedLocked(uint64_t id) const {
+  for (const QueuedRecord& record : cache_) {
+    if (record.id == id) return record;
+  }
+  return std::nullopt;
+}
+
+void EventSpool::SettleDeletions() {
+  std::unique_lock lock(workMutex_);
+  workDone_.wait(lock, [this] { return toDelete_.empty() && !deleting_; });
 }
 
 void EventSpool::SetRecordsQueuedListener(std::function<void()> listener) {
@@ -89,38 +182,46 @@ void EventSpool::StartLoadingBacklog() {
   }
   loading_ = true;
   loaderDone_ = false;
-  loader_ = std::thread([this] {
-    Backlog backlog;
-    const std::string& namePrefix = directory_.Location().namePrefix;
-    directory_.ForEachFile([&](const FoundSpoolFile& file) {
-      const auto place = static_cast<uint64_t>(backlog.entries.size());
-      backlog.entries.push_back(
-          EntryForName(place, file.modifiedNs / 1000000, file.name, backlog.textNames));
-      return !stopLoading_.load();
-    });
-    // The names repeat every month: the time of writing first, then the name's moment and
-    // suffix for files written within one tick of the file system's clock. Sorted in place:
-    // a million entries must not be held twice.
-    const auto key = [&](const Entry& entry) {
-      if (entry.kind != NameKind::kText) {
-        return std::make_tuple(entry.storedMs, uint64_t{entry.moment}, uint64_t{entry.suffix},
-                               entry.id);
-      }
-      const SpoolNameOrder order = SpoolNameOrderOf(backlog.textNames.at(entry.id), namePrefix);
-      return std::make_tuple(entry.storedMs, order.moment, order.suffix, entry.id);
-    };
-    std::sort(backlog.entries.begin(), backlog.entries.end(),
-              [&](const Entry& a, const Entry& b) { return key(a) < key(b); });
-    backlog_ = std::move(backlog);
-    loaderDone_ = true;
+  {
+    std::lock_guard lock(workMutex_);
+    loadRequested_ = true;
+  }
+  workToDo_.notify_all();
+}
+
+EventSpool::Backlog EventSpool::LoadBacklog() {
+  Backlog backlog;
+  const std::string& namePrefix = directory_.Location().namePrefix;
+  directory_.ForEachFile([&](const FoundSpoolFile& file) {
+    const auto place = static_cast<uint64_t>(backlog.entries.size());
+    backlog.entries.push_back(
+        EntryForName(place, file.modifiedNs / 1000000, file.name, backlog.textNames));
+    return !stopLoading_.load();
   });
+  // The names repeat every month: the time of writing first, then the name's moment and suffix
+  // for files written within one tick of the file system's clock. Sorted in place: a million
+  // entries must not be held twice.
+  const auto key = [&](const Entry& entry) {
+    if (entry.kind != NameKind::kText) {
+      return std::make_tuple(entry.storedMs, uint64_t{entry.moment}, uint64_t{entry.suffix},
+                             entry.id);
+    }
+    const SpoolNameOrder order = SpoolNameOrderOf(backlog.textNames.at(entry.id), namePrefix);
+    return std::make_tuple(entry.storedMs, order.moment, order.suffix, entry.id);
+  };
+  std::sort(backlog.entries.begin(), backlog.entries.end(),
+            [&](const Entry& a, const Entry& b) { return key(a) < key(b); });
+  return backlog;
 }
 
 void EventSpool::MergeBacklog() {
-  loader_.join();
   loading_ = false;
-  Backlog backlog = std::move(backlog_);
-  backlog_ = {};
+  Backlog backlog;
+  {
+    std::lock_guard lock(workMutex_);
+    backlog = std::move(backlog_);
+    backlog_ = {};
+  }
   // Files this run wrote meanwhile are queued already; those that arrived meanwhile go behind.
   const bool checkNames = !writtenWhileLoading_.empty() || !arrivedWhileLoading_.empty();
   std::unordered_map<uint64_t, std::string> textNames;
@@ -340,6 +441,8 @@ void EventSpool::TakeArrivals() {
 
 void EventSpool::Rescan() {
   if (loading_) return;  // the listing under way sees what is there
+  // Files acknowledged but not deleted yet are done with.
+  SettleDeletions();
   std::vector<FoundSpoolFile> found;
   directory_.ForEachFile([&](const FoundSpoolFile& file) {
     if (!ownNames_[0].contains(file.name) && !ownNames_[1].contains(file.name)) {
@@ -438,7 +541,10 @@ std::optional<QueuedRecord> EventSpool::FirstSendable(std::optional<uint64_t> be
         if (held == held_.end()) return std::nullopt;  // cannot be: a held entry has its bytes
         return QueuedRecord{entry->id, MsgEventRecord, {held->bytes.begin(), held->bytes.end()}};
       }
-      if (lastRead_ && lastRead_->id == entry->id) return lastRead_;
+      if (std::optional<QueuedRecord> cached = CachedLocked(entry->id)) {
+        RequestReadAhead(entry->id);
+        return cached;
+      }
       file = {entry->id, PathOfLocked(*entry), entry->storedMs};
     }
 
@@ -451,8 +557,11 @@ std::optional<QueuedRecord> EventSpool::FirstSendable(std::optional<uint64_t> be
       const auto entry = FindLocked(file.id);
       if (entry == queue_.end()) continue;  // acknowledged or passed over meanwhile
       if (content) {
-        lastRead_ = QueuedRecord{file.id, content->type, std::move(content->payload)};
-        return lastRead_;
+        QueuedRecord record{file.id, content->type, std::move(content->payload)};
+        cache_.push_back(record);
+        if (cache_.size() > kReadAhead + 1) cache_.pop_front();
+        RequestReadAhead(file.id);
+        return record;
       }
       if (IsPassingFailure(error) || (young && MayStillBeWritten(error))) {
         unreadableSince_[file.id] = clock_.TickCount();
@@ -488,8 +597,13 @@ bool EventSpool::Acknowledge(uint64_t id) {
     ++recordsDelivered_;
     lastAcknowledgementMs_ = clock_.UnixTimeMs();
   }
-  // A file that cannot be deleted is sent again after a restart: a duplicate, not a loss.
-  if (!path.empty()) directory_.Remove(path);
+  if (!path.empty()) {
+    {
+      std::lock_guard lock(workMutex_);
+      toDelete_.push_back(std::move(path));
+    }
+    workToDo_.notify_all();
+  }
   return true;
 }
 
@@ -558,7 +672,7 @@ std::deque<EventSpool::Entry>::iterator EventSpool::FindLocked(uint64_t id, bool
 void EventSpool::ForgetLocked(std::deque<Entry>::iterator entry) {
   if (entry->kind == NameKind::kText) textNames_.erase(entry->id);
   unreadableSince_.erase(entry->id);
-  if (lastRead_ && lastRead_->id == entry->id) lastRead_.reset();
+  std::erase_if(cache_, [id = entry->id](const QueuedRecord& record) { return record.id == id; });
   queue_.erase(entry);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -39,11 +40,14 @@ namespace drv {
 // nothing of the directory's (it holds its records in memory and tries again now and then).
 //
 // Memory holds only the names of waiting files, as two numbers each, and reads a file when it is
-// sent: a backlog of a million files costs some 30 MB. It is listed on a thread of its own, so
-// that the station is answered at once; no record is offered to the session until it is loaded.
+// sent: a backlog of a million files costs some 30 MB.
 //
 // The main thread stores records and runs the tick; the session thread takes, acknowledges and
-// passes over records. A mutex guards the queue in memory; no file is touched under it.
+// passes over records; the spool's own thread lists the backlog at start, so that the station is
+// answered at once (no record is offered to the session until it is loaded), reads the next
+// records' files ahead of the session, and deletes the files of acknowledged records, which
+// costs the file system more than anything else a record does: neither stands between one
+// record and the next. A mutex guards the queue in memory; no file is touched under it.
 class EventSpool final : public IEventSink, public IRecordQueue {
  public:
   // Records held in memory at most; about 100 bytes each.
@@ -89,6 +93,8 @@ class EventSpool final : public IEventSink, public IRecordQueue {
 
   // At the end of the program: every record held in memory to disk, in bounded batches.
   void WriteHeldRecords();
+  // Returns once the files of the records acknowledged so far are deleted.
+  void SettleDeletions();
 
   bool HasWaiting() const override;
   std::optional<QueuedRecord> Oldest() override;
@@ -135,6 +141,12 @@ class EventSpool final : public IEventSink, public IRecordQueue {
 
   DirectoryState TryTakeDirectory();
   void StartLoadingBacklog();
+  void WorkerMain();
+  Backlog LoadBacklog();
+  // Reads the files of the records behind `id` into the cache, on the spool's own thread.
+  void ReadAhead(uint64_t id);
+  void RequestReadAhead(uint64_t id);
+  std::optional<QueuedRecord> CachedLocked(uint64_t id) const;
   void MergeBacklog();
   void TakeArrivals();
   void Rescan();
@@ -183,10 +195,20 @@ class EventSpool final : public IEventSink, public IRecordQueue {
   bool loading_ = false;
   std::set<std::string> writtenWhileLoading_;
   std::set<std::string> arrivedWhileLoading_;
-  std::thread loader_;
   std::atomic<bool> loaderDone_{false};
+  Backlog backlog_;  // the worker's, until loaderDone_
+
+  // The spool's own thread and its work.
+  std::thread worker_;
+  std::mutex workMutex_;
+  std::condition_variable workToDo_;
+  std::condition_variable workDone_;
+  bool loadRequested_ = false;
+  std::deque<std::string> toDelete_;
+  bool deleting_ = false;
+  std::optional<uint64_t> readAheadBehind_;
+  bool stopWorker_ = false;
   std::atomic<bool> stopLoading_{false};
-  Backlog backlog_;  // the loader's, until loaderDone_
 
   // Shared with the session thread.
   mutable std::mutex mutex_;
@@ -195,7 +217,8 @@ class EventSpool final : public IEventSink, public IRecordQueue {
   std::unordered_map<uint64_t, std::string> textNames_;
   std::deque<HeldRecord> held_;  // ids rising
   std::unordered_map<uint64_t, uint32_t> unreadableSince_;
-  std::optional<QueuedRecord> lastRead_;
+  // The contents of the files read last and read ahead, newest last.
+  std::deque<QueuedRecord> cache_;
   uint64_t recordsDelivered_ = 0;
   std::optional<int64_t> lastAcknowledgementMs_;
 };

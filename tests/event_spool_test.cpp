@@ -123,6 +123,12 @@ class EventSpoolTest : public ::testing::Test {
     return spool->StoreEventRecords(frame);
   }
 
+  // The spool directory's files once the acknowledged ones are deleted.
+  std::vector<std::string> NamesInSpool() {
+    if (spool) spool->SettleDeletions();
+    return NamesIn(spoolDir);
+  }
+
   // Takes records off the queue as the session does, acknowledging each; their object numbers.
   std::vector<int32_t> Drain() {
     std::vector<int32_t> sent;
@@ -149,7 +155,7 @@ TEST_F(EventSpoolTest, AFramesRecordsAreOnDiskWhenStoredAndEachAcknowledgementDe
   EXPECT_TRUE(Store({1, 2, 3}));
   EXPECT_GE(wakeUps, 1);
   // On disk at return, one 31-byte file per record, none of them a temporary file.
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8", "1CB33733-2.dd8", "1CB33733.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("1CB33733-1.dd8", "1CB33733-2.dd8", "1CB33733.dd8"));
   EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(1));
   EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733-2.dd8"), FileBytes(3));
 
@@ -161,15 +167,15 @@ TEST_F(EventSpoolTest, AFramesRecordsAreOnDiskWhenStoredAndEachAcknowledgementDe
   EXPECT_EQ(ObjectNumberIn(spool->Behind(first->id)->payload), 2);
 
   EXPECT_TRUE(spool->Acknowledge(first->id + 2));  // not the oldest: its own file goes
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8", "1CB33733.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("1CB33733-1.dd8", "1CB33733.dd8"));
   EXPECT_TRUE(spool->Acknowledge(first->id));
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733-1.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("1CB33733-1.dd8"));
   EXPECT_FALSE(spool->Acknowledge(first->id)) << "twice: nothing more";
   EXPECT_EQ(spool->QueuedCount(), 1u);
   EXPECT_FALSE(spool->Behind(first->id + 1).has_value());
 
   EXPECT_THAT(Drain(), ElementsAre(2));
-  EXPECT_THAT(NamesIn(spoolDir), IsEmpty());
+  EXPECT_THAT(NamesInSpool(), IsEmpty());
   EXPECT_THAT(errors, IsEmpty());
 }
 
@@ -189,7 +195,7 @@ TEST_F(EventSpoolTest, FilesOfAnEarlierRunGoFirstInTheOrderTheyWereWritten) {
   Store({4});
 
   EXPECT_THAT(Drain(), ElementsAre(1, 2, 3, 4));
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C01.dd8.bad", "5265C02.dd8.bad"))
+  EXPECT_THAT(NamesInSpool(), ElementsAre("5265C01.dd8.bad", "5265C02.dd8.bad"))
       << "the temporary file of the crash is gone";
   EXPECT_EQ(ReadFileBytes(spoolDir / "5265C01.dd8.bad"), "ab");
   EXPECT_THAT(errors, ElementsAre(kErrorSpoolFileDamaged));
@@ -238,7 +244,7 @@ TEST_F(EventSpoolTest, WithoutASessionRecordsAreSpooledAndLeftForALaterRun) {
   EXPECT_FALSE(spool->HasWaiting());
   EXPECT_FALSE(spool->Oldest().has_value());
   EXPECT_EQ(wakeUps, 0);
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733.dd8", "5265C00.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("1CB33733.dd8", "5265C00.dd8"));
   EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(2));
 }
 
@@ -262,19 +268,19 @@ TEST_F(EventSpoolTest, RecordsTheDirectoryCannotTakeAreQueuedAllTheSameAndWritte
   clock.Advance(60000);
   EXPECT_TRUE(Store({4}));
   EXPECT_EQ(spool->RecordsHeldInMemory(), 2u);
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB4257B.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("1CB4257B.dd8"));
   WaitUntilLoaded();
   spool->OnTick();
   EXPECT_EQ(spool->RecordsHeldInMemory(), 0u);
   // The held ones are named and dated by the moment they came, so that they keep their place.
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("1CB33733.dd8", "1CB33B1B.dd8", "1CB4257B.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("1CB33733.dd8", "1CB33B1B.dd8", "1CB4257B.dd8"));
   EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33733.dd8"), FileBytes(2));
   EXPECT_EQ(ReadFileBytes(spoolDir / "1CB33B1B.dd8"), FileBytes(3));
   // Some file systems keep whole seconds only.
   EXPECT_NEAR(static_cast<double>(UnixMsOf(fs::last_write_time(spoolDir / "1CB33B1B.dd8"))),
               static_cast<double>(clock.UnixTimeMs() - 60000), 1000.0);
   EXPECT_THAT(Drain(), ElementsAre(2, 3, 4));
-  EXPECT_THAT(NamesIn(spoolDir), IsEmpty()) << "acknowledging a written record deletes its file";
+  EXPECT_THAT(NamesInSpool(), IsEmpty()) << "acknowledging a written record deletes its file";
 }
 
 TEST_F(EventSpoolTest, HeldRecordsWrittenLateKeepTheirPlaceAfterARestart) {
@@ -371,7 +377,7 @@ TEST_F(EventSpoolTest, AFrameWhoseRecordsDoNotAllFitIsUndoneOnDisk) {
   // The directory takes files again, so the refusal cannot come from there; a frame is refused
   // only when what the directory did not take cannot be held. All of this frame is written.
   EXPECT_TRUE(Store({2, 3}));
-  EXPECT_THAT(NamesIn(spoolDir).size(), 2u);
+  EXPECT_THAT(NamesInSpool().size(), 2u);
 }
 
 TEST_F(EventSpoolTest, ASecondDriverOnTheSameDirectoryLeavesItsFilesAlone) {
@@ -389,7 +395,7 @@ TEST_F(EventSpoolTest, ASecondDriverOnTheSameDirectoryLeavesItsFilesAlone) {
   EXPECT_EQ(other.RecordsHeldInMemory(), 1u);
   ASSERT_TRUE(other.Oldest().has_value());
   EXPECT_EQ(ObjectNumberIn(other.Oldest()->payload), 7);
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C00.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("5265C00.dd8"));
 
   // Tried again later; the first still holds it, and it is not reported twice.
   clock.Advance(EventSpool::kDirectoryRetryMs + 1);
@@ -424,7 +430,7 @@ TEST_F(EventSpoolTest, FilesThatArriveWhileTheDriverRunsAreQueuedOldestFirstAndO
   }
   for (int i = 0; i < 5; ++i) spool->OnTick();
   EXPECT_THAT(Drain(), ElementsAre(1, 2, 3));
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("notes.txt"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("notes.txt"));
 }
 
 TEST_F(EventSpoolTest, AFileDeletedByHandIsNotSent) {
@@ -448,7 +454,7 @@ TEST_F(EventSpoolTest, AFileStillBeingWrittenIsTriedAgainLaterAndAnOldEmptyOneRe
   StartAndLoad();
   // The young empty file is passed by for now; the old one is gone without a word.
   EXPECT_THAT(Drain(), ElementsAre(1));
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C01.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("5265C01.dd8"));
   EXPECT_TRUE(spool->HasWaiting());
   EXPECT_THAT(errors, IsEmpty());
 
@@ -476,9 +482,9 @@ TEST_F(EventSpoolTest, PrefixWithANameStartWritesAndSendsOnlyItsOwnFiles) {
   MakeSpool(true, EventSpool::kMaxHeldRecords, Prefix() + "ev");
   StartAndLoad();
   Store({1});
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C00.dd8", "ev1CB33733.dd8", "ev5265C00.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("5265C00.dd8", "ev1CB33733.dd8", "ev5265C00.dd8"));
   EXPECT_THAT(Drain(), ElementsAre(6, 1));
-  EXPECT_THAT(NamesIn(spoolDir), ElementsAre("5265C00.dd8"));
+  EXPECT_THAT(NamesInSpool(), ElementsAre("5265C00.dd8"));
 }
 
 TEST_F(EventSpoolTest, ClockOutsideTheCalendarReportsTheNameAndStillSpools) {

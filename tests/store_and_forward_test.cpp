@@ -89,7 +89,8 @@ class StoreAndForwardTest : public ::testing::Test {
     return objects;
   }
 
-  std::vector<int32_t> ObjectsOnDisk() const {
+  std::vector<int32_t> ObjectsOnDisk() {
+    spool->SettleDeletions();
     std::vector<int32_t> objects;
     for (const auto& entry : fs::directory_iterator(spoolDir)) {
       if (entry.path().filename() == kSpoolLockFileName) continue;
