@@ -93,16 +93,14 @@ source "$source_dir/tests/e2e/x11_windows.sh"
 
 # A Windows path in the prefix as a Linux one.
 unix_path() { winepath -u "$1" 2> /dev/null | tr -d '\r'; }
-# A value of a registry key, as `reg query` prints it.
-reg_value() {
-  wine reg query "$1" /v "$2" 2> /dev/null | tr -d '\r' |
-    sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
-}
+# A registry key's values as `reg query` prints them (one Wine process per key, not per value).
+read_key() { wine reg query "$1" 2> /dev/null | tr -d '\r' > "$work/key.txt"; }
+key_value() { sed -n "s/^ *$1 *REG_[A-Z_]* *//p" "$work/key.txt"; }
 reg_key_exists() { wine reg query "$1" > /dev/null 2>&1; }
 expect_value() {
   local found
-  found=$(reg_value "$1" "$2")
-  [ "$found" = "$3" ] || fail "$1 $2 is '$found', not '$3'"
+  found=$(key_value "$1")
+  [ "$found" = "$2" ] || fail "$1 is '$found', not '$2'"
 }
 # A shortcut's target and "Start in".
 expect_shortcut() {
@@ -156,9 +154,9 @@ status=$?
 [ "$status" -eq 0 ] || fail "setup /S ended with status $status"
 program_dir="C:\\Program Files\\drvtirval2000n"
 work_dir='C:\ProgramData\drvtirval2000n'
-pf=$(unix_path "$program_dir")
-wd=$(unix_path "$work_dir")
-menu=$(unix_path 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs')
+pf="$WINEPREFIX/drive_c/Program Files/drvtirval2000n"
+wd="$WINEPREFIX/drive_c/ProgramData/drvtirval2000n"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 startup_link="$menu/StartUp/$title.lnk"
 expect_program_folder "$pf"
 grep -q '<meta charset="utf-8">' "$pf/OPERATOR_GUIDE.html" && grep -q '<table>' "$pf/OPERATOR_GUIDE.html" ||
@@ -171,14 +169,15 @@ expect_shortcut "$menu/drvtirval2000n/Operator guide.lnk" "$program_dir\\OPERATO
 expect_shortcut "$menu/drvtirval2000n/Working folder.lnk" "$work_dir" "$work_dir"
 [ ! -e "$startup_link" ] || fail "a silent install without /AUTOSTART made $startup_link"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\drvtirval2000n'
-expect_value "$key" DisplayVersion "$version"
-expect_value "$key" Publisher "drvtirval2000n authors"
-expect_value "$key" InstallLocation "$program_dir"
-expect_value "$key" DisplayIcon "$program_dir\\drvtirval2000n.exe,0"
-expect_value "$key" UninstallString "\"$program_dir\\uninstall.exe\" /AllUsers"
-expect_value "$key" QuietUninstallString "\"$program_dir\\uninstall.exe\" /AllUsers /S"
-[[ $(reg_value "$key" DisplayName) == drvtirval2000n* ]] || fail "DisplayName '$(reg_value "$key" DisplayName)'"
-size=$(reg_value "$key" EstimatedSize)
+read_key "$key"
+expect_value DisplayVersion "$version"
+expect_value Publisher "drvtirval2000n authors"
+expect_value InstallLocation "$program_dir"
+expect_value DisplayIcon "$program_dir\\drvtirval2000n.exe,0"
+expect_value UninstallString "\"$program_dir\\uninstall.exe\" /AllUsers"
+expect_value QuietUninstallString "\"$program_dir\\uninstall.exe\" /AllUsers /S"
+[[ $(key_value DisplayName) == drvtirval2000n* ]] || fail "DisplayName '$(key_value DisplayName)'"
+size=$(key_value EstimatedSize)
 [[ $size =~ ^0x[0-9a-f]+$ ]] && [ $((size)) -gt 0 ] || fail "EstimatedSize '$size'"
 reg_key_exists 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\drvtirval2000n' &&
   fail "an install for all users made the user's uninstall entry"
@@ -279,7 +278,8 @@ wine taskkill /f /im drvtirval2000n.exe > "$work/taskkill.out" 2>&1
 wine taskkill /f /im explorer.exe > /dev/null 2>&1
 
 echo "-- the registered silent uninstall keeps the settings, the spool and the logs (${SECONDS} s)"
-quiet=$(reg_value "$key" QuietUninstallString)
+read_key "$key"
+quiet=$(key_value QuietUninstallString)
 uninstaller=${quiet#\"}
 uninstaller=${uninstaller%%\"*}
 read -ra arguments <<< "${quiet##*\"}"
@@ -309,8 +309,9 @@ expect_program_folder "$(unix_path "$user_dir")"
 cmp -s "$uwd/drvtirval2000n.ini" "$work/example.ini" || fail "no settings file in $user_work_dir"
 expect_shortcut "$user_menu/drvtirval2000n/$title.lnk" "$user_dir\\drvtirval2000n.exe" "$user_work_dir"
 user_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\drvtirval2000n'
-expect_value "$user_key" InstallLocation "$user_dir"
-expect_value "$user_key" QuietUninstallString "\"$user_dir\\uninstall.exe\" /CurrentUser /S"
+read_key "$user_key"
+expect_value InstallLocation "$user_dir"
+expect_value QuietUninstallString "\"$user_dir\\uninstall.exe\" /CurrentUser /S"
 reg_key_exists "$key" && fail "an install for the user made the uninstall entry for all users"
 cmp -s "$wd/drvtirval2000n.ini" "$work/edited.ini" || fail "an install for the user changed the settings for all users"
 
