@@ -12,6 +12,8 @@ enable_language(RC)
 
 # Where the zip puts the programs: beside the settings file.
 set(DRV_INSTALL_BIN_DIR .)
+# The zip is <name>.zip, the installer <name>-setup.exe.
+set(DRV_WINDOWS_PACKAGE_NAME drvtirval2000n-${PROJECT_VERSION}-win64)
 
 # Programs built here run under Wine in a prefix of the build's own, made on first use
 # (scripts/setup installs wine). Tests run through it as the cross-compiling emulator.
