@@ -3,14 +3,15 @@
 #include <memory>
 #include <string>
 
+#include "delivery/address_lookup.h"
 #include "delivery/connection.h"
 
 namespace drv {
 
-// A TCP client over the system's sockets, one implementation per platform. Every wait also
-// watches an abort signal of the connection's own (an eventfd on POSIX systems, an event object
-// on Windows), so that Abort() from another thread ends it at once; after Abort() every call
-// fails.
+// A TCP client over the system's sockets. The host is resolved here (AddressLookup); the socket
+// calls are the platform's. Every wait on the socket also watches an abort signal of the
+// connection's own (an eventfd on POSIX systems, an event object on Windows), so that Abort() from
+// another thread ends it at once; after Abort() every call fails.
 class TcpConnection final : public IConnection {
  public:
   TcpConnection();
@@ -29,8 +30,14 @@ class TcpConnection final : public IConnection {
   static constexpr int kWriteStallTimeoutMs = 5000;
 
  private:
-  struct Socket;  // the platform's socket and abort signal
+  // The platform's socket and abort signal, with the part of Connect and Abort that needs them.
+  struct Socket;
+  bool SocketUsable() const;
+  bool ConnectSocket(const SocketAddress& address, int timeoutMs);
+  void AbortSocket();
+
   std::unique_ptr<Socket> socket_;
+  AddressLookup lookup_;
 };
 
 class TcpConnectionFactory final : public IConnectionFactory {

@@ -14,8 +14,6 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 namespace drv {
@@ -30,45 +28,25 @@ int RemainingMs(SteadyClock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-struct Address {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  int family = AF_UNSPEC;
-};
+}  // namespace
 
-std::vector<Address> CopyAddresses(const addrinfo* list) {
-  std::vector<Address> addresses;
-  for (const addrinfo* item = list; item != nullptr; item = item->ai_next) {
-    if (item->ai_addrlen > sizeof(sockaddr_storage)) continue;
-    Address address;
-    std::memcpy(&address.storage, item->ai_addr, item->ai_addrlen);
-    address.length = item->ai_addrlen;
-    address.family = item->ai_family;
-    addresses.push_back(address);
-  }
-  return addresses;
-}
-
-// A name lookup on a thread of its own, so that a slow resolver cannot hold the caller past its
-// time-out or past Abort(). A lookup given up on finishes alone and frees its state.
-struct Lookup {
-  std::mutex mutex;
-  std::vector<Address> addresses;
-  int doneEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  ~Lookup() {
-    if (doneEvent >= 0) close(doneEvent);
-  }
-};
-
-addrinfo StreamHints(int flags) {
+std::vector<SocketAddress> ResolveTcpAddresses(const std::string& host, int port,
+                                               bool numericOnly) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = flags | AI_NUMERICSERV;
-  return hints;
+  hints.ai_flags = (numericOnly ? AI_NUMERICHOST : AI_ADDRCONFIG) | AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0) return {};
+  std::vector<SocketAddress> addresses;
+  for (const addrinfo* item = list; item != nullptr; item = item->ai_next) {
+    if (item->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(item->ai_addr);
+    addresses.push_back({item->ai_family, {bytes, bytes + item->ai_addrlen}});
+  }
+  freeaddrinfo(list);
+  return addresses;
 }
-
-}  // namespace
 
 struct TcpConnection::Socket {
   Socket() : abortEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -102,10 +80,14 @@ struct TcpConnection::Socket {
     }
   }
 
-  bool ConnectTo(const Address& address, int timeoutMs) {
+  bool ConnectTo(const SocketAddress& address, int timeoutMs) {
+    sockaddr_storage storage{};
+    if (address.bytes.size() > sizeof storage) return false;
+    std::memcpy(&storage, address.bytes.data(), address.bytes.size());
     fd = socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    int result = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+    int result = connect(fd, reinterpret_cast<const sockaddr*>(&storage),
+                         static_cast<socklen_t>(address.bytes.size()));
     if (result < 0 && (errno == EINPROGRESS || errno == EINTR)) {
       if (WaitFor(POLLOUT, timeoutMs) == 1) {
         int error = 0;
@@ -133,7 +115,15 @@ TcpConnection::TcpConnection() : socket_(std::make_unique<Socket>()) {}
 
 TcpConnection::~TcpConnection() = default;
 
-void TcpConnection::Abort() {
+bool TcpConnection::SocketUsable() const {
+  return !socket_->aborted;
+}
+
+bool TcpConnection::ConnectSocket(const SocketAddress& address, int timeoutMs) {
+  return socket_->ConnectTo(address, timeoutMs);
+}
+
+void TcpConnection::AbortSocket() {
   socket_->aborted = true;
   if (socket_->abortEvent >= 0) {
     const uint64_t one = 1;
@@ -147,54 +137,6 @@ void TcpConnection::Close() {
 
 bool TcpConnection::IsConnected() const {
   return socket_->fd >= 0;
-}
-
-bool TcpConnection::Connect(const std::string& host, int port, int timeoutMs) {
-  Close();
-  if (socket_->aborted || port < 0 || port > 65535) return false;
-  const SteadyClock::time_point deadline =
-      SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-  const std::string service = std::to_string(port);
-
-  std::vector<Address> addresses;
-  const addrinfo numericHints = StreamHints(AI_NUMERICHOST);
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host.c_str(), service.c_str(), &numericHints, &list) == 0) {
-    addresses = CopyAddresses(list);
-    freeaddrinfo(list);
-  } else {
-    auto lookup = std::make_shared<Lookup>();
-    if (lookup->doneEvent < 0) return false;
-    std::thread([lookup, host, service] {
-      const addrinfo hints = StreamHints(AI_ADDRCONFIG);
-      addrinfo* found = nullptr;
-      std::vector<Address> copied;
-      if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
-        copied = CopyAddresses(found);
-        freeaddrinfo(found);
-      }
-      std::lock_guard lock(lookup->mutex);
-      lookup->addresses = std::move(copied);
-      const uint64_t one = 1;
-      (void)!write(lookup->doneEvent, &one, sizeof one);
-    }).detach();
-    for (;;) {
-      pollfd fds[2] = {{lookup->doneEvent, POLLIN, 0}, {socket_->abortEvent, POLLIN, 0}};
-      const int ready = poll(fds, 2, RemainingMs(deadline));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0 || fds[1].revents != 0 || socket_->aborted) return false;
-      break;
-    }
-    std::lock_guard lock(lookup->mutex);
-    addresses = std::move(lookup->addresses);
-  }
-
-  for (const Address& address : addresses) {
-    const int left = RemainingMs(deadline);
-    if (left <= 0 || socket_->aborted) return false;
-    if (socket_->ConnectTo(address, left)) return true;
-  }
-  return false;
 }
 
 bool TcpConnection::Write(std::span<const uint8_t> bytes) {
@@ -233,10 +175,6 @@ int TcpConnection::ReadSome(uint8_t* buffer, std::size_t size, int idleTimeoutMs
     Close();
     return -1;
   }
-}
-
-std::unique_ptr<IConnection> TcpConnectionFactory::Create() {
-  return std::make_unique<TcpConnection>();
 }
 
 }  // namespace drv

@@ -8,8 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "delivery/tcp_connection.h"
@@ -36,50 +34,27 @@ bool StartWinsock() {
   return started;
 }
 
-struct Address {
-  sockaddr_storage storage{};
-  int length = 0;
-  int family = AF_UNSPEC;
-};
+}  // namespace
 
-std::vector<Address> CopyAddresses(const addrinfo* list) {
-  std::vector<Address> addresses;
-  for (const addrinfo* item = list; item != nullptr; item = item->ai_next) {
-    if (item->ai_addrlen > sizeof(sockaddr_storage)) continue;
-    Address address;
-    std::memcpy(&address.storage, item->ai_addr, item->ai_addrlen);
-    address.length = static_cast<int>(item->ai_addrlen);
-    address.family = item->ai_family;
-    addresses.push_back(address);
-  }
-  return addresses;
-}
-
-addrinfo StreamHints(int flags) {
+std::vector<SocketAddress> ResolveTcpAddresses(const std::string& host, int port,
+                                               bool numericOnly) {
+  if (!StartWinsock()) return {};
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = flags | AI_NUMERICSERV;
-  return hints;
-}
-
-// A name lookup on a thread of its own, so that a slow resolver cannot hold the caller past its
-// time-out or past Abort(). A lookup given up on finishes alone and frees its state.
-struct Lookup {
-  Lookup() : done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  ~Lookup() {
-    if (done != nullptr) CloseHandle(done);
+  hints.ai_flags = (numericOnly ? AI_NUMERICHOST : AI_ADDRCONFIG) | AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0) return {};
+  std::vector<SocketAddress> addresses;
+  for (const addrinfo* item = list; item != nullptr; item = item->ai_next) {
+    if (item->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(item->ai_addr);
+    addresses.push_back({item->ai_family, {bytes, bytes + item->ai_addrlen}});
   }
-  Lookup(const Lookup&) = delete;
-  Lookup& operator=(const Lookup&) = delete;
-
-  std::mutex mutex;
-  std::vector<Address> addresses;
-  HANDLE done;
-};
-
-}  // namespace
+  freeaddrinfo(list);
+  return addresses;
+}
 
 // The socket is non-blocking (WSAEventSelect makes it so) and reports its network events to
 // `socketEvent`; every wait is for that event or the abort event.
@@ -120,13 +95,16 @@ struct TcpConnection::Socket {
     return 1;
   }
 
-  bool ConnectTo(const Address& address, DWORD timeoutMs) {
+  bool ConnectTo(const SocketAddress& address, DWORD timeoutMs) {
+    sockaddr_storage storage{};
+    if (address.bytes.size() > sizeof storage) return false;
+    std::memcpy(&storage, address.bytes.data(), address.bytes.size());
     handle = socket(address.family, SOCK_STREAM, IPPROTO_TCP);
     if (handle == INVALID_SOCKET) return false;
     bool connected = false;
     if (WSAEventSelect(handle, socketEvent, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) == 0) {
-      if (connect(handle, reinterpret_cast<const sockaddr*>(&address.storage), address.length) ==
-          0) {
+      if (connect(handle, reinterpret_cast<const sockaddr*>(&storage),
+                  static_cast<int>(address.bytes.size())) == 0) {
         connected = true;
       } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
         const SteadyClock::time_point deadline =
@@ -163,7 +141,15 @@ TcpConnection::TcpConnection() : socket_(std::make_unique<Socket>()) {}
 
 TcpConnection::~TcpConnection() = default;
 
-void TcpConnection::Abort() {
+bool TcpConnection::SocketUsable() const {
+  return socket_->Usable();
+}
+
+bool TcpConnection::ConnectSocket(const SocketAddress& address, int timeoutMs) {
+  return socket_->ConnectTo(address, static_cast<DWORD>(timeoutMs));
+}
+
+void TcpConnection::AbortSocket() {
   socket_->aborted = true;
   if (socket_->abortEvent != nullptr) SetEvent(socket_->abortEvent);
 }
@@ -174,51 +160,6 @@ void TcpConnection::Close() {
 
 bool TcpConnection::IsConnected() const {
   return socket_->handle != INVALID_SOCKET;
-}
-
-bool TcpConnection::Connect(const std::string& host, int port, int timeoutMs) {
-  Close();
-  if (!socket_->Usable() || port < 0 || port > 65535 || timeoutMs < 0) return false;
-  const SteadyClock::time_point deadline =
-      SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-  const std::string service = std::to_string(port);
-
-  std::vector<Address> addresses;
-  const addrinfo numericHints = StreamHints(AI_NUMERICHOST);
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host.c_str(), service.c_str(), &numericHints, &list) == 0) {
-    addresses = CopyAddresses(list);
-    freeaddrinfo(list);
-  } else {
-    auto lookup = std::make_shared<Lookup>();
-    if (lookup->done == nullptr) return false;
-    std::thread([lookup, host, service] {
-      const addrinfo hints = StreamHints(AI_ADDRCONFIG);
-      addrinfo* found = nullptr;
-      std::vector<Address> copied;
-      if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) {
-        copied = CopyAddresses(found);
-        freeaddrinfo(found);
-      }
-      std::lock_guard lock(lookup->mutex);
-      lookup->addresses = std::move(copied);
-      SetEvent(lookup->done);
-    }).detach();
-    const HANDLE handles[2] = {socket_->abortEvent, lookup->done};
-    if (WaitForMultipleObjects(2, handles, FALSE, RemainingMs(deadline)) != WAIT_OBJECT_0 + 1 ||
-        socket_->aborted) {
-      return false;
-    }
-    std::lock_guard lock(lookup->mutex);
-    addresses = std::move(lookup->addresses);
-  }
-
-  for (const Address& address : addresses) {
-    const DWORD left = RemainingMs(deadline);
-    if (left == 0 || socket_->aborted) return false;
-    if (socket_->ConnectTo(address, left)) return true;
-  }
-  return false;
 }
 
 bool TcpConnection::Write(std::span<const uint8_t> bytes) {
@@ -273,10 +214,6 @@ int TcpConnection::ReadSome(uint8_t* buffer, std::size_t size, int idleTimeoutMs
     Close();
     return -1;
   }
-}
-
-std::unique_ptr<IConnection> TcpConnectionFactory::Create() {
-  return std::make_unique<TcpConnection>();
 }
 
 }  // namespace drv

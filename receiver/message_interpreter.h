@@ -25,9 +25,24 @@ class MessageInterpreter final : public IFrameSink {
 
  private:
   class FrameBytes;
+  class Report;
+  class SubBlock;
 
-  void ReportMessage(const FrameBytes& d);
-  void BlockMessage(const FrameBytes& d);
+  // A report message carries one whole event: one record.
+  void ReportMessage(const Report& report);
+  void HexCodeFormat(const Report& report);
+  void NumericCodeFormat(const Report& report);
+
+  // A block message is a run of sub-blocks, each changing a part of the current event.
+  void BlockMessage(const FrameBytes& message);
+  bool ZoneListSubBlock(const SubBlock& block);  // true when it emitted records
+  void ExtraBytesSubBlock(const SubBlock& block);
+  void ZoneSubBlock(const SubBlock& block);
+  void ObjectSubBlock(const SubBlock& block);
+  void CodeSubBlock(const SubBlock& block);
+  void ZoneMaskEmission();
+  void EmitZonesOf(uint8_t mask, uint8_t firstZone);
+
   void EmitEventRecord();
 
   IClock& clock_;

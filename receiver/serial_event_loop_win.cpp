@@ -46,14 +46,18 @@ struct WinSerialEventLoop::State {
   // Shared with the helper, under the mutex.
   std::mutex mutex;
   std::condition_variable changed;
-  HANDLE port = nullptr;        // the port to watch; null for none
-  uint64_t watchRequest = 0;    // counts Watch and Unwatch calls
-  uint64_t watchTakenUp = 0;    // the request the helper acts on
-  bool awaitingMain = false;    // "readable" posted, its callback not yet run
-  bool timerRequested = false;  // armed, with the delay below
-  int64_t timerDelay100ns = 0;
-  uint64_t timerRequest = 0;  // the timer generation that the arming is for
-  bool timerChanged = false;
+  HANDLE port = nullptr;      // the port to watch; null for none
+  uint64_t watchRequest = 0;  // counts Watch and Unwatch calls
+  uint64_t watchTakenUp = 0;  // the request the helper acts on
+  bool awaitingMain = false;  // "readable" posted, its callback not yet run
+  // The system timer as the main thread last asked for it.
+  struct TimerRequest {
+    bool changed = false;  // not yet applied by the helper
+    bool armed = false;
+    int64_t delay100ns = 0;
+    uint64_t generation = 0;  // of the StartTimer that asked
+  };
+  TimerRequest timerRequest;
   bool stop = false;
   bool helperEnded = false;
 
@@ -94,25 +98,203 @@ struct WinSerialEventLoop::State {
 
   void RequestTimer(uint64_t delayUs, uint64_t generation) {
     std::lock_guard lock(mutex);
-    timerRequested = true;
     // At least one unit: a relative due time of 0 would be read as an absolute one.
-    timerDelay100ns = static_cast<int64_t>(std::max<uint64_t>(delayUs * 10, 1));
-    timerRequest = generation;
-    timerChanged = true;
+    const auto delay100ns = static_cast<int64_t>(std::max<uint64_t>(delayUs * 10, 1));
+    timerRequest = {
+        .changed = true, .armed = true, .delay100ns = delay100ns, .generation = generation};
     SetEvent(wake);
   }
 
   void CancelTimerRequest() {
     std::lock_guard lock(mutex);
-    timerRequested = false;
-    timerChanged = true;
+    timerRequest.armed = false;
+    timerRequest.changed = true;
     SetEvent(wake);
   }
 };
 
+// The helper thread. Each turn it takes up what the main thread asked for, starts a wait on the
+// port when none is outstanding, sleeps until the port, the timer or the main thread wakes it, and
+// posts what it learned to the main thread.
+class WinSerialEventLoop::Helper {
+ public:
+  explicit Helper(std::shared_ptr<State> state) : state_(std::move(state)) {
+    portWait_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~Helper() { CloseHandle(portWait_.hEvent); }
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+
+  void Run() {
+    for (;;) {
+      const Requests requests = TakeRequests();
+      const bool newWatch = requests.watch != port_.watch;
+      if (requests.stop || newWatch) CancelPortWait();
+      if (newWatch) TakeUpPort(requests.port, requests.watch);
+      if (requests.stop) return;
+      if (!requests.mayReport) {
+        // A report waits until the main thread has run the previous one.
+        SleepUntilWoken(/*poll=*/false);
+        continue;
+      }
+      if (!port_.reportDue) StartPortWait();
+      if (!port_.reportDue) SleepUntilWoken(/*poll=*/port_.mode == Mode::kPolling);
+      if (port_.reportDue) PostReadable();
+    }
+  }
+
+ private:
+  // What the main thread asks for, as the helper takes it at the start of a turn.
+  struct Requests {
+    bool stop = false;
+    HANDLE port = nullptr;
+    uint64_t watch = 0;      // the Watch or Unwatch call that asked for `port`
+    bool mayReport = false;  // the main thread has run the previous report's callback
+  };
+
+  // The port as the helper watches it.
+  struct WatchedPort {
+    enum class Mode {
+      kNone,     // no port
+      kEvents,   // its events are waited for; no wait outstanding
+      kWaiting,  // a WaitCommEvent is outstanding on `portWait_`
+      // Its events cannot be waited for (a wait is refused or ends cancelled, as under Wine on a
+      // pseudo-terminal): its input queue is looked at every few milliseconds instead.
+      kPolling,
+    };
+    HANDLE handle = nullptr;
+    uint64_t watch = 0;
+    Mode mode = Mode::kNone;
+    bool reportDue = false;  // input, or a failure, for the main thread to read
+  };
+  using Mode = WatchedPort::Mode;
+
+  Requests TakeRequests() {
+    std::lock_guard lock(state_->mutex);
+    ApplyTimerRequest();
+    return {state_->stop, state_->port, state_->watchRequest, !state_->awaitingMain};
+  }
+
+  // Under the state's mutex.
+  void ApplyTimerRequest() {
+    State::TimerRequest& request = state_->timerRequest;
+    if (!request.changed) return;
+    request.changed = false;
+    if (!request.armed) {
+      CancelWaitableTimer(state_->timer);
+      return;
+    }
+    LARGE_INTEGER due{};
+    due.QuadPart = -request.delay100ns;  // negative: relative to now
+    SetWaitableTimer(state_->timer, &due, 0, nullptr, nullptr, FALSE);
+    armedTimer_ = request.generation;
+  }
+
+  // Leaves the port before the main thread may close it.
+  void CancelPortWait() {
+    if (port_.mode != Mode::kWaiting) return;
+    CancelIoEx(port_.handle, &portWait_);
+    DWORD ignored = 0;
+    GetOverlappedResult(port_.handle, &portWait_, &ignored, TRUE);
+    port_.mode = Mode::kEvents;
+  }
+
+  void TakeUpPort(HANDLE handle, uint64_t watch) {
+    port_.handle = handle;
+    port_.watch = watch;
+    if (handle == nullptr) {
+      port_.mode = Mode::kNone;
+    } else {
+      port_.mode = SetCommMask(handle, kWatchedEvents) ? Mode::kEvents : Mode::kPolling;
+    }
+    // Input that came before the mask was set raises no event: the first report looks.
+    port_.reportDue = handle != nullptr;
+    std::lock_guard lock(state_->mutex);
+    state_->watchTakenUp = watch;
+    state_->changed.notify_all();
+  }
+
+  void StartPortWait() {
+    if (port_.mode != Mode::kEvents) return;
+    ResetEvent(portWait_.hEvent);
+    if (WaitCommEvent(port_.handle, &eventMask_, &portWait_)) {
+      port_.reportDue = true;
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      port_.mode = Mode::kWaiting;
+    } else {
+      port_.mode = Mode::kPolling;
+    }
+  }
+
+  // `poll`: looks at the input queue after a few milliseconds unless woken before.
+  void SleepUntilWoken(bool poll) {
+    enum : DWORD { kWoken = WAIT_OBJECT_0, kTimerDue, kPortEvent };
+    const HANDLE handles[3] = {state_->wake, state_->timer, portWait_.hEvent};
+    const DWORD count = port_.mode == Mode::kWaiting ? 3 : 2;
+    const DWORD woken =
+        WaitForMultipleObjects(count, handles, FALSE, poll ? kPollPeriodMs : INFINITE);
+    if (woken == WAIT_TIMEOUT && poll) {
+      LookAtInputQueue();
+    } else if (woken == kTimerDue) {
+      PostTimerFired();
+    } else if (woken == kPortEvent) {
+      FinishPortWait();
+    }
+    // kWoken: the next turn takes up what the main thread changed.
+  }
+
+  void FinishPortWait() {
+    DWORD ignored = 0;
+    if (GetOverlappedResult(port_.handle, &portWait_, &ignored, FALSE)) {
+      port_.mode = Mode::kEvents;
+      port_.reportDue = true;
+    } else {
+      port_.mode = Mode::kPolling;
+    }
+  }
+
+  // Input waiting, or a port that fails the query, is the main thread's to read.
+  void LookAtInputQueue() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    port_.reportDue = !ClearCommError(port_.handle, &errors, &status) || status.cbInQue > 0;
+  }
+
+  void PostTimerFired() {
+    const uint64_t generation = armedTimer_;
+    std::shared_ptr<State> state = state_;
+    state_->mainThread.Post([state, generation] { state->TimerFired(generation); });
+  }
+
+  // Dropped when the main thread has asked for another port meanwhile: the next turn takes
+  // that one up and reports it afresh.
+  void PostReadable() {
+    port_.reportDue = false;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->watchRequest != port_.watch) return;
+      state_->awaitingMain = true;
+    }
+    const uint64_t generation = port_.watch;
+    std::shared_ptr<State> state = state_;
+    state_->mainThread.Post([state, generation] { state->Readable(generation); });
+  }
+
+  std::shared_ptr<State> state_;
+  OVERLAPPED portWait_{};
+  DWORD eventMask_ = 0;  // what WaitCommEvent reports; every event is reported alike
+  WatchedPort port_;
+  uint64_t armedTimer_ = 0;  // the timer generation the system timer is set for
+};
+
 WinSerialEventLoop::WinSerialEventLoop(IClock& clock, IMainThreadQueue& mainThread)
     : clock_(clock), state_(std::make_shared<State>(clock, mainThread)) {
-  helper_ = std::thread(HelperMain, state_);
+  helper_ = std::thread([state = state_] {
+    Helper(state).Run();
+    std::lock_guard lock(state->mutex);
+    state->helperEnded = true;
+    state->changed.notify_all();
+  });
 }
 
 WinSerialEventLoop::~WinSerialEventLoop() {
@@ -177,113 +359,6 @@ bool WinSerialEventLoop::Watching() const {
 
 bool WinSerialEventLoop::TimerActive() const {
   return state_->timerArmed;
-}
-
-void WinSerialEventLoop::HelperMain(std::shared_ptr<State> state) {
-  OVERLAPPED wait{};
-  wait.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  DWORD mask = 0;
-  HANDLE port = nullptr;
-  uint64_t watch = 0;
-  bool pending = false;  // a WaitCommEvent on `port` is outstanding
-  // The port's events cannot be waited for (a wait is refused or ends cancelled, as under Wine on
-  // a pseudo-terminal): its input queue is looked at every few milliseconds instead.
-  bool polling = false;
-  bool report = false;
-  uint64_t armedTimer = 0;
-
-  const auto post = [&](std::function<void()> task) { return state->mainThread.Post(task); };
-
-  for (;;) {
-    HANDLE wantedPort = nullptr;
-    uint64_t wantedWatch = 0;
-    bool mayWait = false;
-    bool stop = false;
-    {
-      std::lock_guard lock(state->mutex);
-      stop = state->stop;
-      wantedPort = state->port;
-      wantedWatch = state->watchRequest;
-      mayWait = !state->awaitingMain;
-      if (state->timerChanged) {
-        state->timerChanged = false;
-        if (state->timerRequested) {
-          LARGE_INTEGER due{};
-          due.QuadPart = -state->timerDelay100ns;  // negative: relative to now
-          SetWaitableTimer(state->timer, &due, 0, nullptr, nullptr, FALSE);
-          armedTimer = state->timerRequest;
-        } else {
-          CancelWaitableTimer(state->timer);
-        }
-      }
-    }
-    if (pending && (stop || wantedWatch != watch)) {
-      CancelIoEx(port, &wait);
-      DWORD ignored = 0;
-      GetOverlappedResult(port, &wait, &ignored, TRUE);
-      pending = false;
-    }
-    if (wantedWatch != watch) {
-      port = wantedPort;
-      watch = wantedWatch;
-      polling = port != nullptr && !SetCommMask(port, kWatchedEvents);
-      // Input that came before the mask was set raises no event: the first report looks.
-      report = port != nullptr;
-      std::lock_guard lock(state->mutex);
-      state->watchTakenUp = watch;
-      state->changed.notify_all();
-    }
-    if (stop) break;
-
-    if (!report && port != nullptr && !pending && !polling && mayWait) {
-      ResetEvent(wait.hEvent);
-      if (WaitCommEvent(port, &mask, &wait)) {
-        report = true;
-      } else if (GetLastError() == ERROR_IO_PENDING) {
-        pending = true;
-      } else {
-        polling = true;
-      }
-    }
-    // A report waits until the main thread has run the previous one.
-    if (!(report && mayWait)) {
-      const HANDLE handles[3] = {state->wake, state->timer, wait.hEvent};
-      const bool poll = port != nullptr && polling && mayWait;
-      const DWORD woken =
-          WaitForMultipleObjects(pending ? 3 : 2, handles, FALSE, poll ? kPollPeriodMs : INFINITE);
-      if (woken == WAIT_TIMEOUT && poll) {
-        // Input waiting, or a port that fails the query, is the main thread's to read.
-        DWORD errors = 0;
-        COMSTAT status{};
-        report = !ClearCommError(port, &errors, &status) || status.cbInQue > 0;
-      } else if (woken == WAIT_OBJECT_0 + 1) {
-        const uint64_t generation = armedTimer;
-        post([state, generation] { state->TimerFired(generation); });
-      } else if (woken == WAIT_OBJECT_0 + 2) {
-        DWORD ignored = 0;
-        pending = false;
-        if (GetOverlappedResult(port, &wait, &ignored, FALSE)) {
-          report = true;
-        } else {
-          polling = true;
-        }
-      }
-    }
-    if (report && mayWait) {
-      report = false;
-      {
-        std::lock_guard lock(state->mutex);
-        if (state->watchRequest != watch) continue;
-        state->awaitingMain = true;
-      }
-      const uint64_t generation = watch;
-      post([state, generation] { state->Readable(generation); });
-    }
-  }
-  CloseHandle(wait.hEvent);
-  std::lock_guard lock(state->mutex);
-  state->helperEnded = true;
-  state->changed.notify_all();
 }
 
 }  // namespace drv

@@ -48,8 +48,7 @@ class WinSerialEventLoop final : public ISerialEventLoop {
   struct State;
 
   void SetWatch(SerialReadinessHandle handle);
-  void ArmTimer(uint64_t delayUs);
-  static void HelperMain(std::shared_ptr<State> state);
+  class Helper;  // the thread that waits for the port and the timer
 
   IClock& clock_;
   std::shared_ptr<State> state_;
