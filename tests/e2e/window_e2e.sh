@@ -60,16 +60,23 @@ source "$(dirname "${BASH_SOURCE[0]}")/x11_windows.sh"
 
 driver_ended() { ! kill -0 "$driver_pid" 2> /dev/null; }
 
+driver_windows() { xdotool search --onlyvisible --class drvtirval2000n; }
+more_driver_windows_than() { [ "$(driver_windows | wc -l)" -gt "$1" ]; }
+
 # Opens the driver's tray menu with the right button and picks an item by keys.
 tray_menu() {
-  local icon x y width height
+  local icon x y width height before
   icon=$(xdotool search --onlyvisible --class drvtirval2000n | while read -r id; do
     xwininfo -id "$id" | grep -q 'Width: 2[0-9]$' && echo "$id"
   done | head -n 1)
   [ -n "$icon" ] || fail "no tray icon"
   eval "$(xdotool getwindowgeometry --shell "$icon" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  before=$(driver_windows | wc -l)
   xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
-  sleep 0.5
+  # Keys sent before the menu is mapped go to whatever has the focus; on a loaded machine the
+  # menu can take well over a second to appear.
+  wait_until more_driver_windows_than "$before" || fail "the tray menu did not open"
+  sleep 0.2
   xdotool key "$@"
 }
 
