@@ -9,12 +9,12 @@
 
 namespace drv {
 
-// Files by path, the same calls on every platform; one implementation per platform. Paths are
-// UTF-8 text (Windows takes them as UTF-16 at the system call). A missing file or directory is
-// reported as std::errc::no_such_file_or_directory on every platform; other failures carry the
-// system's own code.
+// Files by path, the same calls on every platform, over the machine's file system
+// (file_system.h). Paths are UTF-8 text. A missing file or directory is reported as
+// std::errc::no_such_file_or_directory on every platform; other failures carry the system's own
+// code.
 
-// The whole file's bytes; nullopt with `error` set when it cannot be read.
+// The whole regular file's bytes; nullopt with `error` set when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path, std::error_code& error);
 
 enum class AppendMode {

@@ -3,18 +3,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
 #include "delivery/spool_files.h"
 
 namespace drv {
 
-// Reads a spool file: nullopt on failure, with the reason in *error when given. Never blocks on
-// a pipe or device under a spool file's name.
+// Reads a spool file from the machine's file system: nullopt on failure, with the reason in
+// *error when given. Never blocks on a pipe or device under a spool file's name.
 std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path,
                                               SpoolReadError* error = nullptr);
 
@@ -31,23 +31,24 @@ enum class SetAsideResult { kMoved, kGone, kFailed };
 inline constexpr char kSpoolLockFileName[] = ".drvtirval2000n.lock";
 
 // The spool directory on disk: durable creation of spool files that never replaces one, listing,
-// removal and setting aside. The platform's calls are in spool_directory_posix.cpp and
-// spool_directory_win.cpp.
+// removal and setting aside, over a file system (the machine's own unless another is given).
 class SpoolDirectory {
  public:
   // spoolPrefix is put directly before the file names: "/var/spool/drv/" names a directory, ""
   // the working directory, "/var/spool/drv/ev" files starting with "ev" in /var/spool/drv.
-  explicit SpoolDirectory(std::string spoolPrefix);
+  explicit SpoolDirectory(std::string spoolPrefix, IFileSystem& fileSystem = RealFileSystem());
 
   const std::string& Prefix() const { return prefix_; }
   const SpoolLocation& Location() const { return location_; }
 
   // Writes the files as one durable batch: each in full under a temporary name that no search
-  // finds, then each given its spool name (never replacing a file), then files and names
-  // flushed together. Returns how many of the files, counted from the first, now lie durably
-  // under their spool names, and appends their paths to *paths. It stops at the first failure,
-  // so that the files on disk keep the order of the batch; when the flush fails, none counts.
-  std::size_t WriteNew(std::span<const NewSpoolFile> files, std::vector<std::string>* paths);
+  // finds, then given its spool name (never replacing a file), then files and names flushed.
+  // Returns how many of the files, counted from the first, now lie durably under their spool
+  // names, and appends their paths to *paths. It stops at the first failure, so that the files
+  // on disk keep the order of the batch; when the final flush fails, none counts. The error
+  // that stopped it goes to *error when given. At most one file is open at a time.
+  std::size_t WriteNew(std::span<const NewSpoolFile> files, std::vector<std::string>* paths,
+                       std::optional<FileError>* error = nullptr);
 
   // The location's spool files with the time each was written, in no particular order; empty
   // when the directory cannot be read.
@@ -60,6 +61,11 @@ class SpoolDirectory {
   std::optional<int64_t> ModifiedNs(const std::string& name) const;
   // Removes the temporary files that writes cut short by a crash left behind.
   void RemoveTemporaries() const;
+
+  // Reads a spool file as ReadSpoolFile does, through this directory's file system; the
+  // system's error behind kCannotOpen and kReadFailed goes to *systemError when given.
+  std::optional<SpoolFileContent> Read(const std::string& path, SpoolReadError* error = nullptr,
+                                       std::optional<FileError>* systemError = nullptr) const;
 
   enum class LockResult { kLocked, kHeldByAnother, kUnavailable };
   // Takes the directory for this process with a lock file in it, held until the object goes;
@@ -75,18 +81,12 @@ class SpoolDirectory {
   SetAsideResult SetAside(const std::string& path) const;
 
  private:
-  // Renames the written file at from to baseName's spool name, or to the first free one of
-  // baseName-1, baseName-2, ...; nullopt when no name could be given.
-  std::optional<std::string> MoveToSpoolName(const std::string& from, const std::string& baseName);
+  class Names;
 
-  struct Lock;
-  struct LockDeleter {
-    void operator()(Lock* lock) const;
-  };
-
+  IFileSystem& fileSystem_;
   std::string prefix_;
   SpoolLocation location_;
-  std::unique_ptr<Lock, LockDeleter> lock_;
+  OpenFile lock_;
   // Several records often share one millisecond; counting on from the last suffix used for the
   // same base name keeps finding a free name cheap.
   std::string lastBaseName_;

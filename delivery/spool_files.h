@@ -82,10 +82,11 @@ SpoolLocation SplitSpoolPrefix(const std::string& spoolPrefix);
 // ends with ".dd8" (in any letter case, as files copied from other systems may carry it).
 bool IsSpoolFileName(std::string_view name, std::string_view namePrefix);
 
-// A spool file found in the directory, with the time it was last written.
+// A spool file found in the directory, with the time it was last written and its size.
 struct FoundSpoolFile {
   std::string name;
   int64_t modifiedNs = 0;  // nanoseconds since 1970
+  uint64_t size = 0;
 };
 
 // Whether a directory entry is a temporary file of a spool write that a crash left behind.

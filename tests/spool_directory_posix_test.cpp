@@ -1,6 +1,5 @@
-// What only POSIX systems put under a spool file's name, and their file times.
+// What only POSIX systems put under a spool file's name.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -18,17 +17,6 @@ TEST(ReadSpoolFilePosixTest, APipeUnderASpoolFilesNameIsNoFileAndDoesNotBlock) {
   SpoolReadError error = SpoolReadError::kNone;
   EXPECT_FALSE(ReadSpoolFile(dir.File("pipe.dd8"), &error).has_value());
   EXPECT_EQ(error, SpoolReadError::kNotRegularFile);
-}
-
-// The listing keeps the file system's nanoseconds.
-TEST(SpoolDirectoryPosixTest, ListsWriteTimesToTheNanosecond) {
-  testing::TempDir dir;
-  testing::WriteFileBytes(dir.Path() / "5265C00.dd8", "abcd");
-  const timespec times[2] = {{0, UTIME_OMIT}, {1234, 567}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, dir.File("5265C00.dd8").c_str(), times, 0), 0);
-  const std::vector<FoundSpoolFile> found = SpoolDirectory(dir.Path().string() + "/").List();
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].modifiedNs, 1234000000567);
 }
 
 }  // namespace

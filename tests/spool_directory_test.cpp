@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/paths.h"
 #include "delivery/message_types.h"
+#include "tests/fakes/fake_file_system.h"
 #include "tests/fakes/temp_dir.h"
 
 namespace drv {
@@ -18,6 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using drv::testing::FakeFileSystem;
+using drv::testing::FileOp;
 using drv::testing::ReadFileBytes;
 using drv::testing::TempDir;
 using drv::testing::WriteFileBytes;
@@ -134,6 +139,7 @@ TEST_F(SpoolDirectoryTest, ListsOnlyTheLocationsSpoolFilesWithTheirWriteTimes) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].name, "ev5265C00.dd8");
   EXPECT_EQ(found[0].modifiedNs, 1234000000000);
+  EXPECT_EQ(found[0].size, Message(1).size());
 }
 
 TEST_F(SpoolDirectoryTest, SetAsideKeepsTheFileUnderANameThatIsNotSent) {
@@ -149,6 +155,102 @@ TEST_F(SpoolDirectoryTest, SetAsideKeepsTheFileUnderANameThatIsNotSent) {
   EXPECT_TRUE(spool.Remove(dir.File("A.dd8.1.bad")));
   EXPECT_TRUE(spool.Remove(dir.File("A.dd8.1.bad"))) << "gone already counts as removed";
   EXPECT_THAT(NamesIn(dir.Path()), ElementsAre("A.dd8.bad"));
+}
+
+// The same directory over a disk that fails where told.
+class SpoolDirectoryOnFailingDiskTest : public ::testing::Test {
+ protected:
+  SpoolDirectoryOnFailingDiskTest() { disk.AddDirectory("/spool"); }
+  FakeFileSystem disk;
+};
+
+TEST_F(SpoolDirectoryOnFailingDiskTest, AFullDiskTakesNothingAndSaysSo) {
+  SpoolDirectory spool("/spool/", disk);
+  disk.Fail({FileOp::kWrite, FileErrorKind::kNoSpace, "", 1});
+  const std::vector<NewSpoolFile> batch = {{"1CB33733", Message(1)}, {"1CB33733", Message(2)}};
+  std::vector<std::string> paths;
+  std::optional<FileError> error;
+  EXPECT_EQ(spool.WriteNew(batch, &paths, &error), 0u);
+  EXPECT_THAT(paths, IsEmpty());
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->kind, FileErrorKind::kNoSpace);
+  EXPECT_THAT(disk.Names("/spool"), IsEmpty());
+
+  // Room again: the batch goes whole, under the names it would have had.
+  EXPECT_EQ(spool.WriteNew(batch, &paths, &error), 2u);
+  EXPECT_FALSE(error.has_value());
+  EXPECT_THAT(paths, ElementsAre("/spool/1CB33733.dd8", "/spool/1CB33733-1.dd8"));
+}
+
+TEST_F(SpoolDirectoryOnFailingDiskTest, ABatchCutShortKeepsItsOrderAndTheNamesCountOn) {
+  SpoolDirectory spool("/spool/", disk);
+  disk.Fail({FileOp::kCreateNew, FileErrorKind::kTooManyOpenFiles, "", 3});
+  const std::vector<NewSpoolFile> batch = {
+      {"1CB33733", Message(1)}, {"1CB33733", Message(2)}, {"1CB33733", Message(3)}};
+  std::vector<std::string> paths;
+  ASSERT_EQ(spool.WriteNew(batch, &paths), 2u);
+  EXPECT_THAT(disk.Names("/spool"), ElementsAre("1CB33733-1.dd8", "1CB33733.dd8"));
+
+  ASSERT_EQ(spool.WriteNew(std::span(batch).subspan(2), &paths), 1u);
+  EXPECT_THAT(paths,
+              ElementsAre("/spool/1CB33733.dd8", "/spool/1CB33733-1.dd8", "/spool/1CB33733-2.dd8"));
+  for (uint8_t i = 0; i < 3; ++i) EXPECT_EQ(disk.Contents(paths[i]), AsString(Message(i + 1)));
+}
+
+// A file that cannot be read for a passing reason is told from one that is damaged.
+TEST_F(SpoolDirectoryOnFailingDiskTest, AFailedReadSaysWhyAndWhatTheSystemSaid) {
+  SpoolDirectory spool("/spool/", disk);
+  disk.AddFile("/spool/held.dd8", AsString(Message(1)));
+  disk.AddFile("/spool/failing.dd8", AsString(Message(2)));
+  disk.AddSpecialFile("/spool/pipe.dd8");
+  disk.Fail({FileOp::kOpenForReading, FileErrorKind::kBusy, "/spool/held.dd8", 0});
+  disk.Fail({FileOp::kRead, FileErrorKind::kIoError, "/spool/failing.dd8", 0});
+  const struct {
+    const char* path;
+    SpoolReadError error;
+    std::optional<FileErrorKind> systemKind;
+  } cases[] = {
+      {"/spool/held.dd8", SpoolReadError::kCannotOpen, FileErrorKind::kBusy},
+      {"/spool/failing.dd8", SpoolReadError::kReadFailed, FileErrorKind::kIoError},
+      {"/spool/pipe.dd8", SpoolReadError::kNotRegularFile, std::nullopt},
+      {"/spool/missing.dd8", SpoolReadError::kNotFound, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SpoolReadError error = SpoolReadError::kNone;
+    std::optional<FileError> systemError;
+    EXPECT_FALSE(spool.Read(c.path, &error, &systemError).has_value());
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(systemError ? std::optional(systemError->kind) : std::nullopt, c.systemKind);
+  }
+  EXPECT_EQ(disk.OpenFiles(), 0u);
+}
+
+TEST_F(SpoolDirectoryOnFailingDiskTest, OneHolderOfTheDirectoryAtATime) {
+  auto first = std::make_unique<SpoolDirectory>("/spool/", disk);
+  SpoolDirectory second("/spool/", disk);
+  EXPECT_EQ(first->TryLock(), SpoolDirectory::LockResult::kLocked);
+  EXPECT_EQ(first->TryLock(), SpoolDirectory::LockResult::kLocked) << "held already";
+  EXPECT_EQ(second.TryLock(), SpoolDirectory::LockResult::kHeldByAnother);
+  first.reset();
+  EXPECT_EQ(second.TryLock(), SpoolDirectory::LockResult::kLocked);
+
+  EXPECT_EQ(SpoolDirectory("/missing/", disk).TryLock(), SpoolDirectory::LockResult::kUnavailable);
+}
+
+TEST_F(SpoolDirectoryOnFailingDiskTest, OnlyTheTemporariesOfWritesAreRemoved) {
+  for (const char* name : {".spool-12-0.tmp", ".spool-7-31.tmp", "A.dd8", "settings.ini.tmp"}) {
+    disk.AddFile(std::string("/spool/") + name, "x");
+  }
+  SpoolDirectory("/spool/", disk).RemoveTemporaries();
+  EXPECT_THAT(disk.Names("/spool"), ElementsAre("A.dd8", "settings.ini.tmp"));
+}
+
+TEST_F(SpoolDirectoryOnFailingDiskTest, AFileThatCannotBeRenamedIsNotSetAside) {
+  disk.AddFile("/spool/A.dd8", "ab");
+  disk.Fail({FileOp::kRenameWithoutReplacing, FileErrorKind::kAccessDenied, "", 0});
+  EXPECT_EQ(SpoolDirectory("/spool/", disk).SetAside("/spool/A.dd8"), SetAsideResult::kFailed);
+  EXPECT_THAT(disk.Names("/spool"), ElementsAre("A.dd8"));
 }
 
 }  // namespace

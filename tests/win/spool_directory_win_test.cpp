@@ -15,33 +15,11 @@
 namespace drv {
 namespace {
 
-// FILETIME counts 100 ns steps from 1601.
-constexpr int64_t kFileTimeAt1970 = 116444736000000000;
-
-void SetWriteTime(const std::string& path, int64_t unixNs) {
-  const HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  const uint64_t ticks = static_cast<uint64_t>(unixNs / 100 + kFileTimeAt1970);
-  const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
-  CloseHandle(file);
-}
-
 class SpoolDirectoryWinTest : public ::testing::Test {
  protected:
   std::string Prefix() const { return JoinPath(dir.Path().string(), ""); }
   testing::TempDir dir;
 };
-
-// Write times in the file system's 100 ns steps, as nanoseconds since 1970.
-TEST_F(SpoolDirectoryWinTest, ListsWriteTimesToTheHundredNanoseconds) {
-  testing::WriteFileBytes(dir.Path() / "5265C00.dd8", "abcd");
-  SetWriteTime(dir.File("5265C00.dd8"), 1234000567800);
-  const std::vector<FoundSpoolFile> found = SpoolDirectory(Prefix()).List();
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].modifiedNs, 1234000567800);
-}
 
 // A spool file that another program holds open, as a virus scanner does for a moment, still
 // goes once acknowledged: deleting needs only that the holder shares deletion, which the
