@@ -19,7 +19,7 @@
 
 #include "tools/station/station_commands.h"
 #include "tools/station/station_frames.h"
-#include "tools/station/station_line.h"
+#include "tools/station/station_port.h"
 #include "tools/station/station_stats.h"
 
 namespace drv::station {

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "tools/station/station_frames.h"
-#include "tools/station/station_line.h"
+#include "tools/station/station_port.h"
 
 namespace drv::station {
 namespace {

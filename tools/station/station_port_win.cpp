@@ -8,7 +8,7 @@
 
 #include "base/win_text.h"
 #include "tools/station/station_frames.h"
-#include "tools/station/station_line.h"
+#include "tools/station/station_port.h"
 
 namespace drv::station {
 namespace {

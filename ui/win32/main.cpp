@@ -17,10 +17,10 @@
 #include "base/win_text.h"
 #include "delivery/tcp_connection.h"
 #include "receiver/serial_device_win.h"
-#include "receiver/serial_event_loop_win.h"
+#include "ui/win32/serial_event_loop_win32.h"
 #include "ui/command_line.h"
 #include "ui/win32/close_code_dialog.h"
-#include "ui/win32/main_thread.h"
+#include "ui/win32/main_thread_win32.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/message_box.h"
 

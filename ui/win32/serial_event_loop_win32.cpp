@@ -1,4 +1,4 @@
-#include "receiver/serial_event_loop_win.h"
+#include "ui/win32/serial_event_loop_win32.h"
 
 #include <windows.h>
 
