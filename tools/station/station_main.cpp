@@ -235,7 +235,7 @@ std::vector<StationCommand> ReadScript(const std::string& path) {
 
 class StationRun {
  public:
-  StationRun(const Options& options, StationLine& line)
+  StationRun(const Options& options, StationPort& line)
       : options_(options), line_(line), random_(options.seed.value_or(std::random_device{}())) {
     if (options.durationS) {
       deadline_ = Clock::now() +
@@ -368,7 +368,7 @@ class StationRun {
   }
 
   const Options& options_;
-  StationLine& line_;
+  StationPort& line_;
   std::mt19937 random_;
   std::optional<Clock::time_point> deadline_;
   bool stopped_ = false;
@@ -443,7 +443,7 @@ int Main(int argc, char** argv) {
     std::cerr << kProgram << ": cannot install the stop handlers\n";
     return kExitFailed;
   }
-  StationLine line;
+  StationPort line;
   std::string error;
   if (options.pty ? !line.OpenPty(options.baud, error)
                   : !line.OpenDevice(options.device, options.baud, error)) {

@@ -134,7 +134,7 @@ int wmain(int argc, wchar_t** argv) {
   drv::SystemClock clock;
   drv::Win32MainThread mainThread;
   // Outlives the window, whose driver's port stops watching the device when it closes.
-  drv::WinSerialEventLoop serialEvents(clock, mainThread);
+  drv::Win32SerialEventLoop serialEvents(clock, mainThread);
   drv::WinSerialDevice serialDevice;
   drv::TcpConnectionFactory connections;
   drv::TForm1 window(messageBox);

@@ -25,7 +25,7 @@ HANDLE CreatePreciseTimer() {
 
 }  // namespace
 
-struct WinSerialEventLoop::State {
+struct Win32SerialEventLoop::State {
   State(IClock& c, IMainThreadQueue& m)
       : clock(c),
         mainThread(m),
@@ -110,12 +110,12 @@ struct WinSerialEventLoop::State {
   }
 };
 
-WinSerialEventLoop::WinSerialEventLoop(IClock& clock, IMainThreadQueue& mainThread)
+Win32SerialEventLoop::Win32SerialEventLoop(IClock& clock, IMainThreadQueue& mainThread)
     : clock_(clock), state_(std::make_shared<State>(clock, mainThread)) {
   helper_ = std::thread(HelperMain, state_);
 }
 
-WinSerialEventLoop::~WinSerialEventLoop() {
+Win32SerialEventLoop::~Win32SerialEventLoop() {
   {
     std::lock_guard lock(state_->mutex);
     state_->stop = true;
@@ -127,17 +127,17 @@ WinSerialEventLoop::~WinSerialEventLoop() {
   state_->onTimeout = nullptr;
 }
 
-void WinSerialEventLoop::Watch(SerialReadinessHandle handle, std::function<void()> onReadable) {
+void Win32SerialEventLoop::Watch(SerialReadinessHandle handle, std::function<void()> onReadable) {
   state_->onReadable = std::move(onReadable);
   SetWatch(handle);
 }
 
-void WinSerialEventLoop::Unwatch() {
+void Win32SerialEventLoop::Unwatch() {
   state_->onReadable = nullptr;
   SetWatch(kNoReadinessHandle);
 }
 
-void WinSerialEventLoop::SetWatch(SerialReadinessHandle handle) {
+void Win32SerialEventLoop::SetWatch(SerialReadinessHandle handle) {
   std::unique_lock lock(state_->mutex);
   state_->port = handle == kNoReadinessHandle ? nullptr : reinterpret_cast<HANDLE>(handle);
   const uint64_t request = ++state_->watchRequest;
@@ -149,7 +149,7 @@ void WinSerialEventLoop::SetWatch(SerialReadinessHandle handle) {
                        [&] { return state_->watchTakenUp == request || state_->helperEnded; });
 }
 
-void WinSerialEventLoop::StartTimer(uint64_t delayUs, std::function<void()> onTimeout) {
+void Win32SerialEventLoop::StartTimer(uint64_t delayUs, std::function<void()> onTimeout) {
   State& state = *state_;
   state.onTimeout = std::move(onTimeout);
   state.timerArmed = true;
@@ -164,22 +164,22 @@ void WinSerialEventLoop::StartTimer(uint64_t delayUs, std::function<void()> onTi
   state.mainThread.Post([shared, generation] { shared->TimerFired(generation); });
 }
 
-void WinSerialEventLoop::StopTimer() {
+void Win32SerialEventLoop::StopTimer() {
   state_->timerArmed = false;
   state_->onTimeout = nullptr;
   ++state_->currentTimer;
   state_->CancelTimerRequest();
 }
 
-bool WinSerialEventLoop::Watching() const {
+bool Win32SerialEventLoop::Watching() const {
   return static_cast<bool>(state_->onReadable);
 }
 
-bool WinSerialEventLoop::TimerActive() const {
+bool Win32SerialEventLoop::TimerActive() const {
   return state_->timerArmed;
 }
 
-void WinSerialEventLoop::HelperMain(std::shared_ptr<State> state) {
+void Win32SerialEventLoop::HelperMain(std::shared_ptr<State> state) {
   OVERLAPPED wait{};
   wait.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   DWORD mask = 0;
