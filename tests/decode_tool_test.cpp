@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/hex_text.h"
 #include "delivery/event_record.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/frame_log.h"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/hex_text.h"
 #include "delivery/event_record.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/message_interpreter.h"
