@@ -83,6 +83,10 @@ ProgramCommandLine ReadCommandLine(std::span<const ProgramOption> table,
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (!optionsEnded && argument == "--") {
+      // It only makes way for words that look like options; a program that takes none refuses it.
+      if (operands == OperandRule::kNone) {
+        return Refused("unexpected argument '" + argument + "'", argument);
+      }
       optionsEnded = true;
       continue;
     }

@@ -13,9 +13,10 @@ namespace drv {
 
 // Every program of the project reads its command line the same way, against a table of its
 // options: options and other words in any order; an option's value is the next argument, whatever
-// it looks like, or follows '=' ("--port 5", "--port=5"); "--" ends the options; --help and
-// --version answer where they stand, after the words before them have been read. A refusal reads
-// "PROGRAM: WHAT IS WRONG" and "Try 'PROGRAM --help'." on the error output, exit status 2.
+// it looks like, or follows '=' ("--port 5", "--port=5"); "--" ends the options of a program that
+// takes other words; --help and --version answer where they stand, after the words before them
+// have been read. A refusal reads "PROGRAM: WHAT IS WRONG" and "Try 'PROGRAM --help'." on the
+// error output, exit status 2.
 
 // What the command line asks the program to do.
 enum class ProgramRequest { kRun, kHelp, kVersion, kRefused };

@@ -129,7 +129,7 @@ TEST(ProgramOptionsTest, RefusesTheFirstWrongArgumentSayingWhatIsWrong) {
       {{"--no-checksum", "raw"}, kCommand, "unknown option '--no-checksum'", "--no-checksum"},
       {{"in.txt"}, kNone, "unexpected argument 'in.txt'", "in.txt"},
       {{""}, kNone, "unexpected argument ''", ""},
-      {{"--", "--deny"}, kNone, "unexpected argument '--deny'", "--deny"},
+      {{"--deny", "--"}, kNone, "unexpected argument '--'", "--"},
       {{"--port"}, kNone, "--port needs a value", "--port"},
       {{"--deny", "--count"}, kNone, "--count needs a value", "--count"},
       {{"--port", "x", "--version"},
