@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/hex_text.h"
 #include "base/program_options.h"
 #include "delivery/event_record.h"
 #include "delivery/message_types.h"
@@ -84,17 +85,6 @@ std::vector<ProgramOption> OptionTable(Options& o) {
   };
 }
 
-std::string Hex(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (const uint8_t byte : bytes) {
-    if (!text.empty()) text += ' ';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
 const char* TypeName(uint32_t type) {
   switch (type) {
     case MsgPoll:
@@ -131,7 +121,7 @@ std::string DescribeMessage(const DecodedMessage& message) {
   const std::string number = "number=" + std::to_string(message.number);
   if (message.type == MsgEventRecord && message.payload.size() == kEventRecordSize) {
     return "event " + number + ' ' + DescribeEventRecord(*ParseEventRecord(message.payload)) +
-           " bytes=" + Hex(message.payload);
+           " bytes=" + BlankSeparatedHex(message.payload);
   }
   std::string name;
   if (const char* known = TypeName(message.type)) {
@@ -141,7 +131,7 @@ std::string DescribeMessage(const DecodedMessage& message) {
     std::snprintf(text, sizeof text, "type=0x%08X", message.type);
     name = text;
   }
-  return name + ' ' + number + " payload=" + Hex(message.payload);
+  return name + ' ' + number + " payload=" + BlankSeparatedHex(message.payload);
 }
 
 void PrintLine(const std::string& line) {
@@ -208,7 +198,7 @@ class Server {
     input_.insert(input_.end(), buffer, buffer + n);
     while (client_.IsOpen() && !stopping_ && input_.size() >= FrameHeader::kSize) {
       if (input_[0] != FrameHeader::kMarker && input_[0] != FrameHeader::kAlternateMarker) {
-        PrintLine("bad-frame header=" + Hex({input_.data(), FrameHeader::kSize}));
+        PrintLine("bad-frame header=" + BlankSeparatedHex({input_.data(), FrameHeader::kSize}));
         DropClient();
         return;
       }
@@ -218,7 +208,7 @@ class Server {
                                       input_[FrameHeader::kBodyLengthOffset + i]);
       }
       if (length <= 0 || length > kMaxBodyLength) {
-        PrintLine("bad-frame header=" + Hex({input_.data(), FrameHeader::kSize}));
+        PrintLine("bad-frame header=" + BlankSeparatedHex({input_.data(), FrameHeader::kSize}));
         DropClient();
         return;
       }
@@ -234,7 +224,7 @@ class Server {
   void Handle(const std::vector<uint8_t>& body) {
     const std::optional<DecodedMessage> message = DecodeMessage(body);
     if (!message) {
-      PrintLine("bad-message body=" + Hex(body));
+      PrintLine("bad-message body=" + BlankSeparatedHex(body));
       return;
     }
     ++received_;

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "base/hex_text.h"
 #include "base/program_options.h"
 
 namespace drv::station {
@@ -154,7 +155,8 @@ ParsedCommand ParseRaw(std::vector<std::string> words) {
   if (bytes->empty() && appendChecksum) return Error("raw: no bytes given");
   // A frame carries at most 127 bytes: its data bytes are counted in one byte on the other side.
   if (bytes->size() + (appendChecksum ? 1 : 0) > 127) return Error("raw: more than 127 bytes");
-  std::string description = "raw " + HexText(*bytes) + (appendChecksum ? "" : " --no-checksum");
+  std::string description =
+      "raw " + BlankSeparatedHex(*bytes) + (appendChecksum ? "" : " --no-checksum");
   return ParsedCommand{SendCommand{{*bytes, appendChecksum, description}, {}}, {}};
 }
 

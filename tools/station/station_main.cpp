@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/hex_text.h"
 #include "base/program_options.h"
 #include "tools/station/station_commands.h"
 #include "tools/station/station_frames.h"
@@ -335,7 +336,7 @@ class StationRun {
         break;
     }
     std::cout << "frame " << number << " try " << attempt << " reply " << reply << " after "
-              << elapsed << " ms: " << HexText(bytes) << '\n';
+              << elapsed << " ms: " << BlankSeparatedHex(bytes) << '\n';
     return outcome == ReplyOutcome::kAcknowledged;
   }
 
