@@ -2,24 +2,18 @@
 
 #include <utility>
 
+#include "base/hex_text.h"
 #include "base/tdatetime.h"
-
 #include "receiver/frame_log.h"
 
 namespace drv {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr char kLineFramesRefused[] = "Нет места для событий: кадры станции остаются без ответа.";
 constexpr char kLineFramesAnsweredAgain[] = "Кадры станции снова принимаются.";
 
 bool IsEndMark(uint8_t b) {
   return (b & 0x03) == 0x03;
-}
-
-void AppendHexByte(std::string& text, uint8_t value) {
-  text += kHexDigits[value >> 4];
-  text += kHexDigits[value & 0x0F];
 }
 
 }  // namespace
@@ -61,23 +55,6 @@ bool IsValidFrame(std::span<const uint8_t> decoded) {
 uint8_t ReplyFor(std::span<const uint8_t> decoded) {
   if (decoded.size() < 2) return kReplyAccepted;
   return FrameChecksum(decoded) == 0 ? kReplyAccepted : kReplyBadChecksum;
-}
-
-std::string SpacedHex(std::span<const uint8_t> bytes) {
-  std::string text;
-  text.reserve(bytes.size() * 3);
-  for (const uint8_t b : bytes) {
-    AppendHexByte(text, b);
-    text += ' ';
-  }
-  return text;
-}
-
-std::string CompactHex(std::span<const uint8_t> bytes) {
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const uint8_t b : bytes) AppendHexByte(text, b);
-  return text;
 }
 
 FrameDecoder::FrameDecoder(FrameDecoderContext context) : context_(std::move(context)) {}

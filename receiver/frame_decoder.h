@@ -69,10 +69,6 @@ bool IsValidFrame(std::span<const uint8_t> decoded);
 // The reply byte the station gets for these decoded bytes.
 uint8_t ReplyFor(std::span<const uint8_t> decoded);
 
-// "12 01 D2 " (every byte followed by a blank) and "1201D2".
-std::string SpacedHex(std::span<const uint8_t> bytes);
-std::string CompactHex(std::span<const uint8_t> bytes);
-
 // Gathers the station's data bytes across packets and processes a frame at its end mark: time
 // stamp, hand-over to the interpretation (which stores the frame's records), reply, frame log
 // and display line.

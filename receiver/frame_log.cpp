@@ -6,8 +6,8 @@
 
 #include "base/cp1251.h"
 #include "base/file_io.h"
+#include "base/hex_text.h"
 #include "base/paths.h"
-#include "receiver/frame_decoder.h"
 
 namespace drv {
 std::string FrameLogPath(const std::string& startDirectory, TDateTime now) {

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <utility>
 
-#include "receiver/serial_custom_rate.h"
+#include "receiver/serial_custom_rate_posix.h"
 
 namespace drv {
 

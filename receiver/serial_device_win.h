@@ -15,7 +15,7 @@ namespace drv {
 SerialError BuildDeviceControlBlock(const SerialLineSettings& settings, DCB& dcb);
 
 // A COM port through the Windows communications API, opened exclusively by its name ("\\.\COM3")
-// and for overlapped I/O: a watcher thread (WinSerialEventLoop) waits for the port's events with
+// and for overlapped I/O: a watcher thread (Win32SerialEventLoop) waits for the port's events with
 // WaitCommEvent while the main thread reads and writes. Every read and write waits for its own
 // completion, which the port's time-outs bound, so the calls behave as on a synchronous handle.
 class WinSerialDevice final : public ISerialDevice {

@@ -11,9 +11,9 @@ namespace drv {
 // itself that input has come, and asks for one call after a delay for the packet time-out.
 // Every callback runs on the main thread, serialised with the loop's other events (the timers,
 // the operator's input, the tasks the session thread waits for), so the component needs no lock.
-// The Linux front end watches the descriptor with the toolkit's read notifier; the Windows one
-// (WinSerialEventLoop) waits for the device's events on a thread of its own and posts each one to
-// the main thread.
+// Each front end's event loop implements it: the Qt one (ui/qt/) watches the descriptor with a
+// read notifier, the Win32 one (ui/win32/) waits for the port's events on a watcher thread that
+// posts each one to the main thread.
 class ISerialEventLoop {
  public:
   virtual ~ISerialEventLoop() = default;

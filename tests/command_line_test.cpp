@@ -28,6 +28,8 @@ TEST(CommandLineTest, TheFirstArgumentDecides) {
       {{"-h"}, CommandLineAction::kBadArgument, "-h"},
       {{"--HELP"}, CommandLineAction::kBadArgument, "--HELP"},
       {{""}, CommandLineAction::kBadArgument, ""},
+      {{"--"}, CommandLineAction::kBadArgument, "--"},
+      {{"--help=all"}, CommandLineAction::kBadArgument, "--help=all"},
   };
   for (const ParseCase& c : cases) {
     const CommandLineRequest request = ParseCommandLine(c.arguments);

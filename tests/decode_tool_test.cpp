@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/hex_text.h"
 #include "delivery/event_record.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/frame_log.h"
@@ -166,10 +167,13 @@ TEST(DecodeToolTest, Options) {
       {{"--first-number", "0", "--now", kNowText}, 0, "object=11234 ", ""},
       {{"--first-number=7", "--now", kNowText}, 0, "object=81234 ", ""},
       {{"--bogus"}, 2, "", "unknown option '--bogus'"},
-      {{"--first-number", "x"}, 2, "", "--first-number: not a 32-bit integer"},
+      {{"--first-number", "x"},
+       2,
+       "",
+       "--first-number takes a number from -2147483648 to 2147483647, not 'x'"},
       {{"--first-number"}, 2, "", "--first-number needs a value"},
-      {{"--now", "tomorrow"}, 2, "", "--now: not a TDateTime number"},
-      {{"--now", "inf"}, 2, "", "--now: not a TDateTime number"},
+      {{"--now", "tomorrow"}, 2, "", "--now takes a TDateTime number, not 'tomorrow'"},
+      {{"--now", "inf"}, 2, "", "--now takes a TDateTime number, not 'inf'"},
       {{dir.File("missing.txt")}, 2, "", "cannot open"},
       {{"a.txt", "b.txt"}, 2, "", "more than one input file"},
   };

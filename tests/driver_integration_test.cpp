@@ -13,8 +13,8 @@
 #include "base/cp1251.h"
 #include "delivery/event_record.h"
 #include "fakes/temp_dir.h"
-#include "support/child_process.h"
-#include "support/pty_pair.h"
+#include "support/child_process_posix.h"
+#include "support/pty_pair_posix.h"
 
 namespace drv {
 namespace {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/hex_text.h"
 #include "base/tdatetime.h"
 #include "receiver/frame_log.h"
 #include "tests/fakes/fake_clock.h"
@@ -133,13 +134,6 @@ TEST(DecodeNibblesTest, RebuildsBytesFromEitherOrderOfHalves) {
     SCOPED_TRACE(c.name);
     EXPECT_THAT(DecodeNibbles(c.data).View(), ElementsAreArray(c.expected));
   }
-}
-
-TEST(FrameTextTest, HexTextsUseUpperCaseDigits) {
-  const Bytes bytes = {0x12, 0x01, 0xD2};
-  EXPECT_EQ(SpacedHex(bytes), "12 01 D2 ");
-  EXPECT_EQ(CompactHex(bytes), "1201D2");
-  EXPECT_EQ(SpacedHex({}), "");
 }
 
 TEST_F(FrameDecoderTest, RepliesShowsAndHandsOverByLengthAndChecksum) {

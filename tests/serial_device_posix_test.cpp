@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "receiver/device_names.h"
-#include "receiver/serial_custom_rate.h"
+#include "receiver/device_names_posix.h"
+#include "receiver/serial_custom_rate_posix.h"
 #include "receiver/serial_port_driver.h"
 #include "receiver/station_line.h"
 #include "tests/fakes/temp_dir.h"
-#include "tests/support/poll_event_loop.h"
+#include "tests/support/poll_event_loop_posix.h"
 
 namespace drv {
 namespace {

@@ -13,7 +13,7 @@
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
 #include "delivery/tcp_connection.h"
-#include "support/child_process.h"
+#include "support/child_process_posix.h"
 
 namespace drv {
 namespace {

@@ -27,7 +27,7 @@
 #include "fakes/fake_record_queue.h"
 #include "fakes/manual_main_thread.h"
 #include "fakes/temp_dir.h"
-#include "support/child_process.h"
+#include "support/child_process_posix.h"
 
 namespace drv {
 namespace {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/hex_text.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/message_interpreter.h"
 #include "tests/fakes/fake_clock.h"
@@ -86,21 +87,21 @@ TEST(StationEncoding, EveryByteRidesInTwoDataBytesThatRebuildIt) {
 TEST(StationEncoding, MatchesAKnownStationPacket) {
   const Bytes report = {0xF2, 0x01, 0x00, 0x10, 0x00, 0x04, 0xD2,
                         0x00, 0x30, 0x00, 0x82, 0x05, 0x01};
-  EXPECT_EQ(HexText(EncodeFrame(WithChecksum(report))),
+  EXPECT_EQ(BlankSeparatedHex(EncodeFrame(WithChecksum(report))),
             "01 F2 20 02 10 02 00 12 00 02 00 02 40 D2 20 02 00 32 00 02 00 82 20 02 50 02 10 62 "
             "F0 03");
 }
 
 TEST(StationEncoding, EndMarkIsOptionalAndMustBeOne) {
   EXPECT_EQ(EncodeFrame(Bytes{0x12}, 0x43).back(), 0x43);
-  EXPECT_EQ(HexText(EncodeFrame(Bytes{0x12}, std::nullopt)), "01 12 20");
+  EXPECT_EQ(BlankSeparatedHex(EncodeFrame(Bytes{0x12}, std::nullopt)), "01 12 20");
   EXPECT_THROW(EncodeFrame(Bytes{0x12}, 0x41), std::invalid_argument);
 }
 
 TEST(StationEncoding, ChecksumBringsTheSumToZeroOrOneWhenCorrupted) {
   const std::vector<Bytes> messages = {{0x00}, {0xF2, 0x0E}, {0xFF, 0xFF, 0xFF}, {0x45, 0x00}};
   for (const Bytes& message : messages) {
-    SCOPED_TRACE(HexText(message));
+    SCOPED_TRACE(BlankSeparatedHex(message));
     EXPECT_EQ(FrameChecksum(WithChecksum(message)), 0);
     EXPECT_EQ(FrameChecksum(WithChecksum(message, true)), 1);
     EXPECT_EQ(ReplyFor(WithChecksum(message)), kReplyAcknowledged);

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "base/hex_text.h"
 #include "receiver/frame_decoder.h"
 #include "tests/fakes/temp_dir.h"
 #include "tools/station/station_stats.h"

@@ -3,23 +3,37 @@
 #include <fstream>
 #include <system_error>
 
+#include "base/program_options.h"
+
 namespace drv {
 
 CommandLineRequest ParseCommandLine(const std::vector<std::string>& arguments) {
-  if (arguments.empty()) return {};
-  const std::string& first = arguments.front();
-  if (first == "--help") return {CommandLineAction::kHelp, {}};
-  if (first == "--version") return {CommandLineAction::kVersion, {}};
-  return {CommandLineAction::kBadArgument, first};
+  // Each front end prints its own --help: the texts differ in their platform's words.
+  static const ProgramOption kOptions[] = {
+      {"--help", ShowsHelp(), {}},
+      {"--version", ShowsVersion(), {}},
+  };
+  const ProgramCommandLine read = ReadCommandLine(kOptions, arguments, OperandRule::kNone);
+  switch (read.request) {
+    case ProgramRequest::kRun:
+      return {};
+    case ProgramRequest::kHelp:
+      return {CommandLineAction::kHelp, {}};
+    case ProgramRequest::kVersion:
+      return {CommandLineAction::kVersion, {}};
+    case ProgramRequest::kRefused:
+      break;
+  }
+  return {CommandLineAction::kBadArgument, read.argument};
 }
 
 std::string VersionText(const std::string& version) {
-  return std::string(kDriverProgramName) + " " + version + "\n";
+  return ProgramVersionLine(kDriverProgramName, version);
 }
 
 std::string BadArgumentText(const std::string& argument) {
-  const std::string program = kDriverProgramName;
-  return program + ": unknown argument '" + argument + "'\nTry '" + program + " --help'.\n";
+  // The driver takes no argument but these two: whatever else is given, it is unknown.
+  return UsageErrorText(kDriverProgramName, "unknown argument '" + argument + "'");
 }
 
 bool WriteCloseCodeFile(const std::filesystem::path& path, const std::string& code) {

@@ -4,10 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "base/program_options.h"
+
 namespace drv {
 
-// The driver program's command line, the same for every front end: no arguments runs the driver,
-// --help and --version print and end, anything else is refused.
+// The driver program's command line, the same for every front end and read as every program's is
+// (base/program_options.h): no arguments runs the driver, --help and --version print and end,
+// anything else is refused.
 enum class CommandLineAction { kRun, kHelp, kVersion, kBadArgument };
 
 struct CommandLineRequest {
@@ -15,7 +18,8 @@ struct CommandLineRequest {
   std::string badArgument;  // the first argument refused, with kBadArgument
 };
 
-// `arguments` without the program's name; the first one decides.
+// `arguments` without the program's name; --help and --version answer where they stand, so the
+// first one decides.
 CommandLineRequest ParseCommandLine(const std::vector<std::string>& arguments);
 
 inline constexpr char kDriverProgramName[] = "drvtirval2000n";
@@ -27,7 +31,7 @@ std::string VersionText(const std::string& version);
 // What a refused argument prints on the error output.
 std::string BadArgumentText(const std::string& argument);
 // The exit status of a refused command line.
-inline constexpr int kBadCommandLineStatus = 2;
+inline constexpr int kBadCommandLineStatus = kUsageErrorStatus;
 
 // Writes `code` and a line end to `path`, whole: into a temporary file beside it that is then
 // renamed into place, so that a reader never sees half a code. False when that fails.

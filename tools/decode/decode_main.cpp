@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/hex_text.h"
+#include "base/program_options.h"
 #include "delivery/event_record.h"
 #include "receiver/frame_decoder.h"
 #include "receiver/message_interpreter.h"
@@ -22,33 +25,6 @@ namespace drv {
 namespace {
 
 constexpr std::string_view kProgram = "drvtirval-decode";
-
-void PrintUsage(std::ostream& out) {
-  out << "Usage: " << kProgram << " [options] [FILE]\n"
-      << "\n"
-      << "Reads hex text from FILE (or standard input), one serial packet per line, and feeds\n"
-      << "each line through the driver's frame decoder as the serial port would; the decoder's\n"
-      << "state carries over from line to line. Blanks between bytes are allowed; empty lines\n"
-      << "and lines starting with '#' are skipped.\n"
-      << "\n"
-      << "Prints 'record <54 hex digits> <fields>' for every event record emitted and\n"
-      << "'reply XX' for every processed frame, in the driver's order: a frame's records are\n"
-      << "stored before its reply goes out.\n"
-      << "\n"
-      << "Options:\n"
-      << "  --first-number N  object number block added to every record (default 4)\n"
-      << "  --now T          the current time as a TDateTime number (days since 1899-12-30),\n"
-      << "                   for reproducible output; default the system clock\n"
-      << "  --log            input lines are frame log lines: the hex text between \" - \" and\n"
-      << "                   the object number label is taken as one frame's decoded bytes\n"
-      << "  --help           show this text\n"
-      << "  --version        show the version\n"
-      << "\n"
-      << "Exit status:\n"
-      << "  0                every line was read\n"
-      << "  1                a line was bad (it is reported on standard error and skipped)\n"
-      << "  2                a bad option\n";
-}
 
 struct Options {
   int32_t firstNumber = 4;
@@ -95,67 +71,68 @@ class NoDisplay final : public IDisplayList {
   void AppendLine(const std::string&) override {}
 };
 
-template <typename Number>
-bool ParseNumber(std::string_view text, Number& value) {
-  const char* end = text.data() + text.size();
-  const auto result = std::from_chars(text.data(), end, value);
-  return result.ec == std::errc() && result.ptr == end;
+constexpr char kUsageHead[] =
+    "Usage: drvtirval-decode [options] [FILE]\n"
+    "\n"
+    "Reads hex text from FILE (or standard input), one serial packet per line, and feeds\n"
+    "each line through the driver's frame decoder as the serial port would; the decoder's\n"
+    "state carries over from line to line. Blanks between bytes are allowed; empty lines\n"
+    "and lines starting with '#' are skipped.\n"
+    "\n"
+    "Prints 'record <54 hex digits> <fields>' for every event record emitted and\n"
+    "'reply XX' for every processed frame, in the driver's order: a frame's records are\n"
+    "stored before its reply goes out.\n"
+    "\n"
+    "Options:\n";
+constexpr char kExitStatus[] =
+    "\n"
+    "Exit status:\n"
+    "  0                every line was read\n"
+    "  1                a line was bad (it is reported on standard error and skipped)\n"
+    "  2                a bad option\n";
+
+// The command line's options into `o`, each with its lines of the --help text.
+std::vector<ProgramOption> OptionTable(Options& o) {
+  return {
+      HelpLines(kUsageHead),
+      {"--first-number",
+       Number(o.firstNumber, std::numeric_limits<int32_t>::min(),
+              std::numeric_limits<int32_t>::max()),
+       "  --first-number N  object number block added to every record (default 4)\n"},
+      {"--now",
+       Checked("a TDateTime number",
+               [&o](std::string_view text) {
+                 double now = 0;
+                 const char* end = text.data() + text.size();
+                 const auto [stop, error] = std::from_chars(text.data(), end, now);
+                 if (error != std::errc() || stop != end || !std::isfinite(now)) return false;
+                 o.now = now;
+                 return true;
+               }),
+       "  --now T          the current time as a TDateTime number (days since 1899-12-30),\n"
+       "                   for reproducible output; default the system clock\n"},
+      {"--log", Flag(o.logLines),
+       "  --log            input lines are frame log lines: the hex text between \" - \" and\n"
+       "                   the object number label is taken as one frame's decoded bytes\n"},
+      {"--help", ShowsHelp(), "  --help           show this text\n"},
+      {"--version", ShowsVersion(), "  --version        show the version\n"},
+      HelpLines(kExitStatus),
+  };
 }
 
 // Returns the exit status to end with, or nullopt to go on.
-std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
-  auto bad = [](const std::string& message) {
-    std::cerr << kProgram << ": " << message << "\nTry '" << kProgram << " --help'.\n";
-    return std::optional<int>(2);
-  };
-  bool inputGiven = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    std::string_view name = arg;
-    std::optional<std::string_view> inlineValue;
-    if (arg.starts_with("--")) {
-      if (const auto eq = arg.find('='); eq != std::string_view::npos) {
-        name = arg.substr(0, eq);
-        inlineValue = arg.substr(eq + 1);
-      }
-    }
-    auto takeValue = [&]() -> std::optional<std::string_view> {
-      if (inlineValue) return inlineValue;
-      if (i + 1 < argc) return std::string_view(argv[++i]);
-      return std::nullopt;
-    };
-    if (name == "--help" && !inlineValue) {
-      PrintUsage(std::cout);
-      return 0;
-    }
-    if (name == "--version" && !inlineValue) {
-      std::cout << kProgram << ' ' << DRV_VERSION_TEXT << '\n';
-      return 0;
-    }
-    if (name == "--log" && !inlineValue) {
-      options.logLines = true;
-    } else if (name == "--first-number") {
-      const auto value = takeValue();
-      if (!value) return bad("option --first-number needs a value");
-      if (!ParseNumber(*value, options.firstNumber)) {
-        return bad("--first-number: not a 32-bit integer: '" + std::string(*value) + "'");
-      }
-    } else if (name == "--now") {
-      const auto value = takeValue();
-      if (!value) return bad("option --now needs a value");
-      double now = 0;
-      if (!ParseNumber(*value, now) || !std::isfinite(now)) {
-        return bad("--now: not a TDateTime number: '" + std::string(*value) + "'");
-      }
-      options.now = now;
-    } else if (arg.size() > 1 && arg.front() == '-') {
-      return bad("unknown option '" + std::string(arg) + "'");
-    } else if (inputGiven) {
-      return bad("more than one input file given");
-    } else {
-      inputGiven = true;
-      if (arg != "-") options.inputPath = std::string(arg);
-    }
+std::optional<int> ReadOptions(int argc, char** argv, Options& options) {
+  const std::vector<ProgramOption> table = OptionTable(options);
+  const ProgramCommandLine commandLine =
+      ReadCommandLine(table, ArgumentsOf(argc, argv), OperandRule::kAny);
+  if (const auto status = AnswerUnlessRun(commandLine, table, kProgram)) return status;
+  if (commandLine.operands.size() > 1) {
+    std::cerr << UsageErrorText(kProgram, "more than one input file given");
+    return kUsageErrorStatus;
+  }
+  // "-" is the standard input, as no file is.
+  if (!commandLine.operands.empty() && commandLine.operands.front() != "-") {
+    options.inputPath = commandLine.operands.front();
   }
   return std::nullopt;
 }
@@ -278,7 +255,7 @@ int Run(const Options& options, std::istream& in) {
 
 int main(int argc, char** argv) {
   drv::Options options;
-  if (const auto status = drv::ParseOptions(argc, argv, options)) return *status;
+  if (const auto status = drv::ReadOptions(argc, argv, options)) return *status;
   if (options.inputPath.empty()) return drv::Run(options, std::cin);
   std::ifstream file(options.inputPath, std::ios::binary);
   if (!file) {

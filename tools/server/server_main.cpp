@@ -1,7 +1,6 @@
 // drvtirval-server: a message server for tests and demos. Listens on 127.0.0.1, takes one
 // driver connection at a time, prints every message it receives and answers each one.
 
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/hex_text.h"
+#include "base/program_options.h"
 #include "delivery/event_record.h"
 #include "delivery/message_types.h"
 #include "delivery/protocol.h"
@@ -22,38 +23,6 @@ namespace {
 
 constexpr std::string_view kProgram = "drvtirval-server";
 constexpr int kDefaultPort = 12543;
-
-void PrintUsage(std::ostream& out) {
-  out << "Usage: " << kProgram << " [options]\n"
-      << "\n"
-      << "Listens on 127.0.0.1 for the driver, one connection at a time (a new connection\n"
-      << "replaces the old), and answers every message: MsgAccepted to the introduction,\n"
-      << "MsgEventAck to an event record, MsgPoll to anything else. Prints\n"
-      << "'listening on 127.0.0.1:PORT' first, then one line per message received: event\n"
-      << "records as 'event number=N <fields> bytes=<27 bytes in hex>', the others as\n"
-      << "'<name> number=N payload=<hex>'. In the options, N counts the messages received\n"
-      << "since the start, from 1.\n"
-      << "\n"
-      << "Options:\n"
-      << "  --port N               TCP port (default 12543; 0 picks a free one)\n"
-      << "  --deny                 answer every introduction with MsgAccessDenied\n"
-      << "  --disconnect-after N   answer message N with MsgDisconnectOrder\n"
-      << "  --drop-after N         answer message N with MsgDropConnection\n"
-      << "  --confirm-after N      answer message N with MsgConfirmRequest\n"
-      << "  --garbage-after N      answer message N with 21 bytes that are no frame\n"
-      << "  --oversized-after N    answer message N with a frame header announcing 2^31-1 bytes\n"
-      << "  --silent               never answer\n"
-      << "  --delay-ms N           wait N ms before each answer\n"
-      << "  --no-ack               answer event records with MsgPoll\n"
-      << "  --exit-after-events N  exit with status 0 once N event records have been answered\n"
-      << "  --help                 show this text\n"
-      << "  --version              show the version\n"
-      << "\n"
-      << "Exit status:\n"
-      << "  0                      ended by SIGTERM, SIGINT or --exit-after-events\n"
-      << "  1                      the port cannot be listened on\n"
-      << "  2                      a bad option\n";
-}
 
 struct Options {
   int port = kDefaultPort;
@@ -69,96 +38,51 @@ struct Options {
   int delayMs = 0;
 };
 
-std::optional<int64_t> ParseNumber(std::string_view text, int64_t min, int64_t max) {
-  int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) {
-    return std::nullopt;
-  }
-  return value;
-}
+constexpr int64_t kNoLimit = INT64_MAX;
 
-// nullopt after reporting a bad argument; `exitNow` for --help and --version.
-std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
-  Options options;
-  exitNow = false;
-  struct Numeric {
-    std::string_view name;
-    int64_t min;
-    int64_t max;
-    int64_t* target;
+// The command line's options into `o`, each with its lines of the --help text; descriptions
+// start in column 26.
+std::vector<ProgramOption> OptionTable(Options& o) {
+  return {
+      HelpLines("Usage: drvtirval-server [options]\n"
+                "\n"
+                "Listens on 127.0.0.1 for the driver, one connection at a time (a new connection\n"
+                "replaces the old), and answers every message: MsgAccepted to the introduction,\n"
+                "MsgEventAck to an event record, MsgPoll to anything else. Prints\n"
+                "'listening on 127.0.0.1:PORT' first, then one line per message received: event\n"
+                "records as 'event number=N <fields> bytes=<27 bytes in hex>', the others as\n"
+                "'<name> number=N payload=<hex>'. In the options, N counts the messages received\n"
+                "since the start, from 1.\n"
+                "\n"
+                "Options:\n"),
+      {"--port", Number(o.port, 0, 65535),
+       "  --port N               TCP port (default 12543; 0 picks a free one)\n"},
+      {"--deny", Flag(o.deny),
+       "  --deny                 answer every introduction with MsgAccessDenied\n"},
+      {"--disconnect-after", Number(o.disconnectAfter, 1, kNoLimit),
+       "  --disconnect-after N   answer message N with MsgDisconnectOrder\n"},
+      {"--drop-after", Number(o.dropAfter, 1, kNoLimit),
+       "  --drop-after N         answer message N with MsgDropConnection\n"},
+      {"--confirm-after", Number(o.confirmAfter, 1, kNoLimit),
+       "  --confirm-after N      answer message N with MsgConfirmRequest\n"},
+      {"--garbage-after", Number(o.garbageAfter, 1, kNoLimit),
+       "  --garbage-after N      answer message N with 21 bytes that are no frame\n"},
+      {"--oversized-after", Number(o.oversizedAfter, 1, kNoLimit),
+       "  --oversized-after N    answer message N with a frame header announcing 2^31-1 bytes\n"},
+      {"--silent", Flag(o.silent), "  --silent               never answer\n"},
+      {"--delay-ms", Number(o.delayMs, 0, 600000),
+       "  --delay-ms N           wait N ms before each answer\n"},
+      {"--no-ack", Flag(o.noAck), "  --no-ack               answer event records with MsgPoll\n"},
+      {"--exit-after-events", Number(o.exitAfterEvents, 1, kNoLimit),
+       "  --exit-after-events N  exit with status 0 once N event records have been answered\n"},
+      {"--help", ShowsHelp(), "  --help                 show this text\n"},
+      {"--version", ShowsVersion(), "  --version              show the version\n"},
+      HelpLines("\n"
+                "Exit status:\n"
+                "  0                      ended by SIGTERM, SIGINT or --exit-after-events\n"
+                "  1                      the port cannot be listened on\n"
+                "  2                      a bad option\n"),
   };
-  int64_t port = options.port;
-  int64_t delay = options.delayMs;
-  const Numeric numerics[] = {
-      {"--port", 0, 65535, &port},
-      {"--disconnect-after", 1, INT64_MAX, &options.disconnectAfter},
-      {"--drop-after", 1, INT64_MAX, &options.dropAfter},
-      {"--confirm-after", 1, INT64_MAX, &options.confirmAfter},
-      {"--garbage-after", 1, INT64_MAX, &options.garbageAfter},
-      {"--oversized-after", 1, INT64_MAX, &options.oversizedAfter},
-      {"--exit-after-events", 1, INT64_MAX, &options.exitAfterEvents},
-      {"--delay-ms", 0, 600000, &delay},
-  };
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help") {
-      PrintUsage(std::cout);
-      exitNow = true;
-      return options;
-    }
-    if (arg == "--version") {
-      std::cout << kProgram << ' ' << DRV_VERSION_TEXT << '\n';
-      exitNow = true;
-      return options;
-    }
-    if (arg == "--deny") {
-      options.deny = true;
-      continue;
-    }
-    if (arg == "--silent") {
-      options.silent = true;
-      continue;
-    }
-    if (arg == "--no-ack") {
-      options.noAck = true;
-      continue;
-    }
-    bool known = false;
-    for (const Numeric& numeric : numerics) {
-      if (arg != numeric.name) continue;
-      known = true;
-      if (i + 1 >= argc) {
-        std::cerr << kProgram << ": " << arg << " needs a value\n";
-        return std::nullopt;
-      }
-      const auto value = ParseNumber(argv[++i], numeric.min, numeric.max);
-      if (!value) {
-        std::cerr << kProgram << ": bad value for " << arg << ": '" << argv[i] << "' (expected "
-                  << numeric.min << ".." << numeric.max << ")\n";
-        return std::nullopt;
-      }
-      *numeric.target = *value;
-    }
-    if (!known) {
-      std::cerr << kProgram << ": unknown argument '" << arg << "' (try --help)\n";
-      return std::nullopt;
-    }
-  }
-  options.port = static_cast<int>(port);
-  options.delayMs = static_cast<int>(delay);
-  return options;
-}
-
-std::string Hex(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (const uint8_t byte : bytes) {
-    if (!text.empty()) text += ' ';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
 }
 
 const char* TypeName(uint32_t type) {
@@ -197,7 +121,7 @@ std::string DescribeMessage(const DecodedMessage& message) {
   const std::string number = "number=" + std::to_string(message.number);
   if (message.type == MsgEventRecord && message.payload.size() == kEventRecordSize) {
     return "event " + number + ' ' + DescribeEventRecord(*ParseEventRecord(message.payload)) +
-           " bytes=" + Hex(message.payload);
+           " bytes=" + BlankSeparatedHex(message.payload);
   }
   std::string name;
   if (const char* known = TypeName(message.type)) {
@@ -207,7 +131,7 @@ std::string DescribeMessage(const DecodedMessage& message) {
     std::snprintf(text, sizeof text, "type=0x%08X", message.type);
     name = text;
   }
-  return name + ' ' + number + " payload=" + Hex(message.payload);
+  return name + ' ' + number + " payload=" + BlankSeparatedHex(message.payload);
 }
 
 void PrintLine(const std::string& line) {
@@ -274,7 +198,7 @@ class Server {
     input_.insert(input_.end(), buffer, buffer + n);
     while (client_.IsOpen() && !stopping_ && input_.size() >= FrameHeader::kSize) {
       if (input_[0] != FrameHeader::kMarker && input_[0] != FrameHeader::kAlternateMarker) {
-        PrintLine("bad-frame header=" + Hex({input_.data(), FrameHeader::kSize}));
+        PrintLine("bad-frame header=" + BlankSeparatedHex({input_.data(), FrameHeader::kSize}));
         DropClient();
         return;
       }
@@ -284,7 +208,7 @@ class Server {
                                       input_[FrameHeader::kBodyLengthOffset + i]);
       }
       if (length <= 0 || length > kMaxBodyLength) {
-        PrintLine("bad-frame header=" + Hex({input_.data(), FrameHeader::kSize}));
+        PrintLine("bad-frame header=" + BlankSeparatedHex({input_.data(), FrameHeader::kSize}));
         DropClient();
         return;
       }
@@ -300,7 +224,7 @@ class Server {
   void Handle(const std::vector<uint8_t>& body) {
     const std::optional<DecodedMessage> message = DecodeMessage(body);
     if (!message) {
-      PrintLine("bad-message body=" + Hex(body));
+      PrintLine("bad-message body=" + BlankSeparatedHex(body));
       return;
     }
     ++received_;
@@ -354,12 +278,13 @@ class Server {
 }  // namespace drv
 
 int main(int argc, char** argv) {
-  bool exitNow = false;
-  const std::optional<drv::Options> options = drv::ParseOptions(argc, argv, exitNow);
-  if (!options) return 2;
-  if (exitNow) return 0;
+  drv::Options options;
+  const std::vector<drv::ProgramOption> table = drv::OptionTable(options);
+  const drv::ProgramCommandLine commandLine =
+      drv::ReadCommandLine(table, drv::ArgumentsOf(argc, argv), drv::OperandRule::kNone);
+  if (const auto status = drv::AnswerUnlessRun(commandLine, table, drv::kProgram)) return *status;
 
   if (!drv::server::InstallStopHandlers()) return 1;
 
-  return drv::Server(*options).Run();
+  return drv::Server(options).Run();
 }

@@ -6,72 +6,62 @@
 
 #include "base/file_io.h"
 #include "base/paths.h"
+#include "base/program_options.h"
 #include "delivery/spool_directory.h"
 #include "tools/spool/spool_report.h"
 
 namespace {
 
-constexpr const char* kProgram = "drvtirval-spool";
+constexpr char kProgram[] = "drvtirval-spool";
 
-void PrintUsage(std::FILE* out) {
-  std::fprintf(
-      out,
-      "Usage: %s [--json] [--verify] DIR_OR_PREFIX\n"
-      "\n"
-      "Lists the driver's spool files (*.dd8) sorted by name, each with its message type\n"
-      "and decoded event record, or DAMAGED with the reason. Files the driver has set\n"
-      "aside (*.dd8.bad) are listed as damaged.\n"
-      "\n"
-      "DIR_OR_PREFIX is an existing directory, or the driver's spool prefix: a directory\n"
-      "ending in '/', or a directory and the start of the file names (/var/spool/drv/ev).\n"
-      "\n"
-      "Options:\n"
-      "  --json      print a JSON array with one object per file\n"
-      "  --verify    print a one-line summary instead of the listing (with --json the\n"
-      "              summary goes to stderr); exit status 1 when any file is damaged\n"
-      "  --help      show this help\n"
-      "  --version   show the version\n"
-      "\n"
-      "Exit status:\n"
-      "  0           done\n"
-      "  1           damaged files found by --verify\n"
-      "  2           bad arguments or an unreadable directory\n",
-      kProgram);
+struct Options {
+  bool json = false;
+  bool verify = false;
+};
+
+// The command line's options into `o`, each with its lines of the --help text.
+std::vector<drv::ProgramOption> OptionTable(Options& o) {
+  return {
+      drv::HelpLines(
+          "Usage: drvtirval-spool [--json] [--verify] DIR_OR_PREFIX\n"
+          "\n"
+          "Lists the driver's spool files (*.dd8) sorted by name, each with its message type\n"
+          "and decoded event record, or DAMAGED with the reason. Files the driver has set\n"
+          "aside (*.dd8.bad) are listed as damaged.\n"
+          "\n"
+          "DIR_OR_PREFIX is an existing directory, or the driver's spool prefix: a directory\n"
+          "ending in '/', or a directory and the start of the file names (/var/spool/drv/ev).\n"
+          "\n"
+          "Options:\n"),
+      {"--json", drv::Flag(o.json), "  --json      print a JSON array with one object per file\n"},
+      {"--verify", drv::Flag(o.verify),
+       "  --verify    print a one-line summary instead of the listing (with --json the\n"
+       "              summary goes to stderr); exit status 1 when any file is damaged\n"},
+      {"--help", drv::ShowsHelp(), "  --help      show this help\n"},
+      {"-h", drv::ShowsHelp(), ""},
+      {"--version", drv::ShowsVersion(), "  --version   show the version\n"},
+      drv::HelpLines("\n"
+                     "Exit status:\n"
+                     "  0           done\n"
+                     "  1           damaged files found by --verify\n"
+                     "  2           bad arguments or an unreadable directory\n"),
+  };
 }
 
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(),
-               kProgram);
-  return 2;
+  std::fputs(drv::UsageErrorText(kProgram, message).c_str(), stderr);
+  return drv::kUsageErrorStatus;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool json = false;
-  bool verify = false;
-  std::vector<std::string> operands;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      operands.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--verify") {
-      verify = true;
-    } else if (arg == "--help" || arg == "-h") {
-      PrintUsage(stdout);
-      return 0;
-    } else if (arg == "--version") {
-      std::printf("%s %s\n", kProgram, DRV_VERSION_TEXT);
-      return 0;
-    } else {
-      return UsageError("unknown option '" + arg + "'");
-    }
-  }
+  Options options;
+  const std::vector<drv::ProgramOption> table = OptionTable(options);
+  const drv::ProgramCommandLine commandLine =
+      drv::ReadCommandLine(table, drv::ArgumentsOf(argc, argv), drv::OperandRule::kAny);
+  if (const auto status = drv::AnswerUnlessRun(commandLine, table, kProgram)) return *status;
+  const std::vector<std::string>& operands = commandLine.operands;
   if (operands.empty()) return UsageError("missing spool directory or prefix");
   if (operands.size() > 1) return UsageError("more than one spool directory given");
   if (operands[0].empty()) return UsageError("the spool directory or prefix is empty");
@@ -97,15 +87,16 @@ int main(int argc, char** argv) {
     if (!reports.back().Ok()) ++damaged;
   }
 
-  if (json) {
+  if (options.json) {
     std::fputs(drv::tools::FormatReportsJson(reports).c_str(), stdout);
-  } else if (!verify) {
+  } else if (!options.verify) {
     for (const auto& report : reports) {
       std::printf("%s\n", drv::tools::FormatReportLine(report).c_str());
     }
   }
-  if (verify) {
-    std::fprintf(json ? stderr : stdout, "%zu spool files, %zu damaged\n", reports.size(), damaged);
+  if (options.verify) {
+    std::fprintf(options.json ? stderr : stdout, "%zu spool files, %zu damaged\n", reports.size(),
+                 damaged);
     return damaged == 0 ? 0 : 1;
   }
   return 0;

@@ -1,7 +1,9 @@
 #include "tools/station/station_commands.h"
 
-#include <charconv>
 #include <map>
+
+#include "base/hex_text.h"
+#include "base/program_options.h"
 
 namespace drv::station {
 namespace {
@@ -32,7 +34,7 @@ std::optional<std::string> TakeFaults(std::vector<std::string>& words, FrameFaul
       faults.noEndMark = true;
     } else if (words[i] == "--noise") {
       const auto count =
-          i + 1 < words.size() ? ParseDecimal(words[i + 1], 0, kMaxNoiseBytes) : std::nullopt;
+          i + 1 < words.size() ? ParseWholeNumber(words[i + 1], 0, kMaxNoiseBytes) : std::nullopt;
       if (!count) return "--noise needs a byte count from 0 to " + std::to_string(kMaxNoiseBytes);
       faults.noiseBytes = static_cast<int>(*count);
       ++i;
@@ -59,7 +61,7 @@ ParsedCommand ParseReport(const std::vector<std::string>& words) {
     const auto field = fields.find(words[i]);
     if (field == fields.end()) return Error("report: unknown word '" + words[i] + "'");
     if (i + 1 >= words.size()) return Error("report: " + words[i] + " needs a value");
-    field->second.value = ParseDecimal(words[i + 1], field->second.low, field->second.high);
+    field->second.value = ParseWholeNumber(words[i + 1], field->second.low, field->second.high);
     if (words[i] == "--qualifier" && field->second.value != 1 && field->second.value != 3) {
       return Error("report: --qualifier is 1 or 3, not '" + words[i + 1] + "'");
     }
@@ -92,7 +94,7 @@ std::optional<std::vector<uint8_t>> NumberList(std::string_view text, long low, 
       if (!bytes || bytes->size() != 1) return std::nullopt;
       values.push_back(bytes->front());
     } else {
-      const auto value = ParseDecimal(part, low, high);
+      const auto value = ParseWholeNumber(part, low, high);
       if (!value) return std::nullopt;
       values.push_back(static_cast<uint8_t>(*value));
     }
@@ -108,7 +110,7 @@ ParsedCommand ParseBlock(const std::vector<std::string>& words) {
     if (i + 1 >= words.size()) return Error("block: '" + kind + "' needs a value");
     const std::string& value = words[i + 1];
     if (kind == "object") {
-      const auto number = ParseDecimal(value, 1, BlockMessageBuilder::kMaxObjectNumber);
+      const auto number = ParseWholeNumber(value, 1, BlockMessageBuilder::kMaxObjectNumber);
       if (!number) return Error("block: object takes a number from 1 to 4096, not '" + value + "'");
       builder.Object(static_cast<uint16_t>(*number));
     } else if (kind == "code") {
@@ -117,7 +119,7 @@ ParsedCommand ParseBlock(const std::vector<std::string>& words) {
         return Error("block: code takes one hex byte, not '" + value + "'");
       builder.Code(code->front());
     } else if (kind == "zone") {
-      const auto zone = ParseDecimal(value, 1, BlockMessageBuilder::kMaxZoneSubBlock);
+      const auto zone = ParseWholeNumber(value, 1, BlockMessageBuilder::kMaxZoneSubBlock);
       if (!zone) return Error("block: zone takes a number from 1 to 64, not '" + value + "'");
       builder.Zone(static_cast<uint8_t>(*zone));
     } else if (kind == "zones") {
@@ -153,21 +155,12 @@ ParsedCommand ParseRaw(std::vector<std::string> words) {
   if (bytes->empty() && appendChecksum) return Error("raw: no bytes given");
   // A frame carries at most 127 bytes: its data bytes are counted in one byte on the other side.
   if (bytes->size() + (appendChecksum ? 1 : 0) > 127) return Error("raw: more than 127 bytes");
-  std::string description = "raw " + HexText(*bytes) + (appendChecksum ? "" : " --no-checksum");
+  std::string description =
+      "raw " + BlankSeparatedHex(*bytes) + (appendChecksum ? "" : " --no-checksum");
   return ParsedCommand{SendCommand{{*bytes, appendChecksum, description}, {}}, {}};
 }
 
 }  // namespace
-
-std::optional<int64_t> ParseDecimal(std::string_view text, int64_t low, int64_t high) {
-  int64_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc() || stop != end || value < low || value > high) {
-    return std::nullopt;
-  }
-  return value;
-}
 
 std::vector<std::string> SplitScriptLine(std::string_view line) {
   line = line.substr(0, line.find('#'));
@@ -187,7 +180,7 @@ ParsedCommand ParseStationCommand(std::span<const std::string> input) {
   std::vector<std::string> words(input.begin(), input.end());
   const std::string name = words[0];
   if (name == "sleep") {
-    const auto ms = words.size() == 2 ? ParseDecimal(words[1], 0, 86'400'000) : std::nullopt;
+    const auto ms = words.size() == 2 ? ParseWholeNumber(words[1], 0, 86'400'000) : std::nullopt;
     if (!ms) return Error("sleep takes one number of milliseconds");
     return ParsedCommand{SleepCommand{static_cast<int>(*ms)}, {}};
   }

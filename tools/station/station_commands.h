@@ -50,7 +50,4 @@ ParsedCommand ParseStationCommand(std::span<const std::string> words);
 // The words of one script line: blanks separate them and '#' starts a comment.
 std::vector<std::string> SplitScriptLine(std::string_view line);
 
-// A whole number in [low, high] written in decimal; nullopt for anything else.
-std::optional<int64_t> ParseDecimal(std::string_view text, int64_t low, int64_t high);
-
 }  // namespace drv::station

@@ -204,16 +204,6 @@ StationMessage RandomMessage(std::mt19937& random) {
   return Pick<int>(random, 0, 4) == 0 ? RandomBlock(random) : RandomReport(random);
 }
 
-std::string HexText(std::span<const uint8_t> bytes) {
-  std::string text;
-  text.reserve(bytes.size() * 3);
-  for (uint8_t byte : bytes) {
-    if (!text.empty()) text += ' ';
-    text += TwoHexDigits(byte);
-  }
-  return text;
-}
-
 std::optional<std::vector<uint8_t>> ParseHexWords(std::span<const std::string> words) {
   std::vector<uint8_t> bytes;
   for (const std::string& word : words) {

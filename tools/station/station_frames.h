@@ -106,9 +106,6 @@ struct StationMessage {
 // A random report (about four in five) or block message with realistic alarm codes.
 StationMessage RandomMessage(std::mt19937& random);
 
-// "F2 0E" as upper-case hex digits separated by blanks.
-std::string HexText(std::span<const uint8_t> bytes);
-
 // Hex bytes from words such as "F2", "0e" or "F20E01"; nullopt on a non-hex character or an odd
 // number of digits in a word.
 std::optional<std::vector<uint8_t>> ParseHexWords(std::span<const std::string> words);

@@ -17,9 +17,11 @@
 #include <system_error>
 #include <vector>
 
+#include "base/hex_text.h"
+#include "base/program_options.h"
 #include "tools/station/station_commands.h"
 #include "tools/station/station_frames.h"
-#include "tools/station/station_line.h"
+#include "tools/station/station_port.h"
 #include "tools/station/station_stats.h"
 
 namespace drv::station {
@@ -30,73 +32,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::string_view kProgram = "drvtirval-station";
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-void PrintUsage(std::ostream& out) {
-  // Descriptions start in column 24, also under a long WHAT, so that help2man can turn every
-  // list into a tagged list of the manual page.
-  out << "Usage: " << kProgram << " (--pty [--link PATH] | --device PATH) [options] WHAT\n"
-      << "\n"
-      << "Plays a central receiving station: sends frames on a serial line, waits for the\n"
-      << "reply byte (05 accepted, 07 refused) and resends on 07 or silence.\n"
-      << "\n"
-      << "Prints 'message N: WHAT' for every message, then 'frame N try K reply 05|07|none\n"
-      << "after MS ms: HEX' for every transmission, and at the end (also on Ctrl-C) one line\n"
-      << "'summary frames .. sent .. acknowledged .. refused .. unanswered .. given-up ..\n"
-      << "latency p50 .. ms p99 .. ms max .. ms'.\n"
-      << "\n"
-      << "WHAT is one of:\n"
-      << "  report --object N --code CODE --zone Z --partition P [--qualifier 1|3]\n"
-      << "                       a report message with a numeric event code: object\n"
-      << "                       0..65535, event number CODE 0..1023 (130 burglary, 110 fire,\n"
-      << "                       ...), zone 0..255, partition 0..15; qualifier 1 (new event,\n"
-      << "                       default) or 3 (restore)\n"
-      << "  block SUB-BLOCK...   a block message: the sub-blocks below, in the order given\n"
-      << "  raw HEX... [--no-checksum]\n"
-      << "                       the message bytes in hex (F2 0E or F20E); the checksum is\n"
-      << "                       appended\n"
-      << "  --script FILE        one of the commands above per line, or 'sleep MS'; '#'\n"
-      << "                       starts a comment\n"
-      << "  --random RATE        random report and block messages, RATE frames per second at\n"
-      << "                       most\n"
-      << "\n"
-      << "Sub-blocks of a block message, each a word and a value:\n"
-      << "  object N             object 1..4096\n"
-      << "  code HH              event code, one hex byte (64 = zone masks)\n"
-      << "  zone Z               zone 1..64 (applies to codes 05 06 07 40 54)\n"
-      << "  zones Z,Z,...        one event per zone, 1 to 31 zones\n"
-      << "  extra HH,HH,...      extra bytes (for code 64 the masks of zones 9-16, 1-8)\n"
-      << "\n"
-      << "Line:\n"
-      << "  --pty                make a pseudo-terminal pair; the first line of output is\n"
-      << "                       'pty PATH', the path the driver opens\n"
-      << "  --link PATH          with --pty: a symbolic link PATH to that path (removed at exit)\n"
-      << "  --device PATH        use a serial device instead; on Windows a port such as\n"
-      << "                       COM3\n"
-      << "  --baud N             line speed, a standard rate (default 9600)\n"
-      << "\n"
-      << "Sending:\n"
-      << "  --retries N          resends of an unanswered or refused frame (default 3)\n"
-      << "  --retry-interval MS  time to wait for the reply before a resend (default 4000)\n"
-      << "  --count N            send the command N times, or stop --random after N messages\n"
-      << "  --duration S         stop after S seconds\n"
-      << "  --seed N             seed of --random and --noise, for a repeatable run\n"
-      << "  --end-mark HH        end-of-frame byte, low two bits set (default 03)\n"
-      << "\n"
-      << "Spoiling frames on purpose (also per line of a script):\n"
-      << "  --bad-checksum       the checksum byte is off by one\n"
-      << "  --no-end-mark        the frame has no end mark\n"
-      << "  --noise N            N random bytes before the start byte\n"
-      << "\n"
-      << "Other options:\n"
-      << "  --help               show this text\n"
-      << "  --version            show the version\n"
-      << "\n"
-      << "Exit status:\n"
-      << "  0                    every frame was accepted\n"
-      << "  1                    a frame was given up, or the line failed\n"
-      << "  2                    a bad argument\n";
-}
 
 struct Options {
   bool pty = false;
@@ -124,84 +59,123 @@ class UsageError {
   std::string text_;
 };
 
-std::optional<double> ParsePositive(std::string_view text) {
-  double value = 0;
-  const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || stop != text.data() + text.size() || !(value > 0) ||
-      value > 1e9) {
-    return std::nullopt;
-  }
-  return value;
+OptionValue PositiveNumber(std::optional<double>& target) {
+  return Checked("a number above 0", [&target](std::string_view text) {
+    double value = 0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || stop != text.data() + text.size() || !(value > 0) ||
+        value > 1e9) {
+      return false;
+    }
+    target = value;
+    return true;
+  });
 }
 
-Options ParseOptions(const std::vector<std::string>& args) {
-  Options options;
-  std::size_t i = 0;
-  auto value = [&](const std::string& name) -> const std::string& {
-    if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
-    return args[++i];
+// The --help text around the options' own lines. Descriptions start in column 24, also under a
+// long WHAT, so that help2man can turn every list into a tagged list of the manual page.
+constexpr char kUsageHead[] =
+    "Usage: drvtirval-station (--pty [--link PATH] | --device PATH) [options] WHAT\n"
+    "\n"
+    "Plays a central receiving station: sends frames on a serial line, waits for the\n"
+    "reply byte (05 accepted, 07 refused) and resends on 07 or silence.\n"
+    "\n"
+    "Prints 'message N: WHAT' for every message, then 'frame N try K reply 05|07|none\n"
+    "after MS ms: HEX' for every transmission, and at the end (also on Ctrl-C) one line\n"
+    "'summary frames .. sent .. acknowledged .. refused .. unanswered .. given-up ..\n"
+    "latency p50 .. ms p99 .. ms max .. ms'.\n"
+    "\n"
+    "WHAT is one of:\n"
+    "  report --object N --code CODE --zone Z --partition P [--qualifier 1|3]\n"
+    "                       a report message with a numeric event code: object\n"
+    "                       0..65535, event number CODE 0..1023 (130 burglary, 110 fire,\n"
+    "                       ...), zone 0..255, partition 0..15; qualifier 1 (new event,\n"
+    "                       default) or 3 (restore)\n"
+    "  block SUB-BLOCK...   a block message: the sub-blocks below, in the order given\n"
+    "  raw HEX... [--no-checksum]\n"
+    "                       the message bytes in hex (F2 0E or F20E); the checksum is\n"
+    "                       appended\n";
+constexpr char kSubBlocksAndLine[] =
+    "\n"
+    "Sub-blocks of a block message, each a word and a value:\n"
+    "  object N             object 1..4096\n"
+    "  code HH              event code, one hex byte (64 = zone masks)\n"
+    "  zone Z               zone 1..64 (applies to codes 05 06 07 40 54)\n"
+    "  zones Z,Z,...        one event per zone, 1 to 31 zones\n"
+    "  extra HH,HH,...      extra bytes (for code 64 the masks of zones 9-16, 1-8)\n"
+    "\n"
+    "Line:\n";
+constexpr char kExitStatus[] =
+    "\n"
+    "Exit status:\n"
+    "  0                    every frame was accepted\n"
+    "  1                    a frame was given up, or the line failed\n"
+    "  2                    a bad argument\n";
+
+// The command line's options into `o`, each with its lines of the --help text.
+std::vector<ProgramOption> OptionTable(Options& o) {
+  return {
+      HelpLines(kUsageHead),
+      {"--script", Text(o.script),
+       "  --script FILE        one of the commands above per line, or 'sleep MS'; '#'\n"
+       "                       starts a comment\n"},
+      {"--random", PositiveNumber(o.randomRate),
+       "  --random RATE        random report and block messages, RATE frames per second at\n"
+       "                       most\n"},
+      HelpLines(kSubBlocksAndLine),
+      {"--pty", Flag(o.pty),
+       "  --pty                make a pseudo-terminal pair; the first line of output is\n"
+       "                       'pty PATH', the path the driver opens\n"},
+      {"--link", Text(o.link),
+       "  --link PATH          with --pty: a symbolic link PATH to that path (removed at exit)\n"},
+      {"--device", Text(o.device),
+       "  --device PATH        use a serial device instead; on Windows a port such as\n"
+       "                       COM3\n"},
+      {"--baud",
+       Checked("a standard rate",
+               [&o](std::string_view text) {
+                 const auto rate = ParseWholeNumber(text, 1, 4'000'000);
+                 if (!rate || !IsStandardRate(static_cast<long>(*rate))) return false;
+                 o.baud = static_cast<long>(*rate);
+                 return true;
+               }),
+       "  --baud N             line speed, a standard rate (default 9600)\n"},
+      HelpLines("\nSending:\n"),
+      {"--retries", Number(o.retries, 0, 1000),
+       "  --retries N          resends of an unanswered or refused frame (default 3)\n"},
+      {"--retry-interval", Number(o.retryIntervalMs, 1, 3'600'000),
+       "  --retry-interval MS  time to wait for the reply before a resend (default 4000)\n"},
+      {"--count", Number(o.count, 1, 1'000'000'000),
+       "  --count N            send the command N times, or stop --random after N messages\n"},
+      {"--duration", PositiveNumber(o.durationS), "  --duration S         stop after S seconds\n"},
+      {"--seed", Number(o.seed, 0, 4'294'967'295),
+       "  --seed N             seed of --random and --noise, for a repeatable run\n"},
+      {"--end-mark",
+       Checked("one hex byte with both low bits set, such as 03 or 43",
+               [&o](std::string_view text) {
+                 const std::string word(text);
+                 const auto bytes = ParseHexWords(std::span<const std::string>(&word, 1));
+                 if (!bytes || bytes->size() != 1 || !IsEndMark(bytes->front())) return false;
+                 o.endMark = bytes->front();
+                 return true;
+               }),
+       "  --end-mark HH        end-of-frame byte, low two bits set (default 03)\n"},
+      HelpLines("\nSpoiling frames on purpose (also per line of a script):\n"),
+      {"--bad-checksum", Flag(o.faults.badChecksum),
+       "  --bad-checksum       the checksum byte is off by one\n"},
+      {"--no-end-mark", Flag(o.faults.noEndMark),
+       "  --no-end-mark        the frame has no end mark\n"},
+      {"--noise", Number(o.faults.noiseBytes, 0, kMaxNoiseBytes),
+       "  --noise N            N random bytes before the start byte\n"},
+      HelpLines("\nOther options:\n"),
+      {"--help", ShowsHelp(), "  --help               show this text\n"},
+      {"--version", ShowsVersion(), "  --version            show the version\n"},
+      HelpLines(kExitStatus),
   };
-  auto number = [&](const std::string& name, int64_t low, int64_t high) {
-    const std::string& text = value(name);
-    const auto parsed = ParseDecimal(text, low, high);
-    if (!parsed) {
-      throw UsageError(name + " takes a number from " + std::to_string(low) + " to " +
-                       std::to_string(high) + ", not '" + text + "'");
-    }
-    return *parsed;
-  };
-  auto positive = [&](const std::string& name) {
-    const std::string& text = value(name);
-    const auto parsed = ParsePositive(text);
-    if (!parsed) throw UsageError(name + " takes a number above 0, not '" + text + "'");
-    return *parsed;
-  };
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--pty") {
-      options.pty = true;
-    } else if (arg == "--device") {
-      options.device = value(arg);
-    } else if (arg == "--link") {
-      options.link = value(arg);
-    } else if (arg == "--baud") {
-      options.baud = number(arg, 1, 4'000'000);
-      if (!IsStandardRate(options.baud)) {
-        throw UsageError("--baud " + std::to_string(options.baud) + " is not a standard rate");
-      }
-    } else if (arg == "--retries") {
-      options.retries = number(arg, 0, 1000);
-    } else if (arg == "--retry-interval") {
-      options.retryIntervalMs = number(arg, 1, 3'600'000);
-    } else if (arg == "--count") {
-      options.count = number(arg, 1, 1'000'000'000);
-    } else if (arg == "--duration") {
-      options.durationS = positive(arg);
-    } else if (arg == "--seed") {
-      options.seed = static_cast<unsigned>(number(arg, 0, 4'294'967'295));
-    } else if (arg == "--end-mark") {
-      const std::string& text = value(arg);
-      const auto bytes = ParseHexWords(std::span<const std::string>(&text, 1));
-      if (!bytes || bytes->size() != 1 || !IsEndMark(bytes->front())) {
-        throw UsageError("--end-mark takes one hex byte with both low bits set, such as 03 or 43");
-      }
-      options.endMark = bytes->front();
-    } else if (arg == "--bad-checksum") {
-      options.faults.badChecksum = true;
-    } else if (arg == "--no-end-mark") {
-      options.faults.noEndMark = true;
-    } else if (arg == "--noise") {
-      options.faults.noiseBytes = static_cast<int>(number(arg, 0, kMaxNoiseBytes));
-    } else if (arg == "--script") {
-      options.script = value(arg);
-    } else if (arg == "--random") {
-      options.randomRate = positive(arg);
-    } else if (arg.starts_with("--") && options.commandWords.empty()) {
-      throw UsageError("unknown option " + arg);
-    } else {
-      options.commandWords.push_back(arg);
-    }
-  }
+}
+
+// What the options cannot say one by one: where the frames go and where they come from.
+void CheckOptions(const Options& options) {
   if (options.pty == !options.device.empty()) {
     throw UsageError("give either --pty or --device PATH");
   }
@@ -213,7 +187,6 @@ Options ParseOptions(const std::vector<std::string>& args) {
   }
   if (options.count && !options.script.empty())
     throw UsageError("--count does not go with --script");
-  return options;
 }
 
 std::vector<StationCommand> ReadScript(const std::string& path) {
@@ -235,7 +208,7 @@ std::vector<StationCommand> ReadScript(const std::string& path) {
 
 class StationRun {
  public:
-  StationRun(const Options& options, StationLine& line)
+  StationRun(const Options& options, StationPort& line)
       : options_(options), line_(line), random_(options.seed.value_or(std::random_device{}())) {
     if (options.durationS) {
       deadline_ = Clock::now() +
@@ -363,12 +336,12 @@ class StationRun {
         break;
     }
     std::cout << "frame " << number << " try " << attempt << " reply " << reply << " after "
-              << elapsed << " ms: " << HexText(bytes) << '\n';
+              << elapsed << " ms: " << BlankSeparatedHex(bytes) << '\n';
     return outcome == ReplyOutcome::kAcknowledged;
   }
 
   const Options& options_;
-  StationLine& line_;
+  StationPort& line_;
   std::mt19937 random_;
   std::optional<Clock::time_point> deadline_;
   bool stopped_ = false;
@@ -410,22 +383,16 @@ class PeerLink {
 };
 
 int Main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (const std::string& arg : args) {
-    if (arg == "--help") {
-      PrintUsage(std::cout);
-      return kExitDone;
-    }
-    if (arg == "--version") {
-      std::cout << kProgram << ' ' << DRV_VERSION_TEXT << '\n';
-      return kExitDone;
-    }
-  }
-
   Options options;
+  const std::vector<ProgramOption> table = OptionTable(options);
+  const ProgramCommandLine commandLine =
+      ReadCommandLine(table, ArgumentsOf(argc, argv), OperandRule::kCommand);
+  if (const auto status = AnswerUnlessRun(commandLine, table, kProgram)) return *status;
+  options.commandWords = commandLine.operands;
+
   std::vector<StationCommand> commands;
   try {
-    options = ParseOptions(args);
+    CheckOptions(options);
     if (!options.script.empty()) {
       commands = ReadScript(options.script);
     } else if (!options.randomRate) {
@@ -434,8 +401,8 @@ int Main(int argc, char** argv) {
       commands.assign(static_cast<std::size_t>(options.count.value_or(1)), *parsed.command);
     }
   } catch (const UsageError& error) {
-    std::cerr << kProgram << ": " << error.Text() << "\nTry '" << kProgram << " --help'.\n";
-    return kExitUsage;
+    std::cerr << UsageErrorText(kProgram, error.Text());
+    return kUsageErrorStatus;
   }
 
   LineBufferStandardOutput();
@@ -443,7 +410,7 @@ int Main(int argc, char** argv) {
     std::cerr << kProgram << ": cannot install the stop handlers\n";
     return kExitFailed;
   }
-  StationLine line;
+  StationPort line;
   std::string error;
   if (options.pty ? !line.OpenPty(options.baud, error)
                   : !line.OpenDevice(options.device, options.baud, error)) {

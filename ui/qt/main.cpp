@@ -22,14 +22,14 @@
 #include "base/clock.h"
 #include "base/version.h"
 #include "delivery/tcp_connection.h"
-#include "receiver/device_names.h"
+#include "receiver/device_names_posix.h"
 #include "receiver/serial_device_posix.h"
 #include "ui/command_line.h"
 #include "ui/qt/close_code_dialog.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/message_box.h"
-#include "ui/qt/qt_main_thread.h"
-#include "ui/qt/qt_serial_event_loop.h"
+#include "ui/qt/main_thread_qt.h"
+#include "ui/qt/serial_event_loop_qt.h"
 #include "ui/qt/style.h"
 
 namespace {

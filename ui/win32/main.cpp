@@ -17,10 +17,10 @@
 #include "base/win_text.h"
 #include "delivery/tcp_connection.h"
 #include "receiver/serial_device_win.h"
-#include "receiver/serial_event_loop_win.h"
+#include "ui/win32/serial_event_loop_win32.h"
 #include "ui/command_line.h"
 #include "ui/win32/close_code_dialog.h"
-#include "ui/win32/main_thread.h"
+#include "ui/win32/main_thread_win32.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/message_box.h"
 
@@ -134,7 +134,7 @@ int wmain(int argc, wchar_t** argv) {
   drv::SystemClock clock;
   drv::Win32MainThread mainThread;
   // Outlives the window, whose driver's port stops watching the device when it closes.
-  drv::WinSerialEventLoop serialEvents(clock, mainThread);
+  drv::Win32SerialEventLoop serialEvents(clock, mainThread);
   drv::WinSerialDevice serialDevice;
   drv::TcpConnectionFactory connections;
   drv::TForm1 window(messageBox);

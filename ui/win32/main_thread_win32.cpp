@@ -1,4 +1,4 @@
-#include "ui/win32/main_thread.h"
+#include "ui/win32/main_thread_win32.h"
 
 #include <stdexcept>
 

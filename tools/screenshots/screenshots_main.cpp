@@ -2,7 +2,6 @@
 // look at the layout without a display.
 #include <cstdio>
 #include <string>
-#include <string_view>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -11,6 +10,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 
+#include "base/program_options.h"
 #include "ui/qt/close_code_dialog.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/message_box.h"
@@ -18,15 +18,19 @@
 namespace {
 
 constexpr char kProgramName[] = "drvtirval-screenshots";
-constexpr char kUsage[] =
+constexpr char kUsageHead[] =
     "Usage: drvtirval-screenshots OUTDIR\n"
     "\n"
     "Renders the main window's state and settings pages, the close-code dialog and the message\n"
     "box to PNG files in OUTDIR (created when missing), with sample contents.\n"
     "\n"
-    "Options:\n"
-    "  --help      show this text and exit\n"
-    "  --version   show the version and exit\n";
+    "Options:\n";
+// Its options, each with its lines of the --help text.
+const drv::ProgramOption kOptions[] = {
+    drv::HelpLines(kUsageHead),
+    {"--help", drv::ShowsHelp(), "  --help      show this text and exit\n"},
+    {"--version", drv::ShowsVersion(), "  --version   show the version and exit\n"},
+};
 
 bool Save(QWidget& widget, const QDir& directory, const char* name) {
   widget.show();
@@ -61,26 +65,25 @@ void FillMainWindow(drv::TForm1& window) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::string_view(argv[1]) == "--help") {
-    std::fputs(kUsage, stdout);
-    return 0;
+  const drv::ProgramCommandLine commandLine =
+      drv::ReadCommandLine(kOptions, drv::ArgumentsOf(argc, argv), drv::OperandRule::kAny);
+  if (const auto status = drv::AnswerUnlessRun(commandLine, kOptions, kProgramName)) {
+    return *status;
   }
-  if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::printf("%s %s\n", kProgramName, DRV_VERSION_TEXT);
-    return 0;
+  if (commandLine.operands.size() != 1) {
+    std::fputs(
+        drv::UsageErrorText(kProgramName, "expected one argument, the output directory").c_str(),
+        stderr);
+    return drv::kUsageErrorStatus;
   }
-  if (argc != 2 || argv[1][0] == '-') {
-    std::fprintf(stderr, "%s: expected one argument, the output directory\nTry '%s --help'.\n",
-                 kProgramName, kProgramName);
-    return 2;
-  }
+  const std::string& outputDirectory = commandLine.operands.front();
   // Rendering needs no display.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 
-  const QDir directory(QString::fromLocal8Bit(argv[1]));
+  const QDir directory(QString::fromLocal8Bit(outputDirectory.c_str()));
   if (!directory.mkpath(".")) {
-    std::fprintf(stderr, "%s: cannot create %s\n", kProgramName, argv[1]);
+    std::fprintf(stderr, "%s: cannot create %s\n", kProgramName, outputDirectory.c_str());
     return 1;
   }
 

@@ -1,4 +1,4 @@
-#include "ui/qt/qt_serial_event_loop.h"
+#include "ui/qt/serial_event_loop_qt.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 
 #include "base/win_text.h"
 #include "tools/station/station_frames.h"
-#include "tools/station/station_line.h"
+#include "tools/station/station_port.h"
 
 namespace drv::station {
 namespace {
@@ -69,7 +69,7 @@ bool StopRequest::Wait(int milliseconds) {
   return Requested();
 }
 
-struct StationLine::Device {
+struct StationPort::Device {
   ~Device() {
     if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
   }
@@ -86,11 +86,11 @@ struct StationLine::Device {
   HANDLE port = INVALID_HANDLE_VALUE;
 };
 
-StationLine::StationLine() : device_(std::make_unique<Device>()) {}
+StationPort::StationPort() : device_(std::make_unique<Device>()) {}
 
-StationLine::~StationLine() = default;
+StationPort::~StationPort() = default;
 
-bool StationLine::OpenDevice(const std::string& path, long baud, std::string& error) {
+bool StationPort::OpenDevice(const std::string& path, long baud, std::string& error) {
   // "COM12" needs the device prefix; "COM3" works either way.
   const std::string name = path.starts_with("\\\\.\\") ? path : "\\\\.\\" + path;
   device_->port = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -126,16 +126,16 @@ bool StationLine::OpenDevice(const std::string& path, long baud, std::string& er
   return true;
 }
 
-bool StationLine::OpenPty(long, std::string& error) {
+bool StationPort::OpenPty(long, std::string& error) {
   error = "pseudo-terminals exist on POSIX systems only; use --device COMn";
   return false;
 }
 
-void StationLine::DiscardInput() {
+void StationPort::DiscardInput() {
   PurgeComm(device_->port, PURGE_RXCLEAR);
 }
 
-bool StationLine::WriteAll(std::span<const uint8_t> bytes, int timeoutMs) {
+bool StationPort::WriteAll(std::span<const uint8_t> bytes, int timeoutMs) {
   if (!device_->SetTimeouts(kReadSliceMs, static_cast<DWORD>(std::max(timeoutMs, 1)))) {
     lastErrorText_ = WindowsErrorText(GetLastError());
     return false;
@@ -154,7 +154,7 @@ bool StationLine::WriteAll(std::span<const uint8_t> bytes, int timeoutMs) {
   return true;
 }
 
-ReplyOutcome StationLine::WaitForReply(int timeoutMs) {
+ReplyOutcome StationPort::WaitForReply(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (StopRequest::Requested()) return ReplyOutcome::kStopped;

@@ -1,4 +1,4 @@
-#include "receiver/serial_event_loop_win.h"
+#include "ui/win32/serial_event_loop_win32.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +20,14 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 constexpr auto kSafety = 10s;
 
-class WinSerialEventLoopTest : public ::testing::Test {
+class Win32SerialEventLoopTest : public ::testing::Test {
  protected:
   SystemClock clock;
   testing::ManualMainThreadQueue mainThread;
-  std::optional<WinSerialEventLoop> loop{std::in_place, clock, mainThread};
+  std::optional<Win32SerialEventLoop> loop{std::in_place, clock, mainThread};
 };
 
-TEST_F(WinSerialEventLoopTest, ATimerFiresOnceOnTheMainThreadAndNeverBeforeItsDelay) {
+TEST_F(Win32SerialEventLoopTest, ATimerFiresOnceOnTheMainThreadAndNeverBeforeItsDelay) {
   struct Case {
     const char* name;
     uint64_t delayUs;
@@ -54,7 +54,7 @@ TEST_F(WinSerialEventLoopTest, ATimerFiresOnceOnTheMainThreadAndNeverBeforeItsDe
   }
 }
 
-TEST_F(WinSerialEventLoopTest, AStoppedOrReplacedTimerDoesNotFire) {
+TEST_F(Win32SerialEventLoopTest, AStoppedOrReplacedTimerDoesNotFire) {
   int stopped = 0;
   loop->StartTimer(2000, [&] { ++stopped; });
   loop->StopTimer();
@@ -77,7 +77,7 @@ TEST_F(WinSerialEventLoopTest, AStoppedOrReplacedTimerDoesNotFire) {
   EXPECT_GE(firedAt - start, 20000u);
 }
 
-TEST_F(WinSerialEventLoopTest, ATimerStartedByItsOwnCallbackFiresAgain) {
+TEST_F(Win32SerialEventLoopTest, ATimerStartedByItsOwnCallbackFiresAgain) {
   int fired = 0;
   std::function<void()> again = [&] {
     if (++fired < 3) loop->StartTimer(1000, again);
@@ -86,7 +86,7 @@ TEST_F(WinSerialEventLoopTest, ATimerStartedByItsOwnCallbackFiresAgain) {
   EXPECT_TRUE(mainThread.RunUntil([&] { return fired == 3; }, kSafety));
 }
 
-TEST_F(WinSerialEventLoopTest, NothingRunsOnceTheLoopIsGone) {
+TEST_F(Win32SerialEventLoopTest, NothingRunsOnceTheLoopIsGone) {
   int fired = 0;
   loop->StartTimer(1000, [&] { ++fired; });
   // The helper posts meanwhile; the loop goes before the main thread turns.
@@ -98,7 +98,7 @@ TEST_F(WinSerialEventLoopTest, NothingRunsOnceTheLoopIsGone) {
 
 // ---- A watched COM port (the pair of tests/win/com_port_pair.sh) ----
 
-class WatchedPortTest : public WinSerialEventLoopTest {
+class WatchedPortTest : public Win32SerialEventLoopTest {
  protected:
   void SetUp() override {
     const auto pair = testing::TestComPortPair();

@@ -1,4 +1,4 @@
-#include "receiver/device_names.h"
+#include "receiver/device_names_posix.h"
 
 #include <cctype>
 

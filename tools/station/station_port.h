@@ -5,8 +5,9 @@
 #include <span>
 #include <string>
 
-// The station's end of the serial line: a real port, or (POSIX systems) a pseudo-terminal pair
-// made here; and the stop request of Ctrl-C or a termination signal. One file per platform.
+// The simulated station's port, its end of the serial line: a real port, or (POSIX systems) a
+// pseudo-terminal pair made here; and the stop request of Ctrl-C or a termination signal. One
+// file per platform.
 namespace drv::station {
 
 // Whether the line can run at `baud`: the standard rates of the platform's serial ports.
@@ -30,12 +31,12 @@ class StopRequest {
 // What a wait for the reply byte ended with.
 enum class ReplyOutcome { kAcknowledged, kRefused, kNone, kStopped };
 
-class StationLine {
+class StationPort {
  public:
-  StationLine();
-  ~StationLine();
-  StationLine(const StationLine&) = delete;
-  StationLine& operator=(const StationLine&) = delete;
+  StationPort();
+  ~StationPort();
+  StationPort(const StationPort&) = delete;
+  StationPort& operator=(const StationPort&) = delete;
 
   // Opens a serial device (a path such as /dev/ttyUSB0; on Windows a port such as COM3) in raw
   // mode, 8 data bits, no parity, 1 stop bit.

@@ -1,4 +1,4 @@
-#include "ui/qt/qt_main_thread.h"
+#include "ui/qt/main_thread_qt.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

@@ -11,8 +11,8 @@
 
 namespace drv {
 
-// The serial port's events on Windows, for a front end that has a main thread with a queue of
-// tasks (IMainThreadQueue, which the Win32 front end implements with a window message).
+// The serial port's events for the Win32 front end, through its main thread's queue of tasks
+// (IMainThreadQueue, which Win32MainThread implements with a window message).
 //
 // A helper thread waits for the watched port's events (WaitCommEvent for EV_RXCHAR and EV_ERR on
 // the port's overlapped handle, see WinSerialDevice) and for a waitable timer, and posts each one
@@ -27,13 +27,13 @@ namespace drv {
 // the port, so the port may be closed right after it; a report posted before is dropped. The timer
 // fires when the clock's microsecond count has moved on by the delay, never before: an early
 // wake-up of the system timer is re-armed for the rest.
-class WinSerialEventLoop final : public ISerialEventLoop {
+class Win32SerialEventLoop final : public ISerialEventLoop {
  public:
-  WinSerialEventLoop(IClock& clock, IMainThreadQueue& mainThread);
+  Win32SerialEventLoop(IClock& clock, IMainThreadQueue& mainThread);
   // Stops the helper; no callback runs afterwards.
-  ~WinSerialEventLoop() override;
-  WinSerialEventLoop(const WinSerialEventLoop&) = delete;
-  WinSerialEventLoop& operator=(const WinSerialEventLoop&) = delete;
+  ~Win32SerialEventLoop() override;
+  Win32SerialEventLoop(const Win32SerialEventLoop&) = delete;
+  Win32SerialEventLoop& operator=(const Win32SerialEventLoop&) = delete;
 
   // `handle` is a communications handle opened for overlapped I/O.
   void Watch(SerialReadinessHandle handle, std::function<void()> onReadable) override;

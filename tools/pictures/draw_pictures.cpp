@@ -1,8 +1,9 @@
-// Draws the driver's pictures (icon, application button, page buttons) into PNG files. The PNGs
-// are kept in the repository and compiled into the program; run this again after changing a
-// picture:  drvtirval-draw-pictures ui/resources
+// drvtirval-draw-pictures: draws the driver's pictures (icon, application button, page buttons)
+// into PNG files. The PNGs are kept in the repository and compiled into the program; run this
+// again after changing a picture:  drvtirval-draw-pictures ui/resources
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include <QDir>
 #include <QGuiApplication>
@@ -12,7 +13,21 @@
 #include <QPainterPath>
 #include <QRadialGradient>
 
+#include "base/program_options.h"
+
 namespace {
+
+constexpr char kProgramName[] = "drvtirval-draw-pictures";
+const drv::ProgramOption kOptions[] = {
+    drv::HelpLines("Usage: drvtirval-draw-pictures OUTDIR\n"
+                   "\n"
+                   "Draws the driver's pictures to PNG files in OUTDIR, the pictures the programs\n"
+                   "are built with (ui/resources).\n"
+                   "\n"
+                   "Options:\n"),
+    {"--help", drv::ShowsHelp(), "  --help      show this text and exit\n"},
+    {"--version", drv::ShowsVersion(), "  --version   show the version and exit\n"},
+};
 
 const QColor kDeepBlue(23, 63, 130);
 const QColor kMidBlue(79, 135, 214);
@@ -233,20 +248,28 @@ QImage CheckBox(bool ticked, bool hover) {
 bool Save(const QImage& image, const QDir& directory, const char* name) {
   const QString path = directory.filePath(QString::fromLatin1(name));
   if (image.save(path, "PNG")) return true;
-  std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+  std::fprintf(stderr, "%s: cannot write %s\n", kProgramName, qPrintable(path));
   return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
-    return 2;
+  const drv::ProgramCommandLine commandLine =
+      drv::ReadCommandLine(kOptions, drv::ArgumentsOf(argc, argv), drv::OperandRule::kAny);
+  if (const auto status = drv::AnswerUnlessRun(commandLine, kOptions, kProgramName)) {
+    return *status;
   }
+  if (commandLine.operands.size() != 1) {
+    std::fputs(
+        drv::UsageErrorText(kProgramName, "expected one argument, the output directory").c_str(),
+        stderr);
+    return drv::kUsageErrorStatus;
+  }
+  const std::string& outputDirectory = commandLine.operands.front();
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication app(argc, argv);
-  const QDir directory(QString::fromLocal8Bit(argv[1]));
+  const QDir directory(QString::fromLocal8Bit(outputDirectory.c_str()));
   bool ok = true;
   ok &= Save(DriverIcon(16), directory, "driver_icon_16.png");
   ok &= Save(DriverIcon(32), directory, "driver_icon_32.png");

@@ -1,4 +1,4 @@
-#include "receiver/serial_event_loop_win.h"
+#include "ui/win32/serial_event_loop_win32.h"
 
 #include <windows.h>
 
@@ -25,7 +25,7 @@ HANDLE CreatePreciseTimer() {
 
 }  // namespace
 
-struct WinSerialEventLoop::State {
+struct Win32SerialEventLoop::State {
   State(IClock& c, IMainThreadQueue& m)
       : clock(c),
         mainThread(m),
@@ -116,7 +116,7 @@ struct WinSerialEventLoop::State {
 // The helper thread. Each turn it takes up what the main thread asked for, starts a wait on the
 // port when none is outstanding, sleeps until the port, the timer or the main thread wakes it, and
 // posts what it learned to the main thread.
-class WinSerialEventLoop::Helper {
+class Win32SerialEventLoop::Helper {
  public:
   explicit Helper(std::shared_ptr<State> state) : state_(std::move(state)) {
     portWait_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -287,7 +287,7 @@ class WinSerialEventLoop::Helper {
   uint64_t armedTimer_ = 0;  // the timer generation the system timer is set for
 };
 
-WinSerialEventLoop::WinSerialEventLoop(IClock& clock, IMainThreadQueue& mainThread)
+Win32SerialEventLoop::Win32SerialEventLoop(IClock& clock, IMainThreadQueue& mainThread)
     : clock_(clock), state_(std::make_shared<State>(clock, mainThread)) {
   helper_ = std::thread([state = state_] {
     Helper(state).Run();
@@ -297,7 +297,7 @@ WinSerialEventLoop::WinSerialEventLoop(IClock& clock, IMainThreadQueue& mainThre
   });
 }
 
-WinSerialEventLoop::~WinSerialEventLoop() {
+Win32SerialEventLoop::~Win32SerialEventLoop() {
   {
     std::lock_guard lock(state_->mutex);
     state_->stop = true;
@@ -309,17 +309,17 @@ WinSerialEventLoop::~WinSerialEventLoop() {
   state_->onTimeout = nullptr;
 }
 
-void WinSerialEventLoop::Watch(SerialReadinessHandle handle, std::function<void()> onReadable) {
+void Win32SerialEventLoop::Watch(SerialReadinessHandle handle, std::function<void()> onReadable) {
   state_->onReadable = std::move(onReadable);
   SetWatch(handle);
 }
 
-void WinSerialEventLoop::Unwatch() {
+void Win32SerialEventLoop::Unwatch() {
   state_->onReadable = nullptr;
   SetWatch(kNoReadinessHandle);
 }
 
-void WinSerialEventLoop::SetWatch(SerialReadinessHandle handle) {
+void Win32SerialEventLoop::SetWatch(SerialReadinessHandle handle) {
   std::unique_lock lock(state_->mutex);
   state_->port = handle == kNoReadinessHandle ? nullptr : reinterpret_cast<HANDLE>(handle);
   const uint64_t request = ++state_->watchRequest;
@@ -331,7 +331,7 @@ void WinSerialEventLoop::SetWatch(SerialReadinessHandle handle) {
                        [&] { return state_->watchTakenUp == request || state_->helperEnded; });
 }
 
-void WinSerialEventLoop::StartTimer(uint64_t delayUs, std::function<void()> onTimeout) {
+void Win32SerialEventLoop::StartTimer(uint64_t delayUs, std::function<void()> onTimeout) {
   State& state = *state_;
   state.onTimeout = std::move(onTimeout);
   state.timerArmed = true;
@@ -346,18 +346,18 @@ void WinSerialEventLoop::StartTimer(uint64_t delayUs, std::function<void()> onTi
   state.mainThread.Post([shared, generation] { shared->TimerFired(generation); });
 }
 
-void WinSerialEventLoop::StopTimer() {
+void Win32SerialEventLoop::StopTimer() {
   state_->timerArmed = false;
   state_->onTimeout = nullptr;
   ++state_->currentTimer;
   state_->CancelTimerRequest();
 }
 
-bool WinSerialEventLoop::Watching() const {
+bool Win32SerialEventLoop::Watching() const {
   return static_cast<bool>(state_->onReadable);
 }
 
-bool WinSerialEventLoop::TimerActive() const {
+bool Win32SerialEventLoop::TimerActive() const {
   return state_->timerArmed;
 }
 

@@ -1,4 +1,4 @@
-#include "receiver/serial_custom_rate.h"
+#include "receiver/serial_custom_rate_posix.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

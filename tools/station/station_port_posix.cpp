@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "tools/station/station_frames.h"
-#include "tools/station/station_line.h"
+#include "tools/station/station_port.h"
 
 namespace drv::station {
 namespace {
@@ -117,7 +117,7 @@ bool StopRequest::Wait(int milliseconds) {
   return true;
 }
 
-struct StationLine::Device {
+struct StationPort::Device {
   ~Device() {
     if (fd >= 0) close(fd);
     if (peerFd >= 0) close(peerFd);
@@ -126,11 +126,11 @@ struct StationLine::Device {
   int peerFd = -1;
 };
 
-StationLine::StationLine() : device_(std::make_unique<Device>()) {}
+StationPort::StationPort() : device_(std::make_unique<Device>()) {}
 
-StationLine::~StationLine() = default;
+StationPort::~StationPort() = default;
 
-bool StationLine::OpenDevice(const std::string& path, long baud, std::string& error) {
+bool StationPort::OpenDevice(const std::string& path, long baud, std::string& error) {
   device_->fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (device_->fd < 0) {
     error = SystemError("cannot open " + path);
@@ -139,7 +139,7 @@ bool StationLine::OpenDevice(const std::string& path, long baud, std::string& er
   return SetRawLine(device_->fd, baud, error);
 }
 
-bool StationLine::OpenPty(long baud, std::string& error) {
+bool StationPort::OpenPty(long baud, std::string& error) {
   int& fd = device_->fd;
   fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
@@ -165,13 +165,13 @@ bool StationLine::OpenPty(long baud, std::string& error) {
   return SetRawLine(device_->peerFd, baud, error);
 }
 
-void StationLine::DiscardInput() {
+void StationPort::DiscardInput() {
   uint8_t buffer[256];
   while (read(device_->fd, buffer, sizeof buffer) > 0) {
   }
 }
 
-bool StationLine::WriteAll(std::span<const uint8_t> bytes, int timeoutMs) {
+bool StationPort::WriteAll(std::span<const uint8_t> bytes, int timeoutMs) {
   const int fd = device_->fd;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::size_t done = 0;
@@ -196,7 +196,7 @@ bool StationLine::WriteAll(std::span<const uint8_t> bytes, int timeoutMs) {
   return true;
 }
 
-ReplyOutcome StationLine::WaitForReply(int timeoutMs) {
+ReplyOutcome StationPort::WaitForReply(int timeoutMs) {
   const int fd = device_->fd;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (true) {
