@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -69,13 +71,18 @@ class ServerToolTest : public ::testing::Test {
     ASSERT_TRUE(WriteFrame(connection, BuildMessage(type, number_++, payload)));
   }
 
+  // The next answer, if one comes and is a good message.
+  std::optional<DecodedMessage> ReadAnswer(IConnection& connection) {
+    const FrameReadResult frame = ReadFrame(connection, clock_);
+    if (!frame.Ok()) return std::nullopt;
+    return DecodeMessage(frame.body);
+  }
+
   // Sends one message and returns the type of the answer (0 when there is none).
   uint32_t Exchange(IConnection& connection, uint32_t type, const Bytes& payload = {}) {
     Send(connection, type, payload);
-    const FrameReadResult frame = ReadFrame(connection, clock_);
-    if (!frame.Ok()) return 0;
-    const auto message = DecodeMessage(frame.body);
-    return message ? message->type : 0;
+    const auto answer = ReadAnswer(connection);
+    return answer ? answer->type : 0;
   }
 
   // The next line that reports a message.
@@ -117,6 +124,7 @@ TEST_F(ServerToolTest, OptionsAndExitStatus) {
       {{"--drop-after"}, 2, ""},
       {{"--drop-after", "0"}, 2, ""},
       {{"--delay-ms", "-1"}, 2, ""},
+      {{"--late-ms", "600001"}, 2, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front());
@@ -206,6 +214,52 @@ TEST_F(ServerToolTest, BrokenAnswersFailTheRead) {
   }
 }
 
+TEST_F(ServerToolTest, LateAnswersLeaveTheServerReading) {
+  // Answers a minute away: every message is read and printed long before the first answer.
+  Start({"--late-ms", "60000"});
+  auto connection = Connect();
+  Send(*connection, MsgIntroduction, {0x2D, 0x00});
+  Send(*connection, MsgEventRecord, SampleRecord());
+  Send(*connection, MsgPoll);
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  EXPECT_EQ(NextMessageLine().rfind("event number=1 ", 0), 0u);
+  EXPECT_EQ(NextMessageLine(), "MsgPoll number=2 payload=");
+  uint8_t byte = 0;
+  EXPECT_EQ(connection->ReadSome(&byte, 1, 300), 0);  // nothing answered yet
+}
+
+TEST_F(ServerToolTest, LateAnswersGoOutInTheOrderOfTheirMessages) {
+  Start({"--late-ms", "200"});
+  auto connection = Connect();
+  Send(*connection, MsgIntroduction, {0x2D, 0x00});
+  Send(*connection, MsgEventRecord, SampleRecord());
+  Send(*connection, MsgPoll);
+  Send(*connection, MsgEventRecord, SampleRecord());
+  std::vector<std::pair<uint32_t, int64_t>> answers;
+  for (int i = 0; i < 4; ++i) {
+    const auto answer = ReadAnswer(*connection);
+    ASSERT_TRUE(answer.has_value()) << "answer " << i;
+    answers.emplace_back(answer->type, answer->number);
+  }
+  EXPECT_THAT(answers, ElementsAre(std::pair{MsgAccepted, 0}, std::pair{MsgEventAck, 1},
+                                   std::pair{MsgPoll, 2}, std::pair{MsgEventAck, 3}));
+}
+
+TEST_F(ServerToolTest, LateAnswersOfAReplacedConnectionAreNotSent) {
+  Start({"--late-ms", "300"});
+  auto first = Connect();
+  Send(*first, MsgIntroduction, {0x2D, 0x00});
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  auto second = Connect();
+  Send(*second, MsgIntroduction, {0x2D, 0x00});
+  const auto answer = ReadAnswer(*second);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->type, MsgAccepted);
+  EXPECT_EQ(answer->number, 1);  // the answer owed to the first connection went with it
+  uint8_t byte = 0;
+  EXPECT_EQ(second->ReadSome(&byte, 1, 1000), 0);
+}
+
 TEST_F(ServerToolTest, NewConnectionReplacesTheOld) {
   Start();
   auto first = Connect();
@@ -227,6 +281,13 @@ TEST_F(ServerToolTest, ExitsAfterTheGivenNumberOfEvents) {
   auto connection = Connect();
   EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
   EXPECT_EQ(Exchange(*connection, MsgPoll), MsgPoll);
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
+  EXPECT_TRUE(ExitedWith(server_->WaitForExit(kSafety), 0));
+}
+
+TEST_F(ServerToolTest, ExitsAfterTheLastEventOnlyOnceItsLateAnswerIsOut) {
+  Start({"--exit-after-events", "1", "--late-ms", "200"});
+  auto connection = Connect();
   EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
   EXPECT_TRUE(ExitedWith(server_->WaitForExit(kSafety), 0));
 }

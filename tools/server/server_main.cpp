@@ -2,9 +2,11 @@
 // driver connection at a time, prints every message it receives and answers each one.
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -44,6 +46,8 @@ void PrintUsage(std::ostream& out) {
       << "  --oversized-after N    answer message N with a frame header announcing 2^31-1 bytes\n"
       << "  --silent               never answer\n"
       << "  --delay-ms N           wait N ms before each answer\n"
+      << "  --late-ms N            answer every message N ms after it arrived, reading on\n"
+      << "                         meanwhile; the answers go out in order\n"
       << "  --no-ack               answer event records with MsgPoll\n"
       << "  --exit-after-events N  exit with status 0 once N event records have been answered\n"
       << "  --help                 show this text\n"
@@ -67,6 +71,7 @@ struct Options {
   int64_t oversizedAfter = 0;
   int64_t exitAfterEvents = 0;
   int delayMs = 0;
+  int lateMs = 0;
 };
 
 std::optional<int64_t> ParseNumber(std::string_view text, int64_t min, int64_t max) {
@@ -90,6 +95,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
   };
   int64_t port = options.port;
   int64_t delay = options.delayMs;
+  int64_t late = options.lateMs;
   const Numeric numerics[] = {
       {"--port", 0, 65535, &port},
       {"--disconnect-after", 1, INT64_MAX, &options.disconnectAfter},
@@ -99,6 +105,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
       {"--oversized-after", 1, INT64_MAX, &options.oversizedAfter},
       {"--exit-after-events", 1, INT64_MAX, &options.exitAfterEvents},
       {"--delay-ms", 0, 600000, &delay},
+      {"--late-ms", 0, 600000, &late},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -147,6 +154,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
   }
   options.port = static_cast<int>(port);
   options.delayMs = static_cast<int>(delay);
+  options.lateMs = static_cast<int>(late);
   return options;
 }
 
@@ -231,7 +239,9 @@ class Server {
     PrintLine("listening on 127.0.0.1:" + std::to_string(listener_.Port()));
 
     while (!stopping_) {
-      switch (listener_.Wait(client_)) {
+      SendDueAnswers();
+      if (stopping_) break;
+      switch (listener_.Wait(client_, MillisecondsToNextAnswer())) {
         case server::Listener::Ready::kStop:
         case server::Listener::Ready::kFailed:
           stopping_ = true;
@@ -241,6 +251,8 @@ class Server {
           break;
         case server::Listener::Ready::kClientInput:
           Receive();
+          break;
+        case server::Listener::Ready::kTimedOut:
           break;
       }
     }
@@ -261,6 +273,7 @@ class Server {
     if (!client_.IsOpen()) return;
     client_.Close();
     input_.clear();
+    lateAnswers_.clear();  // owed to the connection that has gone
     PrintLine("connection closed");
   }
 
@@ -308,16 +321,27 @@ class Server {
     const bool isEvent = message->type == MsgEventRecord;
     if (!options_.silent) Answer(*message);
     if (isEvent && ++events_ == options_.exitAfterEvents) {
-      stopping_ = true;
-      exitStatus_ = 0;
+      // With late answers, the last ones still go out first.
+      exitWhenAnswered_ = true;
+      stopping_ = lateAnswers_.empty();
     }
   }
 
   void Answer(const DecodedMessage& message) {
+    std::vector<uint8_t> answer = BuildAnswer(message);
+    if (options_.lateMs > 0) {
+      lateAnswers_.push_back(
+          {Clock::now() + std::chrono::milliseconds(options_.lateMs), std::move(answer)});
+      return;
+    }
     if (options_.delayMs > 0 && server::WaitForStop(options_.delayMs)) {
       stopping_ = true;
       return;
     }
+    if (!client_.SendAll(answer)) DropClient();
+  }
+
+  std::vector<uint8_t> BuildAnswer(const DecodedMessage& message) {
     std::vector<uint8_t> answer;
     if (received_ == options_.garbageAfter) {
       answer.assign(FrameHeader::kSize, 0x5A);
@@ -327,7 +351,25 @@ class Server {
     } else {
       answer = BuildFrame(BuildMessage(AnswerType(message.type), answerNumber_++, {}));
     }
-    if (!client_.SendAll(answer)) DropClient();
+    return answer;
+  }
+
+  void SendDueAnswers() {
+    while (client_.IsOpen() && !lateAnswers_.empty() && lateAnswers_.front().due <= Clock::now()) {
+      const std::vector<uint8_t> answer = std::move(lateAnswers_.front().bytes);
+      lateAnswers_.pop_front();
+      if (!client_.SendAll(answer)) DropClient();
+    }
+    if (exitWhenAnswered_ && lateAnswers_.empty()) stopping_ = true;
+  }
+
+  // How long the listener may wait: until the next late answer is due, else without limit.
+  int MillisecondsToNextAnswer() const {
+    if (lateAnswers_.empty()) return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(lateAnswers_.front().due - Clock::now())
+            .count();
+    return left > 0 ? static_cast<int>(left) : 0;
   }
 
   uint32_t AnswerType(uint32_t received) const {
@@ -339,14 +381,22 @@ class Server {
     return MsgPoll;
   }
 
+  using Clock = std::chrono::steady_clock;
+  struct LateAnswer {
+    Clock::time_point due;
+    std::vector<uint8_t> bytes;
+  };
+
   const Options options_;
   server::Listener listener_;
   server::Client client_;
   std::vector<uint8_t> input_;
+  std::deque<LateAnswer> lateAnswers_;  // oldest first; all due `lateMs` after their message
   int64_t received_ = 0;
   int64_t events_ = 0;
   int64_t answerNumber_ = 0;
   bool stopping_ = false;
+  bool exitWhenAnswered_ = false;
   int exitStatus_ = 0;
 };
 
