@@ -178,6 +178,17 @@ TEST_F(ServerToolTest, ScriptedAnswers) {
        {MsgAccepted, MsgConfirmRequest, MsgPoll}},
       {{"--no-ack"}, {MsgEventRecord}, {MsgPoll}},
       {{"--delay-ms", "200"}, {MsgIntroduction, MsgEventRecord}, {MsgAccepted, MsgEventAck}},
+      // The acknowledgement held back answers whatever comes next, a copy of the record too,
+      // whose own acknowledgement is then held back in turn.
+      {{"--defer-ack"},
+       {MsgIntroduction, MsgEventRecord, MsgPoll, MsgPoll},
+       {MsgAccepted, MsgPoll, MsgEventAck, MsgPoll}},
+      {{"--defer-ack"},
+       {MsgIntroduction, MsgEventRecord, MsgEventRecord, MsgConfirm, MsgPoll},
+       {MsgAccepted, MsgPoll, MsgEventAck, MsgEventAck, MsgPoll}},
+      {{"--defer-ack-confirm"},
+       {MsgIntroduction, MsgEventRecord, MsgConfirm, MsgPoll},
+       {MsgAccepted, MsgConfirmRequest, MsgEventAck, MsgPoll}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options.front());
@@ -190,6 +201,21 @@ TEST_F(ServerToolTest, ScriptedAnswers) {
     }
     EXPECT_THAT(answers, ElementsAreArray(c.answers));
   }
+}
+
+TEST_F(ServerToolTest, AnAcknowledgementHeldBackDiesWithItsConnection) {
+  Start({"--defer-ack"});
+  auto first = Connect();
+  EXPECT_EQ(Exchange(*first, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+  EXPECT_EQ(Exchange(*first, MsgEventRecord, SampleRecord()), MsgPoll);
+  first.reset();
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  EXPECT_EQ(NextMessageLine().rfind("event number=1 ", 0), 0u);
+  ASSERT_TRUE(
+      server_->WaitForLine([](const std::string& l) { return l == "connection closed"; }, kSafety));
+  auto second = Connect();
+  EXPECT_EQ(Exchange(*second, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+  EXPECT_EQ(Exchange(*second, MsgPoll), MsgPoll);
 }
 
 TEST_F(ServerToolTest, BrokenAnswersFailTheRead) {

@@ -49,6 +49,9 @@ void PrintUsage(std::ostream& out) {
       << "  --late-ms N            answer every message N ms after it arrived, reading on\n"
       << "                         meanwhile; the answers go out in order\n"
       << "  --no-ack               answer event records with MsgPoll\n"
+      << "  --defer-ack            answer an event record with MsgPoll and give its MsgEventAck\n"
+      << "                         as the answer to the next message on the connection\n"
+      << "  --defer-ack-confirm    the same with MsgConfirmRequest in place of MsgPoll\n"
       << "  --exit-after-events N  exit with status 0 once N event records have been answered\n"
       << "  --help                 show this text\n"
       << "  --version              show the version\n"
@@ -64,6 +67,8 @@ struct Options {
   bool deny = false;
   bool silent = false;
   bool noAck = false;
+  bool deferAck = false;
+  bool deferAckConfirm = false;
   int64_t disconnectAfter = 0;  // 0: never
   int64_t dropAfter = 0;
   int64_t confirmAfter = 0;
@@ -129,6 +134,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
     }
     if (arg == "--no-ack") {
       options.noAck = true;
+      continue;
+    }
+    if (arg == "--defer-ack" || arg == "--defer-ack-confirm") {
+      options.deferAck = true;
+      options.deferAckConfirm = arg == "--defer-ack-confirm";
       continue;
     }
     bool known = false;
@@ -273,6 +283,7 @@ class Server {
     if (!client_.IsOpen()) return;
     client_.Close();
     input_.clear();
+    ackOwed_ = false;
     lateAnswers_.clear();  // owed to the connection that has gone
     PrintLine("connection closed");
   }
@@ -349,7 +360,7 @@ class Server {
       const auto header = EncodeFrameHeader(FrameHeader{0x7FFFFFFF});
       answer.assign(header.begin(), header.end());
     } else {
-      answer = BuildFrame(BuildMessage(AnswerType(message.type), answerNumber_++, {}));
+      answer = BuildFrame(BuildMessage(AnswerType(message), answerNumber_++, {}));
     }
     return answer;
   }
@@ -372,13 +383,21 @@ class Server {
     return left > 0 ? static_cast<int>(left) : 0;
   }
 
-  uint32_t AnswerType(uint32_t received) const {
+  uint32_t AnswerType(const DecodedMessage& message) {
     if (received_ == options_.disconnectAfter) return MsgDisconnectOrder;
     if (received_ == options_.dropAfter) return MsgDropConnection;
     if (received_ == options_.confirmAfter) return MsgConfirmRequest;
-    if (received == MsgIntroduction) return options_.deny ? MsgAccessDenied : MsgAccepted;
-    if (received == MsgEventRecord && !options_.noAck) return MsgEventAck;
-    return MsgPoll;
+    if (message.type == MsgIntroduction) return options_.deny ? MsgAccessDenied : MsgAccepted;
+    // An acknowledgement held back from an earlier record answers this message.
+    const bool owed = std::exchange(ackOwed_, false);
+    if (message.type != MsgEventRecord) return owed ? MsgEventAck : MsgPoll;
+    if (options_.noAck) return MsgPoll;
+    if (options_.deferAck) {
+      ackOwed_ = true;
+      if (owed) return MsgEventAck;
+      return options_.deferAckConfirm ? MsgConfirmRequest : MsgPoll;
+    }
+    return MsgEventAck;
   }
 
   using Clock = std::chrono::steady_clock;
@@ -395,6 +414,7 @@ class Server {
   int64_t received_ = 0;
   int64_t events_ = 0;
   int64_t answerNumber_ = 0;
+  bool ackOwed_ = false;  // the next answer on this connection is an acknowledgement
   bool stopping_ = false;
   bool exitWhenAnswered_ = false;
   int exitStatus_ = 0;
