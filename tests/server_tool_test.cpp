@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -92,9 +93,9 @@ class ServerToolTest : public ::testing::Test {
     return line.value_or("<no line>");
   }
 
-  static Bytes SampleRecord() {
+  static Bytes SampleRecord(int32_t objectNumber = 41234) {
     EventRecord record;
-    record.ObjectNumber = 41234;
+    record.ObjectNumber = objectNumber;
     record.SetEventCode("1130");
     record.Zone = 5;
     record.Partition = 1;
@@ -125,6 +126,8 @@ TEST_F(ServerToolTest, OptionsAndExitStatus) {
       {{"--drop-after", "0"}, 2, ""},
       {{"--delay-ms", "-1"}, 2, ""},
       {{"--late-ms", "600001"}, 2, ""},
+      {{"--never-ack-object", "2147483648"}, 2, ""},
+      {{"--never-ack-copies", "0"}, 2, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front());
@@ -201,6 +204,45 @@ TEST_F(ServerToolTest, ScriptedAnswers) {
     }
     EXPECT_THAT(answers, ElementsAreArray(c.answers));
   }
+}
+
+TEST_F(ServerToolTest, RecordsOfOneObjectGoUnacknowledged) {
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<int32_t> objects;  // one event record each, in this order
+    std::vector<uint32_t> answers;
+  };
+  const Case cases[] = {
+      {{"--never-ack-object", "41234"},
+       {41234, 41235, 41234, 41234},
+       {MsgPoll, MsgEventAck, MsgPoll, MsgPoll}},
+      {{"--never-ack-object", "-5"}, {5, -5}, {MsgEventAck, MsgPoll}},
+      {{"--never-ack-object", "41234", "--never-ack-copies", "2"},
+       {41234, 41235, 41234, 41234},
+       {MsgPoll, MsgEventAck, MsgPoll, MsgEventAck}},
+      {{"--never-ack-object", "41234", "--never-ack-ms", "60000"},
+       {41234, 41234, 41234},
+       {MsgPoll, MsgPoll, MsgPoll}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.options));
+    Start(c.options);
+    auto connection = Connect();
+    EXPECT_EQ(Exchange(*connection, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+    std::vector<uint32_t> answers;
+    for (const int32_t object : c.objects) {
+      answers.push_back(Exchange(*connection, MsgEventRecord, SampleRecord(object)));
+    }
+    EXPECT_THAT(answers, ElementsAreArray(c.answers));
+  }
+}
+
+TEST_F(ServerToolTest, AnObjectGoesUnacknowledgedOnlyForTheTimeGiven) {
+  Start({"--never-ack-object", "41234", "--never-ack-ms", "300"});
+  auto connection = Connect();
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgPoll);
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
 }
 
 TEST_F(ServerToolTest, AnAcknowledgementHeldBackDiesWithItsConnection) {

@@ -24,6 +24,7 @@ namespace {
 
 constexpr std::string_view kProgram = "drvtirval-server";
 constexpr int kDefaultPort = 12543;
+constexpr int64_t kNoObject = INT64_MIN;  // outside every object number
 
 void PrintUsage(std::ostream& out) {
   out << "Usage: " << kProgram << " [options]\n"
@@ -52,6 +53,9 @@ void PrintUsage(std::ostream& out) {
       << "  --defer-ack            answer an event record with MsgPoll and give its MsgEventAck\n"
       << "                         as the answer to the next message on the connection\n"
       << "  --defer-ack-confirm    the same with MsgConfirmRequest in place of MsgPoll\n"
+      << "  --never-ack-object N   answer the event records of object number N with MsgPoll\n"
+      << "  --never-ack-copies N   with --never-ack-object: only its first N records\n"
+      << "  --never-ack-ms N       with --never-ack-object: only for N ms from its first record\n"
       << "  --exit-after-events N  exit with status 0 once N event records have been answered\n"
       << "  --help                 show this text\n"
       << "  --version              show the version\n"
@@ -75,6 +79,9 @@ struct Options {
   int64_t garbageAfter = 0;
   int64_t oversizedAfter = 0;
   int64_t exitAfterEvents = 0;
+  int64_t neverAckObject = kNoObject;
+  int64_t neverAckCopies = 0;  // 0: for ever
+  int64_t neverAckMs = 0;
   int delayMs = 0;
   int lateMs = 0;
 };
@@ -109,6 +116,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
       {"--garbage-after", 1, INT64_MAX, &options.garbageAfter},
       {"--oversized-after", 1, INT64_MAX, &options.oversizedAfter},
       {"--exit-after-events", 1, INT64_MAX, &options.exitAfterEvents},
+      {"--never-ack-object", INT32_MIN, INT32_MAX, &options.neverAckObject},
+      {"--never-ack-copies", 1, INT64_MAX, &options.neverAckCopies},
+      {"--never-ack-ms", 1, INT64_MAX, &options.neverAckMs},
       {"--delay-ms", 0, 600000, &delay},
       {"--late-ms", 0, 600000, &late},
   };
@@ -365,6 +375,22 @@ class Server {
     return answer;
   }
 
+  // Whether the record is one of the object whose records go unacknowledged, while they do.
+  bool Refuses(const DecodedMessage& record) {
+    if (options_.neverAckObject == kNoObject) return false;
+    const std::optional<EventRecord> fields = ParseEventRecord(record.payload);
+    if (!fields || fields->ObjectNumber != options_.neverAckObject) return false;
+    const Clock::time_point now = Clock::now();
+    if (refusedCopies_ == 0) firstRefusal_ = now;
+    if (options_.neverAckCopies > 0 && refusedCopies_ >= options_.neverAckCopies) return false;
+    if (options_.neverAckMs > 0 &&
+        now - firstRefusal_ >= std::chrono::milliseconds(options_.neverAckMs)) {
+      return false;
+    }
+    ++refusedCopies_;
+    return true;
+  }
+
   void SendDueAnswers() {
     while (client_.IsOpen() && !lateAnswers_.empty() && lateAnswers_.front().due <= Clock::now()) {
       const std::vector<uint8_t> answer = std::move(lateAnswers_.front().bytes);
@@ -388,10 +414,10 @@ class Server {
     if (received_ == options_.dropAfter) return MsgDropConnection;
     if (received_ == options_.confirmAfter) return MsgConfirmRequest;
     if (message.type == MsgIntroduction) return options_.deny ? MsgAccessDenied : MsgAccepted;
+    if (message.type == MsgEventRecord && (options_.noAck || Refuses(message))) return MsgPoll;
     // An acknowledgement held back from an earlier record answers this message.
     const bool owed = std::exchange(ackOwed_, false);
     if (message.type != MsgEventRecord) return owed ? MsgEventAck : MsgPoll;
-    if (options_.noAck) return MsgPoll;
     if (options_.deferAck) {
       ackOwed_ = true;
       if (owed) return MsgEventAck;
@@ -414,7 +440,9 @@ class Server {
   int64_t received_ = 0;
   int64_t events_ = 0;
   int64_t answerNumber_ = 0;
-  bool ackOwed_ = false;  // the next answer on this connection is an acknowledgement
+  bool ackOwed_ = false;       // the next answer on this connection is an acknowledgement
+  int64_t refusedCopies_ = 0;  // records of --never-ack-object answered with MsgPoll
+  Clock::time_point firstRefusal_;
   bool stopping_ = false;
   bool exitWhenAnswered_ = false;
   int exitStatus_ = 0;
