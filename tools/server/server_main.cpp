@@ -53,6 +53,8 @@ void PrintUsage(std::ostream& out) {
       << "  --defer-ack            answer an event record with MsgPoll and give its MsgEventAck\n"
       << "                         as the answer to the next message on the connection\n"
       << "  --defer-ack-confirm    the same with MsgConfirmRequest in place of MsgPoll\n"
+      << "  --double-ack           acknowledge every event record twice: the answer to the next\n"
+      << "                         message of the connection is a second MsgEventAck\n"
       << "  --never-ack-object N   answer the event records of object number N with MsgPoll\n"
       << "  --never-ack-copies N   with --never-ack-object: only its first N records\n"
       << "  --never-ack-ms N       with --never-ack-object: only for N ms from its first record\n"
@@ -73,6 +75,7 @@ struct Options {
   bool noAck = false;
   bool deferAck = false;
   bool deferAckConfirm = false;
+  bool doubleAck = false;
   int64_t disconnectAfter = 0;  // 0: never
   int64_t dropAfter = 0;
   int64_t confirmAfter = 0;
@@ -144,6 +147,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& exitNow) {
     }
     if (arg == "--no-ack") {
       options.noAck = true;
+      continue;
+    }
+    if (arg == "--double-ack") {
+      options.doubleAck = true;
       continue;
     }
     if (arg == "--defer-ack" || arg == "--defer-ack-confirm") {
@@ -423,6 +430,7 @@ class Server {
       if (owed) return MsgEventAck;
       return options_.deferAckConfirm ? MsgConfirmRequest : MsgPoll;
     }
+    ackOwed_ = options_.doubleAck;
     return MsgEventAck;
   }
 
