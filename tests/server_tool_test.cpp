@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -69,13 +72,18 @@ class ServerToolTest : public ::testing::Test {
     ASSERT_TRUE(WriteFrame(connection, BuildMessage(type, number_++, payload)));
   }
 
+  // The next answer, if one comes and is a good message.
+  std::optional<DecodedMessage> ReadAnswer(IConnection& connection) {
+    const FrameReadResult frame = ReadFrame(connection, clock_);
+    if (!frame.Ok()) return std::nullopt;
+    return DecodeMessage(frame.body);
+  }
+
   // Sends one message and returns the type of the answer (0 when there is none).
   uint32_t Exchange(IConnection& connection, uint32_t type, const Bytes& payload = {}) {
     Send(connection, type, payload);
-    const FrameReadResult frame = ReadFrame(connection, clock_);
-    if (!frame.Ok()) return 0;
-    const auto message = DecodeMessage(frame.body);
-    return message ? message->type : 0;
+    const auto answer = ReadAnswer(connection);
+    return answer ? answer->type : 0;
   }
 
   // The next line that reports a message.
@@ -85,9 +93,9 @@ class ServerToolTest : public ::testing::Test {
     return line.value_or("<no line>");
   }
 
-  static Bytes SampleRecord() {
+  static Bytes SampleRecord(int32_t objectNumber = 41234) {
     EventRecord record;
-    record.ObjectNumber = 41234;
+    record.ObjectNumber = objectNumber;
     record.SetEventCode("1130");
     record.Zone = 5;
     record.Partition = 1;
@@ -117,6 +125,9 @@ TEST_F(ServerToolTest, OptionsAndExitStatus) {
       {{"--drop-after"}, 2, ""},
       {{"--drop-after", "0"}, 2, ""},
       {{"--delay-ms", "-1"}, 2, ""},
+      {{"--late-ms", "600001"}, 2, ""},
+      {{"--never-ack-object", "2147483648"}, 2, ""},
+      {{"--never-ack-copies", "0"}, 2, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front());
@@ -170,6 +181,22 @@ TEST_F(ServerToolTest, ScriptedAnswers) {
        {MsgAccepted, MsgConfirmRequest, MsgPoll}},
       {{"--no-ack"}, {MsgEventRecord}, {MsgPoll}},
       {{"--delay-ms", "200"}, {MsgIntroduction, MsgEventRecord}, {MsgAccepted, MsgEventAck}},
+      // The acknowledgement held back answers whatever comes next, a copy of the record too,
+      // whose own acknowledgement is then held back in turn.
+      {{"--defer-ack"},
+       {MsgIntroduction, MsgEventRecord, MsgPoll, MsgPoll},
+       {MsgAccepted, MsgPoll, MsgEventAck, MsgPoll}},
+      {{"--defer-ack"},
+       {MsgIntroduction, MsgEventRecord, MsgEventRecord, MsgConfirm, MsgPoll},
+       {MsgAccepted, MsgPoll, MsgEventAck, MsgEventAck, MsgPoll}},
+      {{"--double-ack"},
+       {MsgIntroduction, MsgEventRecord, MsgPoll, MsgPoll, MsgEventRecord, MsgEventRecord,
+        MsgConfirm, MsgPortState},
+       {MsgAccepted, MsgEventAck, MsgEventAck, MsgPoll, MsgEventAck, MsgEventAck, MsgEventAck,
+        MsgPoll}},
+      {{"--defer-ack-confirm"},
+       {MsgIntroduction, MsgEventRecord, MsgConfirm, MsgPoll},
+       {MsgAccepted, MsgConfirmRequest, MsgEventAck, MsgPoll}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options.front());
@@ -182,6 +209,60 @@ TEST_F(ServerToolTest, ScriptedAnswers) {
     }
     EXPECT_THAT(answers, ElementsAreArray(c.answers));
   }
+}
+
+TEST_F(ServerToolTest, RecordsOfOneObjectGoUnacknowledged) {
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<int32_t> objects;  // one event record each, in this order
+    std::vector<uint32_t> answers;
+  };
+  const Case cases[] = {
+      {{"--never-ack-object", "41234"},
+       {41234, 41235, 41234, 41234},
+       {MsgPoll, MsgEventAck, MsgPoll, MsgPoll}},
+      {{"--never-ack-object", "-5"}, {5, -5}, {MsgEventAck, MsgPoll}},
+      {{"--never-ack-object", "41234", "--never-ack-copies", "2"},
+       {41234, 41235, 41234, 41234},
+       {MsgPoll, MsgEventAck, MsgPoll, MsgEventAck}},
+      {{"--never-ack-object", "41234", "--never-ack-ms", "60000"},
+       {41234, 41234, 41234},
+       {MsgPoll, MsgPoll, MsgPoll}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.options));
+    Start(c.options);
+    auto connection = Connect();
+    EXPECT_EQ(Exchange(*connection, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+    std::vector<uint32_t> answers;
+    for (const int32_t object : c.objects) {
+      answers.push_back(Exchange(*connection, MsgEventRecord, SampleRecord(object)));
+    }
+    EXPECT_THAT(answers, ElementsAreArray(c.answers));
+  }
+}
+
+TEST_F(ServerToolTest, AnObjectGoesUnacknowledgedOnlyForTheTimeGiven) {
+  Start({"--never-ack-object", "41234", "--never-ack-ms", "300"});
+  auto connection = Connect();
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgPoll);
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
+}
+
+TEST_F(ServerToolTest, AnAcknowledgementHeldBackDiesWithItsConnection) {
+  Start({"--defer-ack"});
+  auto first = Connect();
+  EXPECT_EQ(Exchange(*first, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+  EXPECT_EQ(Exchange(*first, MsgEventRecord, SampleRecord()), MsgPoll);
+  first.reset();
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  EXPECT_EQ(NextMessageLine().rfind("event number=1 ", 0), 0u);
+  ASSERT_TRUE(
+      server_->WaitForLine([](const std::string& l) { return l == "connection closed"; }, kSafety));
+  auto second = Connect();
+  EXPECT_EQ(Exchange(*second, MsgIntroduction, {0x2D, 0x00}), MsgAccepted);
+  EXPECT_EQ(Exchange(*second, MsgPoll), MsgPoll);
 }
 
 TEST_F(ServerToolTest, BrokenAnswersFailTheRead) {
@@ -206,6 +287,52 @@ TEST_F(ServerToolTest, BrokenAnswersFailTheRead) {
   }
 }
 
+TEST_F(ServerToolTest, LateAnswersLeaveTheServerReading) {
+  // Answers a minute away: every message is read and printed long before the first answer.
+  Start({"--late-ms", "60000"});
+  auto connection = Connect();
+  Send(*connection, MsgIntroduction, {0x2D, 0x00});
+  Send(*connection, MsgEventRecord, SampleRecord());
+  Send(*connection, MsgPoll);
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  EXPECT_EQ(NextMessageLine().rfind("event number=1 ", 0), 0u);
+  EXPECT_EQ(NextMessageLine(), "MsgPoll number=2 payload=");
+  uint8_t byte = 0;
+  EXPECT_EQ(connection->ReadSome(&byte, 1, 300), 0);  // nothing answered yet
+}
+
+TEST_F(ServerToolTest, LateAnswersGoOutInTheOrderOfTheirMessages) {
+  Start({"--late-ms", "200"});
+  auto connection = Connect();
+  Send(*connection, MsgIntroduction, {0x2D, 0x00});
+  Send(*connection, MsgEventRecord, SampleRecord());
+  Send(*connection, MsgPoll);
+  Send(*connection, MsgEventRecord, SampleRecord());
+  std::vector<std::pair<uint32_t, int64_t>> answers;
+  for (int i = 0; i < 4; ++i) {
+    const auto answer = ReadAnswer(*connection);
+    ASSERT_TRUE(answer.has_value()) << "answer " << i;
+    answers.emplace_back(answer->type, answer->number);
+  }
+  EXPECT_THAT(answers, ElementsAre(std::pair{MsgAccepted, 0}, std::pair{MsgEventAck, 1},
+                                   std::pair{MsgPoll, 2}, std::pair{MsgEventAck, 3}));
+}
+
+TEST_F(ServerToolTest, LateAnswersOfAReplacedConnectionAreNotSent) {
+  Start({"--late-ms", "300"});
+  auto first = Connect();
+  Send(*first, MsgIntroduction, {0x2D, 0x00});
+  EXPECT_EQ(NextMessageLine(), "MsgIntroduction number=0 payload=2D 00");
+  auto second = Connect();
+  Send(*second, MsgIntroduction, {0x2D, 0x00});
+  const auto answer = ReadAnswer(*second);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->type, MsgAccepted);
+  EXPECT_EQ(answer->number, 1);  // the answer owed to the first connection went with it
+  uint8_t byte = 0;
+  EXPECT_EQ(second->ReadSome(&byte, 1, 1000), 0);
+}
+
 TEST_F(ServerToolTest, NewConnectionReplacesTheOld) {
   Start();
   auto first = Connect();
@@ -227,6 +354,13 @@ TEST_F(ServerToolTest, ExitsAfterTheGivenNumberOfEvents) {
   auto connection = Connect();
   EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
   EXPECT_EQ(Exchange(*connection, MsgPoll), MsgPoll);
+  EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
+  EXPECT_TRUE(ExitedWith(server_->WaitForExit(kSafety), 0));
+}
+
+TEST_F(ServerToolTest, ExitsAfterTheLastEventOnlyOnceItsLateAnswerIsOut) {
+  Start({"--exit-after-events", "1", "--late-ms", "200"});
+  auto connection = Connect();
   EXPECT_EQ(Exchange(*connection, MsgEventRecord, SampleRecord()), MsgEventAck);
   EXPECT_TRUE(ExitedWith(server_->WaitForExit(kSafety), 0));
 }

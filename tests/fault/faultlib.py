@@ -291,9 +291,10 @@ def alarm_records(alarm_id, block_zones):
     return {(alarm_id, report_zone(alarm_id))}
 
 
-def station_script(path, ids, gap_ms, lead_ms=3000, block_zones=0):
+def station_script(path, ids, gap_ms, lead_ms=3000, block_zones=0, trail_ms=0):
     """One frame per alarm, its object number the alarm's id: a report, or a block message with
-    one event for each of the zones 1..block_zones."""
+    one event for each of the zones 1..block_zones; then `trail_ms` of quiet, during which the
+    station keeps its line open."""
     zones = ",".join(str(zone) for zone in range(1, block_zones + 1))
     with open(path, "w") as script:
         script.write("# fault run: %d alarms, %d ms apart\n" % (len(ids), gap_ms))
@@ -306,21 +307,29 @@ def station_script(path, ids, gap_ms, lead_ms=3000, block_zones=0):
                              % (alarm_id, report_zone(alarm_id)))
             if gap_ms > 0:
                 script.write("sleep %d\n" % gap_ms)
+        if trail_ms > 0:
+            script.write("sleep %d\n" % trail_ms)
 
 
 MESSAGE_LINE = re.compile(r"^message (\d+): (?:report --object|block object) (\d+)")
 FRAME_LINE = re.compile(r"^frame (\d+) try (\d+) reply (05|07|none)")
+SUMMARY_LINE = re.compile(r"^summary((?: [a-z-]+ \d+)+)")
 
 
 class StationReport:
     """What the station's output says: the alarm ids it offered, those it saw acknowledged with
-    05, its transmissions in all and per alarm."""
+    05 (at any try), those acknowledged only on a resend after a try went unanswered or refused,
+    its transmissions in all and per alarm, and the counts of its own summary line (None when it
+    printed none)."""
 
     def __init__(self, text):
         offered = {}
         self.acknowledged = set()
+        self.answered_on_resend = set()
+        missed = set()
         self.tries = 0
         self.tries_of = {}
+        self.summary = None
         for line in text.splitlines():
             match = MESSAGE_LINE.match(line)
             if match:
@@ -333,7 +342,28 @@ class StationReport:
                 self.tries_of[alarm_id] = self.tries_of.get(alarm_id, 0) + 1
                 if match.group(3) == "05":
                     self.acknowledged.add(alarm_id)
+                    if alarm_id in missed:
+                        self.answered_on_resend.add(alarm_id)
+                else:
+                    missed.add(alarm_id)
+                continue
+            match = SUMMARY_LINE.match(line)
+            if match:
+                words = match.group(1).split()
+                self.summary = {words[i]: int(words[i + 1]) for i in range(0, len(words), 2)}
         self.offered = set(offered.values())
+
+    def summary_disagrees(self):
+        """What the station's own counts say against its frame lines, or None when they agree:
+        every frame ends at its first 05, so its 05 replies are the frames acknowledged."""
+        if self.summary is None:
+            return "the station printed no summary"
+        said = (self.summary.get("frames"), self.summary.get("acknowledged"))
+        seen = (len(self.offered), len(self.acknowledged))
+        if said != seen:
+            return ("the station's summary says %s frames, %s acknowledged; its frame lines "
+                    "say %d, %d" % (said + seen))
+        return None
 
 
 EVENT_RECORD = re.compile(r"^event\b.*?\bobject=(-?\d+).*?\bzone=(\d+)")
@@ -350,6 +380,47 @@ def parse_server_events(texts):
                 key = (int(match.group(1)) % ID_MODULUS, int(match.group(2)))
                 counts[key] = counts.get(key, 0) + 1
     return counts
+
+
+RECORD_FIELDS = struct.Struct("<iB4s10Bd")  # object, code length and characters, 10 bytes, time
+PLANTING_WAYS = ("written", "moved", "linked")
+
+
+def plant_spool_file(directory, scratch, object_number, zone, moment_ms, way):
+    """Puts a spool file of one event record into `directory` as another workstation's copy
+    could arrive, and returns its name. `way`: "written" in place (created, written and closed
+    under its spool name), "moved" in (written in `scratch`, a directory of the same file system,
+    then renamed into place) or "linked" in (a hard link to a file in `scratch`). A name in use
+    is never replaced; the next moment is taken. `moment_ms`, the moment in the month, names it."""
+    fields = [0, 0, 0, 0, 0, 0, 0, 0, 0, zone]  # InfoA … Partition, Zone
+    record = RECORD_FIELDS.pack(object_number, 3, b"130\0", *fields, 46000.5)
+    data = struct.pack("<I", 0x03000042) + record
+    while os.path.exists(os.path.join(directory, "%X.dd8" % (86400000 + moment_ms))):
+        moment_ms += 1000
+    name = "%X.dd8" % (86400000 + moment_ms)
+    target = os.path.join(directory, name)
+    source = os.path.join(scratch, name)
+
+    def write(path, flags):
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | flags, 0o644)
+        try:
+            os.write(fd, data)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+    if way == "written":
+        write(target, os.O_EXCL)
+    elif way == "moved":
+        write(source, os.O_TRUNC)
+        os.rename(source, target)
+    elif way == "linked":
+        write(source, os.O_TRUNC)
+        os.link(source, target)
+        os.unlink(source)
+    else:
+        raise ValueError(way)
+    return name
 
 
 def spooled_record(data):

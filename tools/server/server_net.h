@@ -50,10 +50,10 @@ class Listener {
   bool Listen(int port, std::string& error);
   int Port() const;
 
-  enum class Ready { kStop, kConnection, kClientInput, kFailed };
+  enum class Ready { kStop, kConnection, kClientInput, kTimedOut, kFailed };
   // Waits for a stop request, a connection to accept, or input (or its end) from `client` when
-  // it is open, in that order of precedence.
-  Ready Wait(const Client& client);
+  // it is open, in that order of precedence; at most `timeoutMs` (negative: no limit).
+  Ready Wait(const Client& client, int timeoutMs);
   // The next connection; a closed client when accepting failed.
   Client Accept();
 

@@ -126,15 +126,25 @@ int Listener::Port() const {
   return impl_->port;
 }
 
-Listener::Ready Listener::Wait(const Client& client) {
+Listener::Ready Listener::Wait(const Client& client, int timeoutMs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+              .count();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
     pollfd fds[3] = {{g_stopPipe[0], POLLIN, 0},
                      {impl_->fd, POLLIN, 0},
                      {static_cast<int>(client.Socket()), POLLIN, 0}};
-    if (poll(fds, client.IsOpen() ? 3 : 2, -1) < 0) {
+    const int ready = poll(fds, client.IsOpen() ? 3 : 2, wait);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return Ready::kFailed;
     }
+    if (ready == 0) return Ready::kTimedOut;
     if (fds[0].revents != 0) return Ready::kStop;
     if ((fds[1].revents & POLLIN) != 0) return Ready::kConnection;
     if (client.IsOpen() && fds[2].revents != 0) return Ready::kClientInput;

@@ -122,7 +122,8 @@ int Listener::Port() const {
   return impl_->port;
 }
 
-Listener::Ready Listener::Wait(const Client& client) {
+Listener::Ready Listener::Wait(const Client& client, int timeoutMs) {
+  const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(std::max(timeoutMs, 0));
   const SOCKET clientSocket = AsSocket(client.Socket());
   if (client.IsOpen() && client.Socket() != impl_->selectedClient) {
     WSAEventSelect(clientSocket, impl_->clientEvent, FD_READ | FD_CLOSE);
@@ -137,8 +138,13 @@ Listener::Ready Listener::Wait(const Client& client) {
                             (ioctlsocket(clientSocket, FIONREAD, &waiting) == 0 && waiting > 0))) {
       return Ready::kClientInput;
     }
+    DWORD wait = INFINITE;
+    if (timeoutMs >= 0) {
+      const ULONGLONG now = GetTickCount64();
+      wait = now < until ? static_cast<DWORD>(until - now) : 0;
+    }
     const HANDLE handles[3] = {g_stopEvent, impl_->listenEvent, impl_->clientEvent};
-    const DWORD woken = WaitForMultipleObjects(client.IsOpen() ? 3 : 2, handles, FALSE, INFINITE);
+    const DWORD woken = WaitForMultipleObjects(client.IsOpen() ? 3 : 2, handles, FALSE, wait);
     WSANETWORKEVENTS events{};
     switch (woken) {
       case WAIT_OBJECT_0:
@@ -151,6 +157,8 @@ Listener::Ready Listener::Wait(const Client& client) {
         WSAEnumNetworkEvents(clientSocket, impl_->clientEvent, &events);
         if ((events.lNetworkEvents & FD_CLOSE) != 0) impl_->clientClosed = true;
         break;
+      case WAIT_TIMEOUT:
+        return Ready::kTimedOut;
       default:
         return Ready::kFailed;
     }
