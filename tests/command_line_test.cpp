@@ -15,6 +15,7 @@ struct ParseCase {
   std::vector<std::string> arguments;
   CommandLineAction action;
   std::string badArgument;
+  bool window = true;
 };
 
 TEST(CommandLineTest, TheFirstArgumentDecides) {
@@ -28,12 +29,20 @@ TEST(CommandLineTest, TheFirstArgumentDecides) {
       {{"-h"}, CommandLineAction::kBadArgument, "-h"},
       {{"--HELP"}, CommandLineAction::kBadArgument, "--HELP"},
       {{""}, CommandLineAction::kBadArgument, ""},
+      {{"--no-window"}, CommandLineAction::kRun, "", false},
+      {{"--no-window", "--help"}, CommandLineAction::kBadArgument, "--help"},
+      {{"--no-window", "--no-window"}, CommandLineAction::kBadArgument, "--no-window"},
+      {{"--help", "--no-window"}, CommandLineAction::kHelp, ""},
+      {{"--no-windows"}, CommandLineAction::kBadArgument, "--no-windows"},
   };
   for (const ParseCase& c : cases) {
     const CommandLineRequest request = ParseCommandLine(c.arguments);
     const std::string shown = c.arguments.empty() ? "(none)" : c.arguments.front();
     EXPECT_EQ(request.action, c.action) << shown;
     EXPECT_EQ(request.badArgument, c.badArgument) << shown;
+    if (c.action == CommandLineAction::kRun) {
+      EXPECT_EQ(request.window, c.window) << shown;
+    }
   }
 }
 

@@ -8,9 +8,13 @@ namespace drv {
 CommandLineRequest ParseCommandLine(const std::vector<std::string>& arguments) {
   if (arguments.empty()) return {};
   const std::string& first = arguments.front();
-  if (first == "--help") return {CommandLineAction::kHelp, {}};
-  if (first == "--version") return {CommandLineAction::kVersion, {}};
-  return {CommandLineAction::kBadArgument, first};
+  if (first == "--help") return {CommandLineAction::kHelp, true, {}};
+  if (first == "--version") return {CommandLineAction::kVersion, true, {}};
+  if (first == kNoWindowOption) {
+    if (arguments.size() > 1) return {CommandLineAction::kBadArgument, true, arguments[1]};
+    return {CommandLineAction::kRun, false, {}};
+  }
+  return {CommandLineAction::kBadArgument, true, first};
 }
 
 std::string VersionText(const std::string& version) {

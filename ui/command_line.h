@@ -6,16 +6,22 @@
 
 namespace drv {
 
-// The driver program's command line, the same for every front end: no arguments runs the driver,
-// --help and --version print and end, anything else is refused.
+// The driver program's command line, the same for every front end: no arguments runs the driver
+// with its window, --no-window runs it without one (a service), --help and --version print and
+// end, anything else is refused.
 enum class CommandLineAction { kRun, kHelp, kVersion, kBadArgument };
 
 struct CommandLineRequest {
   CommandLineAction action = CommandLineAction::kRun;
+  // With kRun: false for --no-window.
+  bool window = true;
   std::string badArgument;  // the first argument refused, with kBadArgument
 };
 
-// `arguments` without the program's name; the first one decides.
+inline constexpr char kNoWindowOption[] = "--no-window";
+
+// `arguments` without the program's name; the first one decides, and only --no-window stands
+// alone.
 CommandLineRequest ParseCommandLine(const std::vector<std::string>& arguments);
 
 inline constexpr char kDriverProgramName[] = "drvtirval2000n";
