@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/paths.h"
 #include "delivery/event_record.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_connection.h"
@@ -297,7 +298,8 @@ TEST_F(DriverTest, HealthFileShowsWhatTheDriverDid) {
   device_.togglesRtsItself = false;
   device_.rtsResult = SerialError::kNotSupported;  // error 14 in the log
   StartDriver();
-  EXPECT_EQ(driver_->HealthFilePath(), (dir_.Path() / "health" / "d.prom").string());
+  // A relative name counts from the working directory.
+  EXPECT_EQ(driver_->HealthFilePath(), JoinPath(dir_.Path().string(), "health/d.prom"));
   const std::string label = "{driver=\"" + dir_.Path().filename().string() + "\"";
   const auto file = [this] { return testing::ReadFileBytes(dir_.Path() / "health" / "d.prom"); };
   ASSERT_FALSE(std::filesystem::exists(dir_.Path() / "health" / "d.prom"));
