@@ -2,13 +2,17 @@
 
 #include <cstdlib>
 #include <exception>
+#include <map>
+#include <mutex>
 #include <optional>
 
 #include "app/close_code.h"
 #include "app/driver_settings.h"
+#include "app/health_file.h"
 #include "app/port_controls.h"
 #include "base/error_codes.h"
 #include "base/error_log.h"
+#include "base/file_io.h"
 #include "base/paths.h"
 #include "delivery/connection.h"
 #include "delivery/event_record.h"
@@ -50,6 +54,15 @@ std::string SpoolPrefix(const std::string& workingDirectory, const std::string& 
   return JoinPath(workingDirectory, pathForSoob);
 }
 
+// The last name in `directory`: what tells one driver's directory from another's.
+std::string DirectoryName(const std::string& directory) {
+  std::size_t end = directory.size();
+  while (end > 0 && IsPathSeparator(directory[end - 1])) --end;
+  std::size_t begin = end;
+  while (begin > 0 && !IsPathSeparator(directory[begin - 1])) --begin;
+  return directory.substr(begin, end - begin);
+}
+
 }  // namespace
 
 // Everything the main window owns besides its controls. Members that need the settings are
@@ -62,12 +75,62 @@ struct Driver::State {
         errorLogPath(ErrorLogPath(p.workingDirectory)),
         serialPort(p.clock, p.serialDevice, p.serialEvents) {}
 
-  // The error log must never become an error of its own for the caller.
+  // The error log must never become an error of its own for the caller. Every line of the
+  // driver's error log comes through here, on the main thread or the spool's own thread.
   void ReportError(int code) const noexcept {
+    try {
+      const std::lock_guard<std::mutex> lock(errorsMutex);
+      ++errorsByCode[code];
+    } catch (...) {
+    }
     try {
       WriteErrorCode(errorLogPath, code);
     } catch (...) {
     }
+  }
+
+  void BuildHealthFile() {
+    health = ReadHealthSettings(settingsPath);
+    if (health.driverName.empty()) health.driverName = DirectoryName(platform.workingDirectory);
+    if (health.file.empty()) return;
+    const std::string path = IsAbsolutePath(health.file) || platform.workingDirectory.empty()
+                                 ? health.file
+                                 : JoinPath(platform.workingDirectory, health.file);
+    healthFile = std::make_unique<HealthFileWriter>(platform.clock, path, health.intervalMs,
+                                                    ReplaceFileAtomically,
+                                                    [this] { ReportError(kErrorHealthFile); });
+  }
+
+  LinkStates Links() const {
+    LinkStates links;
+    links.portOpen = serialPort.IsOpen();
+    links.stationLinkUp = linkSupervisor && linkSupervisor->StationLinkUp();
+    links.serverConnected = session && session->IsConnected();
+    links.serverIntroduced = links.serverConnected && session->IsIntroduced();
+    return links;
+  }
+
+  HealthSnapshot Snapshot() const {
+    HealthSnapshot snapshot;
+    snapshot.driverName = health.driverName;
+    snapshot.version = platform.versionText;
+    snapshot.startUnixMs = startUnixMs;
+    snapshot.nowUnixMs = platform.clock.UnixTimeMs();
+    if (frameDecoder) {
+      snapshot.frames = frameDecoder->Counts();
+      snapshot.lastFrameUnixMs = frameDecoder->LastFrameUnixMs();
+    }
+    if (spool) snapshot.delivery = spool->Statistics();
+    if (session) {
+      snapshot.recordsSentAgain = session->RecordsSentAgain();
+      snapshot.recordsPassedOver = session->RecordsPassedOver();
+    }
+    snapshot.links = Links();
+    {
+      const std::lock_guard<std::mutex> lock(errorsMutex);
+      snapshot.errorsByCode = errorsByCode;
+    }
+    return snapshot;
   }
 
   void ConfigureSerialPort() {
@@ -140,8 +203,10 @@ struct Driver::State {
   const std::string errorLogPath;
 
   DriverSettings settings;
+  HealthSettings health;
   std::string closeCode;
   TDateTime startTime = 0.0;
+  int64_t startUnixMs = 0;
   int serverIndicatorStep = 0;
   bool shutDown = false;
   bool rtsToggleReported = false;
@@ -156,6 +221,10 @@ struct Driver::State {
   std::unique_ptr<FrameDecoder> frameDecoder;
   std::unique_ptr<LinkSupervisor> linkSupervisor;
   std::unique_ptr<PortControls> portControls;
+  std::unique_ptr<HealthFileWriter> healthFile;
+
+  mutable std::mutex errorsMutex;
+  mutable std::map<int, uint64_t> errorsByCode;
 };
 
 Driver::Driver(const DriverPlatform& platform, IOperatorWindow& window)
@@ -171,6 +240,7 @@ void Driver::StartUp() {
   State& s = *state_;
   // The start directory is fixed by the platform (the process's working directory).
   s.startTime = s.platform.clock.Now();
+  s.startUnixMs = s.platform.clock.UnixTimeMs();
 
   s.closeCode = DrawCloseCode(CloseCodeSeed());
   s.window.ShowCloseCode(s.closeCode);
@@ -181,6 +251,7 @@ void Driver::StartUp() {
   const StartupTexts texts = ReadDriverSettings(s.settingsPath, s.settings);
   if (!texts.caption.empty()) s.window.SetBannerCaption(texts.caption);
   s.window.SetSecondServerRowVisible(s.settings.SendTorven7);
+  s.BuildHealthFile();
 
   s.BuildDelivery();
   s.BuildReceiver();
@@ -208,10 +279,15 @@ void Driver::OnTick() {
   if (s.shutDown || !s.spool) return;
   s.spool->OnTick();
   s.linkSupervisor->Tick();
+  if (s.healthFile) s.healthFile->OnTick(s.Links(), [&s] { return s.Snapshot(); });
 }
 
 void Driver::RescanPorts() {
   if (state_->portControls) state_->portControls->RescanPorts();
+}
+
+bool Driver::ReopenConfiguredPort() {
+  return state_->portControls && !state_->shutDown && state_->portControls->ReopenConfiguredPort();
 }
 
 void Driver::StartOrStop() {
@@ -247,6 +323,20 @@ void Driver::Shutdown() {
   s.serialPort.Close();
   // Records the directory could not take so far are worth one more try.
   if (s.spool) s.spool->WriteHeldRecords();
+  // The port closed and the server left: what a collector reads until the next start.
+  if (s.healthFile) s.healthFile->WriteNow(s.Snapshot());
+}
+
+bool Driver::PortOpen() const {
+  return state_->serialPort.IsOpen();
+}
+
+HealthSnapshot Driver::Health() const {
+  return state_->Snapshot();
+}
+
+std::string Driver::HealthFilePath() const {
+  return state_->healthFile ? state_->healthFile->Path() : std::string();
 }
 
 bool Driver::StationLinkUp() const {

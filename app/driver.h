@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "app/health_snapshot.h"
 #include "app/operator_window.h"
 #include "base/clock.h"
 #include "base/main_thread.h"
@@ -39,19 +40,29 @@ class Driver {
   // Start-up, in order; shows the busy-port message through the window when needed. Stops after
   // that message, before the session starts, when the program is ending meanwhile.
   void StartUp();
-  // The 200 ms tick: held records to the spool directory, then the station link check.
+  // The 200 ms tick: held records to the spool directory, the station link check, then the
+  // health file when it is due.
   void OnTick();
   // The port controls: rebuild the port list, start or stop the port, take the operator's pick.
   void RescanPorts();
   void StartOrStop();
   void SaveChosenPort();
+  // Without a window nobody picks another port: the configured port, which start-up found busy
+  // or missing, is tried again. True when it opened now.
+  bool ReopenConfiguredPort();
   // Asks for the close code; true when the window may close (the port is closed by then).
   bool RequestClose();
-  // End of the program: closes the port and stops the session without sending anything.
+  // End of the program: closes the port and stops the session without sending anything, then
+  // writes the health file a last time.
   void Shutdown();
 
+  bool PortOpen() const;
   bool StationLinkUp() const;
   std::string CloseCode() const;
+  // How the driver stands now, as the health file shows it.
+  HealthSnapshot Health() const;
+  // The health file written, or empty when the settings name none.
+  std::string HealthFilePath() const;
 
  private:
   struct State;

@@ -97,6 +97,22 @@ void SaveComPort(const std::string& settingsPath, const std::string& portName) {
   }
 }
 
+HealthSettings ReadHealthSettings(const std::string& settingsPath) {
+  HealthSettings health;
+  try {
+    const ProfileFile profile = ProfileFile::LoadOrEmpty(settingsPath);
+    health.file = profile.ReadString("Health", "File", "");
+    const int32_t seconds = profile.ReadInteger("Health", "Interval", 5);
+    if (seconds >= kMinHealthIntervalSeconds && seconds <= kMaxHealthIntervalSeconds) {
+      health.intervalMs = static_cast<uint32_t>(seconds) * 1000u;
+    }
+    health.driverName = profile.ReadString("Health", "Name", "");
+  } catch (...) {
+    // Memory exhaustion only; the defaults stand.
+  }
+  return health;
+}
+
 ServerEndpoint ReadServerEndpoint(const std::string& settingsPath) {
   ServerEndpoint endpoint;
   try {

@@ -49,6 +49,22 @@ class SettingsWriteError : public std::runtime_error {
 // permissions. Throws SettingsWriteError on any failure, the file then being unchanged.
 void SaveComPort(const std::string& settingsPath, const std::string& portName);
 
+// Section "Health": the health file that an exporter's textfile collector reads. Read once at
+// start-up; no file is written while "File" is empty.
+struct HealthSettings {
+  // Relative paths count from the working directory.
+  std::string file;
+  // "Interval", in seconds: how often the file is written besides every change of a link state.
+  uint32_t intervalMs = 5000;
+  // "Name": the value of the "driver" label that tells the drivers of one machine apart; empty
+  // takes the name of the working directory.
+  std::string driverName;
+};
+inline constexpr int32_t kMinHealthIntervalSeconds = 1;
+inline constexpr int32_t kMaxHealthIntervalSeconds = 3600;
+
+HealthSettings ReadHealthSettings(const std::string& settingsPath);
+
 // Section "ServerHost"; read again before every connection attempt.
 ServerEndpoint ReadServerEndpoint(const std::string& settingsPath);
 

@@ -77,6 +77,18 @@ void PortControls::StartUpStep(const std::string& baudRateText) {
   SelectFirstEntry();
 }
 
+bool PortControls::ReopenConfiguredPort() {
+  if (!IsStopped() || context_.settings.ComPort == kNoComPort) return false;
+  if (!TryOpen(context_.settings.ComPort)) return false;
+  ShowRunning();
+  try {
+    ReportPortState();
+  } catch (...) {
+    context_.writeErrorCode(kErrorPortSelection);
+  }
+  return true;
+}
+
 void PortControls::RescanPorts() {
   // Trial opens of other ports must never disturb a running port.
   if (context_.port.IsOpen()) return;

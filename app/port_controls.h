@@ -42,6 +42,9 @@ class PortControls {
   // After the settings were read: line speed, then the first opening of the configured port.
   // Sends no port state; the session's introduction carries it.
   void StartUpStep(const std::string& baudRateText);
+  // While stopped, with a port configured: opens the configured port as start-up does, and
+  // reports the port state. True when it opened.
+  bool ReopenConfiguredPort();
   // "Сканировать заново": lists the ports COM1..COM32 that open, selects the first and takes it
   // as the chosen port.
   void RescanPorts();

@@ -16,6 +16,8 @@ enum ErrorCode : int {
   kErrorSpoolDirectoryTaken = 17,  // another driver holds the spool directory; this one holds
                                    // its records in memory and does not touch the files there
   kErrorPortSelection = 19,        // saving the chosen port or reporting it to the server
+  kErrorHealthFile = 20,           // the health file could not be written; logged once until a
+                                   // write succeeds again
 };
 
 }  // namespace drv

@@ -14,4 +14,9 @@ std::string ErrorLogPath(const std::string& directory);
 // own. Throws std::system_error when the file cannot be created or written; callers decide.
 void WriteErrorCode(const std::string& errorLogPath, int code);
 
+// Appends `text` (UTF-8; line breaks become blanks) and CR LF in Windows-1251, on a line of its
+// own: for what a window would have shown in a message box when the driver runs without one. Throws
+// as WriteErrorCode does.
+void WriteErrorText(const std::string& errorLogPath, const std::string& text);
+
 }  // namespace drv

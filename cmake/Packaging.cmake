@@ -1,6 +1,6 @@
 # Debian package: the driver, the command-line tools (their own install rules), their manual
-# pages, the desktop entry, the icon, the example settings file, the operator guide, the
-# copyright file, the changelog and the lintian overrides.
+# pages, the desktop entry, the icon, the service unit with its user and directories, the example
+# settings file, the operator guide, the copyright file, the changelog and the lintian overrides.
 #   cd build && cpack -G DEB
 
 # The programs in usr/bin; a build without the Qt window has no driver.
@@ -57,6 +57,18 @@ endif()
 if(NOT drv_icon_found)
   message(WARNING "No driver_icon_<size>.png in ${DRV_ICON_DIR}: the package has no icon")
 endif()
+# The service: a template unit, one instance per station; the user it runs as and the directory
+# of the health files. Units go where Debian 12's systemd and lintian expect them.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/drvtirval2000n@.service
+        DESTINATION /lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/drvtirval2000n.sysusers
+        DESTINATION lib/sysusers.d RENAME drvtirval2000n.conf)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/drvtirval2000n.tmpfiles
+        DESTINATION lib/tmpfiles.d RENAME drvtirval2000n.conf)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/drvtirval2000n.ini.example
               ${PROJECT_SOURCE_DIR}/docs/OPERATOR_GUIDE.md
         DESTINATION share/doc/drvtirval2000n)
@@ -145,9 +157,13 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 # The library dependencies are read from the binaries when dpkg-shlibdeps (dpkg-dev) is there.
 find_program(DRV_DPKG_SHLIBDEPS dpkg-shlibdeps)
+# The maintainer scripts make the service's user with systemd-sysusers.
+set(drv_sysusers_depends "systemd | systemd-standalone-sysusers | systemd-sysusers")
 if(DRV_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${drv_sysusers_depends}")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6widgets6, libqt6gui6, libqt6core6, libstdc++6, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libqt6widgets6, libqt6gui6, libqt6core6, libsystemd0, libstdc++6, libc6, ${drv_sysusers_depends}")
 endif()
 include(CPack)

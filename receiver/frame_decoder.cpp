@@ -83,6 +83,7 @@ void FrameDecoder::ReceivePacket(const uint8_t* packet, int32_t size) {
 void FrameDecoder::ProcessDecodedFrame(std::span<const uint8_t> decoded) {
   const TDateTime now = context_.clock.Now();
   lastFrameTime_ = now;
+  lastFrameUnixMs_ = context_.clock.UnixTimeMs();
   const bool valid = IsValidFrame(decoded);
   // The station forgets a frame once it has the reply 05, so the frame's records must be stored
   // first. Everything else waits until the station has its reply.

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -84,6 +85,9 @@ class FrameDecoder {
   void ProcessDecodedFrame(std::span<const uint8_t> decoded);
 
   TDateTime LastFrameTime() const { return lastFrameTime_; }
+  // When the last frame came, as IClock::UnixTimeMs; nothing before the first frame (unlike
+  // LastFrameTime, which start-up sets).
+  std::optional<int64_t> LastFrameUnixMs() const { return lastFrameUnixMs_; }
   const FrameCounts& Counts() const { return counts_; }
   void SetLastFrameTime(TDateTime value) { lastFrameTime_ = value; }
 
@@ -99,6 +103,7 @@ class FrameDecoder {
   std::array<uint8_t, 256> frameBuffer_{};
   uint8_t frameLength_ = 0;
   TDateTime lastFrameTime_ = 0.0;
+  std::optional<int64_t> lastFrameUnixMs_;
   FrameCounts counts_;
   // Frames are being left unanswered: the display list has said so once.
   bool refusing_ = false;

@@ -15,6 +15,7 @@ struct ParseCase {
   std::vector<std::string> arguments;
   CommandLineAction action;
   std::string badArgument;
+  bool window = true;
 };
 
 TEST(CommandLineTest, TheFirstArgumentDecides) {
@@ -30,12 +31,20 @@ TEST(CommandLineTest, TheFirstArgumentDecides) {
       {{""}, CommandLineAction::kBadArgument, ""},
       {{"--"}, CommandLineAction::kBadArgument, "--"},
       {{"--help=all"}, CommandLineAction::kBadArgument, "--help=all"},
+      {{"--no-window"}, CommandLineAction::kRun, "", false},
+      {{"--no-window", "--help"}, CommandLineAction::kHelp, ""},
+      {{"--help", "--no-window"}, CommandLineAction::kHelp, ""},
+      {{"--no-window", "COM1"}, CommandLineAction::kBadArgument, "COM1"},
+      {{"--no-windows"}, CommandLineAction::kBadArgument, "--no-windows"},
   };
   for (const ParseCase& c : cases) {
     const CommandLineRequest request = ParseCommandLine(c.arguments);
     const std::string shown = c.arguments.empty() ? "(none)" : c.arguments.front();
     EXPECT_EQ(request.action, c.action) << shown;
     EXPECT_EQ(request.badArgument, c.badArgument) << shown;
+    if (c.action == CommandLineAction::kRun) {
+      EXPECT_EQ(request.window, c.window) << shown;
+    }
   }
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cp1251.h"
 #include "base/paths.h"
 #include "tests/fakes/temp_dir.h"
 
@@ -168,6 +169,37 @@ TEST_F(DriverSettingsTest, ServerEndpointKeepsDefaultsForWhatIsMissingOrBad) {
   endpoint = ReadServerEndpoint(path);
   EXPECT_EQ(endpoint.address, "10.0.0.5");
   EXPECT_EQ(endpoint.port, 0x3000);
+}
+
+TEST_F(DriverSettingsTest, HealthSectionIsOffByDefaultAndKeepsItsIntervalInBounds) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string healthFile;
+    uint32_t intervalMs;
+    std::string driverName;
+  };
+  const Case cases[] = {
+      {"no section", "[main]\nComPort=COM1\n", "", 5000, ""},
+      {"every key", "[health]\nfile=\"/var/lib/x/station 1.prom\"\nInterval=15\nName=Станция 1\n",
+       "/var/lib/x/station 1.prom", 15000, "Станция 1"},
+      {"lowest interval", "[Health]\nFile=h.prom\nInterval=1\n", "h.prom", 1000, ""},
+      {"highest interval", "[Health]\nInterval=$E10\n", "", 3600000, ""},
+      {"interval 0", "[Health]\nInterval=0\n", "", 5000, ""},
+      {"interval too long", "[Health]\nInterval=3601\n", "", 5000, ""},
+      {"negative interval", "[Health]\nInterval=-5\n", "", 5000, ""},
+      {"interval no number", "[Health]\nInterval=5s\n", "", 5000, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFileBytes(path, Utf8ToCp1251(c.file));
+    const HealthSettings health = ReadHealthSettings(path);
+    EXPECT_EQ(health.file, c.healthFile);
+    EXPECT_EQ(health.intervalMs, c.intervalMs);
+    EXPECT_EQ(health.driverName, c.driverName);
+  }
+  std::filesystem::remove(path);
+  EXPECT_EQ(ReadHealthSettings(path).file, "");
 }
 
 TEST(BaudRateFromTextTest, MatchesTheFifteenTextsExactly) {

@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/paths.h"
 #include "delivery/event_record.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_connection.h"
@@ -286,6 +288,72 @@ TEST_F(DriverTest, SessionReportsThroughTheMainThreadAndStopsAtShutdown) {
   mainThread_.Stop();
   driver_->Shutdown();
   EXPECT_FALSE(device_.open);
+}
+
+// The health file as the driver keeps it: its name from the settings, written at the first tick,
+// every interval and once more at the end; frames, records, states and logged errors in it.
+TEST_F(DriverTest, HealthFileShowsWhatTheDriverDid) {
+  std::filesystem::create_directory(dir_.Path() / "health");
+  WriteSettings("[main]\nComPort=COM1\nSendTorven8=0\n[Health]\nFile=health/d.prom\nInterval=2\n");
+  device_.togglesRtsItself = false;
+  device_.rtsResult = SerialError::kNotSupported;  // error 14 in the log
+  StartDriver();
+  // A relative name counts from the working directory.
+  EXPECT_EQ(driver_->HealthFilePath(), JoinPath(dir_.Path().string(), "health/d.prom"));
+  const std::string label = "{driver=\"" + dir_.Path().filename().string() + "\"";
+  const auto file = [this] { return testing::ReadFileBytes(dir_.Path() / "health" / "d.prom"); };
+  ASSERT_FALSE(std::filesystem::exists(dir_.Path() / "health" / "d.prom"));
+
+  driver_->OnTick();
+  EXPECT_NE(file().find("drvtirval_station_port_open" + label + "} 1\n"), std::string::npos);
+  EXPECT_NE(file().find("drvtirval_frames_total" + label + ",reply=\"05\"} 0\n"),
+            std::string::npos);
+  EXPECT_NE(file().find("drvtirval_errors_total" + label + ",code=\"14\"} 1\n"), std::string::npos);
+
+  ReceiveOnLine(kReportPacket);
+  const int64_t frameMs = clock_.UnixTimeMs();
+  driver_->OnTick();
+  EXPECT_NE(file().find("reply=\"05\"} 0\n"), std::string::npos) << "not yet due";
+  clock_.Advance(2000);
+  driver_->OnTick();
+  EXPECT_NE(file().find("drvtirval_frames_total" + label + ",reply=\"05\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(file().find("drvtirval_records_stored_total" + label + "} 1\n"), std::string::npos);
+  EXPECT_NE(file().find("drvtirval_spool_records_waiting" + label + "} 0\n"), std::string::npos)
+      << "without a session nothing waits for a server";
+  EXPECT_NE(file().find("drvtirval_last_frame_timestamp_seconds" + label + "} " +
+                        std::to_string(frameMs / 1000)),
+            std::string::npos);
+
+  driver_->Shutdown();
+  EXPECT_NE(file().find("drvtirval_station_port_open" + label + "} 0\n"), std::string::npos);
+}
+
+TEST_F(DriverTest, HealthFileNameAndLabelComeFromTheSettings) {
+  WriteSettings("[main]\nComPort=COM1\nSendTorven8=0\n[Health]\nName=Пост 3\n");
+  StartDriver();
+  EXPECT_EQ(driver_->HealthFilePath(), "") << "no file without File";
+  EXPECT_EQ(driver_->Health().driverName, "Пост 3");
+  EXPECT_EQ(driver_->Health().version, "1.0.0.1");
+  EXPECT_EQ(driver_->Health().startUnixMs, clock_.UnixTimeMs());
+  EXPECT_TRUE(driver_->Health().links.portOpen);
+  driver_->OnTick();
+  // Nothing but the settings file and the spool's lock in the directory.
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+    EXPECT_NE(entry.path().extension(), ".prom");
+  }
+}
+
+// A file that cannot be written is one line in the error log, not one per tick.
+TEST_F(DriverTest, AnUnwritableHealthFileIsLoggedOnce) {
+  WriteSettings("[main]\nComPort=COM1\nSendTorven8=0\n[Health]\nFile=missing/d.prom\nInterval=1\n");
+  StartDriver();
+  for (int tick = 0; tick < 30; ++tick) {
+    clock_.Advance(200);
+    driver_->OnTick();
+  }
+  EXPECT_EQ(Cp1251ToUtf8(testing::ReadFileBytes(dir_.Path() / "error.txt")), "ошибка №20\r\n");
+  EXPECT_EQ(driver_->Health().errorsByCode, (std::map<int, uint64_t>{{20, 1}}));
 }
 
 }  // namespace

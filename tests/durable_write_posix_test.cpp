@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/durable_write.h"
-#include "tests/fakes/child_process.h"
 #include "tests/fakes/temp_dir.h"
+#include "tests/support/child_process_posix.h"
 
 namespace drv {
 namespace {

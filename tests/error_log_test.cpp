@@ -51,7 +51,18 @@ TEST_F(ErrorLogTest, ExistingLinesStayAndNewLinesFollowThem) {
   }
 }
 
+TEST_F(ErrorLogTest, TextLinesGoInWindows1251OnLinesOfTheirOwn) {
+  WriteFileBytes(path, kPrefix + "12");
+  WriteErrorText(path, "Порт уже занят.\nСмените его.");
+  WriteErrorCode(path, 9);
+  EXPECT_EQ(ReadFileBytes(path), kPrefix + "12\r\n" +
+                                     "\xCF\xEE\xF0\xF2 \xF3\xE6\xE5 \xE7\xE0\xED\xFF\xF2. "
+                                     "\xD1\xEC\xE5\xED\xE8\xF2\xE5 \xE5\xE3\xEE.\r\n" +
+                                     kPrefix + "9\r\n");
+}
+
 TEST_F(ErrorLogTest, AFileThatCannotBeCreatedIsReportedToTheCaller) {
+  EXPECT_THROW(WriteErrorText(dir.File("missing/error.txt"), "text"), std::system_error);
   EXPECT_THROW(WriteErrorCode(dir.File("missing/error.txt"), 19), std::system_error);
   // A directory in place of the file.
   EXPECT_THROW(WriteErrorCode(dir.Path().string(), 19), std::system_error);

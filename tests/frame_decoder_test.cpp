@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -295,7 +296,10 @@ TEST_F(FrameDecoderTest, AnInterpretationThatFailsStillLetsTheReplyGo) {
 TEST_F(FrameDecoderTest, AFrameWhoseRecordsCannotBeKeptGetsNoReplyAndIsCounted) {
   displayEnabled_ = false;
   sink_.keep = false;
+  EXPECT_EQ(decoder_->LastFrameUnixMs(), std::nullopt);
   Feed(Frame(kValid));
+  // Also a frame that goes unanswered shows that the station is there.
+  EXPECT_EQ(decoder_->LastFrameUnixMs(), clock_.UnixTimeMs());
   Feed(Frame(kValid3));
   Feed(Frame(kInvalid));  // a bad checksum is still answered 07: nothing of it was kept anyway
   EXPECT_EQ(reply_.bytes, Bytes{kReplyBadChecksum});
@@ -313,6 +317,9 @@ TEST_F(FrameDecoderTest, AFrameWhoseRecordsCannotBeKeptGetsNoReplyAndIsCounted) 
   EXPECT_EQ(decoder_->Counts().accepted, 1u);
   EXPECT_EQ(decoder_->Counts().badChecksum, 1u);
   EXPECT_EQ(decoder_->Counts().unanswered, 2u);
+  clock_.Advance(1500);
+  Feed(Frame(kInvalid));
+  EXPECT_EQ(decoder_->LastFrameUnixMs(), clock_.UnixTimeMs());
 }
 
 TEST_F(FrameDecoderTest, WithoutALogNoFileIsTouched) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package with cpack, unpacks it into a scratch root and runs the programs
 # from there: the driver's --version and every tool's --help. Checks the manual pages (gzipped,
-# rendering without warnings), the copyright file against LICENSE, the changelog, and that
-# lintian finds no error or warning but the overridden one.
+# rendering without warnings), the copyright file against LICENSE, the changelog, the service
+# (its unit verified by systemd-analyze, its user and directories, the maintainer scripts), and
+# that lintian finds no error or warning but the overridden one.
 #   package_test.sh BUILD_DIR CPACK VERSION
 # Exit 77 (skipped) without dpkg-deb or without a built driver.
 set -euo pipefail
@@ -47,7 +48,9 @@ for file in \
   usr/bin/drvtirval-decode usr/bin/drvtirval-spool \
   usr/share/applications/drvtirval2000n.desktop \
   usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example \
-  usr/share/doc/drvtirval2000n/OPERATOR_GUIDE.md; do
+  usr/share/doc/drvtirval2000n/OPERATOR_GUIDE.md \
+  lib/systemd/system/drvtirval2000n@.service \
+  usr/lib/sysusers.d/drvtirval2000n.conf usr/lib/tmpfiles.d/drvtirval2000n.conf; do
   [ -e "$root/$file" ] || fail "$file is not in the package"
 done
 compgen -G "$root/usr/share/icons/hicolor/*/apps/drvtirval2000n.*" >/dev/null ||
@@ -62,6 +65,38 @@ fi
 # The example settings file is Windows-1251, as the driver reads it.
 iconv -f CP1251 -t UTF-8 "$root/usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example" |
   grep -q '^ComPort=' || fail "the example settings file is not Windows-1251 text with ComPort"
+
+# The service: the unit as systemd reads it, with the package's own program; the user and the
+# directories it names are the ones the package makes; the maintainer scripts start nothing.
+unit=$root/lib/systemd/system/drvtirval2000n@.service
+command -v systemd-analyze >/dev/null || fail "systemd-analyze is not installed (systemd)"
+# The host has not installed the package: the unit checked is the package's, with the program's
+# path in the scratch root.
+sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$work/drvtirval2000n@station1.service"
+if ! systemd-analyze verify --man=no "$work/drvtirval2000n@station1.service" \
+  >"$work/verify.log" 2>&1 || [ -s "$work/verify.log" ]; then
+  cat "$work/verify.log" >&2
+  fail "systemd-analyze verify finds fault with the unit"
+fi
+grep -qx 'ExecStart=/usr/bin/drvtirval2000n --no-window' "$unit" || fail "the unit runs something else"
+grep -qx 'User=drvtirval2000n' "$unit" || fail "the unit's user is not drvtirval2000n"
+grep -qE '^u drvtirval2000n ' "$root/usr/lib/sysusers.d/drvtirval2000n.conf" ||
+  fail "sysusers.d makes no user drvtirval2000n"
+grep -qE '^d /var/lib/drvtirval2000n/health 0755 drvtirval2000n ' \
+  "$root/usr/lib/tmpfiles.d/drvtirval2000n.conf" || fail "tmpfiles.d makes no health directory"
+grep -qx 'ReadWritePaths=-/var/lib/drvtirval2000n/health' "$unit" ||
+  fail "the unit may not write the health directory"
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm postrm; do
+  [ -x "$work/control/$script" ] || fail "no executable $script"
+  sh -n "$work/control/$script" || fail "$script is no valid shell script"
+  ! grep -qE 'systemctl (enable|start|restart)' "$work/control/$script" ||
+    fail "$script enables or starts a service"
+done
+security=$(systemd-analyze security --offline=true \
+  "$work/drvtirval2000n@station1.service" 2>&1 | sed -n 's/^→ Overall exposure level for [^:]*: //p')
+echo "systemd-analyze security: $security"
+[[ $security == *OK* ]] || fail "the unit's exposure is not rated OK: $security"
 
 out=$(QT_QPA_PLATFORM=offscreen timeout 30 "$root/usr/bin/drvtirval2000n" --version) ||
   fail "drvtirval2000n --version from the package"

@@ -532,5 +532,39 @@ TEST(PortControlsTest, FailedReportWritesCode19AfterTheSaveTookEffect) {
   }
 }
 
+// Without a window the configured port is opened again once it is free; the server learns of it.
+TEST(PortControlsTest, ReopeningTakesOnlyTheConfiguredPortWhileStopped) {
+  PortControlsFixture f;
+  f.settings.ComPort = "COM3";
+  f.StartUp();
+  ASSERT_TRUE(f.Stopped());
+  f.messages.clear();
+  // What the list shows is not what is reopened.
+  f.view.text = "COM7";
+  f.port.openable = {Device("COM7")};
+  EXPECT_FALSE(f.controls().ReopenConfiguredPort());
+  EXPECT_TRUE(f.Stopped());
+
+  f.port.openable = {Device("COM3")};
+  EXPECT_TRUE(f.controls().ReopenConfiguredPort());
+  EXPECT_TRUE(f.Running());
+  EXPECT_EQ(f.port.openAttempts.back(), Device("COM3"));
+  EXPECT_EQ(f.Reports(), (std::vector<PortState>{PortState{"COM3", true}}));
+  EXPECT_TRUE(f.messages.empty()) << "retries are quiet";
+
+  // Running, nothing is tried.
+  const std::size_t attempts = f.port.openAttempts.size();
+  EXPECT_FALSE(f.controls().ReopenConfiguredPort());
+  EXPECT_EQ(f.port.openAttempts.size(), attempts);
+}
+
+TEST(PortControlsTest, ReopeningWithoutAConfiguredPortTriesNothing) {
+  PortControlsFixture f;
+  f.StartUp();
+  f.port.openable = {Device("COM255")};
+  EXPECT_FALSE(f.controls().ReopenConfiguredPort());
+  EXPECT_TRUE(f.port.openAttempts.empty());
+}
+
 }  // namespace
 }  // namespace drv

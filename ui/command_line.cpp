@@ -9,22 +9,24 @@ namespace drv {
 
 CommandLineRequest ParseCommandLine(const std::vector<std::string>& arguments) {
   // Each front end prints its own --help: the texts differ in their platform's words.
-  static const ProgramOption kOptions[] = {
+  bool noWindow = false;
+  const ProgramOption options[] = {
+      {kNoWindowOption, Flag(noWindow), {}},
       {"--help", ShowsHelp(), {}},
       {"--version", ShowsVersion(), {}},
   };
-  const ProgramCommandLine read = ReadCommandLine(kOptions, arguments, OperandRule::kNone);
+  const ProgramCommandLine read = ReadCommandLine(options, arguments, OperandRule::kNone);
   switch (read.request) {
     case ProgramRequest::kRun:
-      return {};
+      return {CommandLineAction::kRun, !noWindow, {}};
     case ProgramRequest::kHelp:
-      return {CommandLineAction::kHelp, {}};
+      return {CommandLineAction::kHelp, true, {}};
     case ProgramRequest::kVersion:
-      return {CommandLineAction::kVersion, {}};
+      return {CommandLineAction::kVersion, true, {}};
     case ProgramRequest::kRefused:
       break;
   }
-  return {CommandLineAction::kBadArgument, read.argument};
+  return {CommandLineAction::kBadArgument, true, read.argument};
 }
 
 std::string VersionText(const std::string& version) {

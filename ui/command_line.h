@@ -9,14 +9,18 @@
 namespace drv {
 
 // The driver program's command line, the same for every front end and read as every program's is
-// (base/program_options.h): no arguments runs the driver, --help and --version print and end,
-// anything else is refused.
+// (base/program_options.h): no arguments runs the driver with its window, --no-window runs it
+// without one (a service), --help and --version print and end, anything else is refused.
 enum class CommandLineAction { kRun, kHelp, kVersion, kBadArgument };
 
 struct CommandLineRequest {
   CommandLineAction action = CommandLineAction::kRun;
+  // With kRun: false for --no-window.
+  bool window = true;
   std::string badArgument;  // the first argument refused, with kBadArgument
 };
+
+inline constexpr char kNoWindowOption[] = "--no-window";
 
 // `arguments` without the program's name; --help and --version answer where they stand, so the
 // first one decides.

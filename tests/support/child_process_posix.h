@@ -143,6 +143,18 @@ class ChildProcess {
   std::optional<int> exitStatus_;
 };
 
+// The exit code of `body` run in a forked child (-1 when it did not exit by itself): a piece of
+// a test in a process of its own. The child ends without running destructors or exit handlers of
+// the test process.
+inline int ExitCodeInChild(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(body());
+  if (child < 0) return -1;
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 // True when a wait status says the process exited normally with `code`.
 inline bool ExitedWith(std::optional<int> status, int code) {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;

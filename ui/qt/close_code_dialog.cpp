@@ -83,11 +83,21 @@ void TForm2::Dismiss() {
   if (isVisible()) done(QDialog::Rejected);
 }
 
-void TForm2::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
-  // Typing replaces the previous entry.
+void TForm2::SelectEntry() {
   entry_->setFocus(Qt::OtherFocusReason);
   entry_->selectAll();
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  SelectEntry();
+}
+
+// Each time the dialog becomes active again: the operator may have turned to another window,
+// and comes back to type the code afresh.
+void TForm2::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) SelectEntry();
 }
 
 void TForm2::keyPressEvent(QKeyEvent* event) {

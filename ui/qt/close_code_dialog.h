@@ -32,9 +32,13 @@ class TForm2 final : public QDialog {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  // The entry takes the focus with its whole text selected, so typing replaces it.
+  void SelectEntry();
+
   QLabel* prompt_;
   QLineEdit* entry_;
   QPushButton* okButton_;

@@ -175,5 +175,33 @@ TEST_F(CloseCodeDialogTest, DismissCancelsTheOpenRequestAndEveryLaterOne) {
   EXPECT_FALSE(dialog_.isVisible());
 }
 
+// The operator turns to another window while the dialog is up and comes back: the entry has the
+// focus with its whole text selected again, so that typing replaces it.
+TEST_F(CloseCodeDialogTest, EveryActivationSelectsTheWholeEntry) {
+  bool focused = false;
+  QString selectedAfterReturn;
+  WhenModalShown("TForm2", [&](QWidget& dialog) {
+    QLineEdit& entry = Entry(dialog);
+    TypeText(entry, "1111");
+    entry.deselect();
+    Button(dialog, "CancelButton").setFocus();
+    // A window the modal dialog does not block: one of its own.
+    QWidget other(&dialog, Qt::Window);
+    other.resize(50, 50);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(testing::ProcessEventsUntil([&] { return other.isActiveWindow(); }));
+    ASSERT_FALSE(dialog.isActiveWindow());
+    dialog.activateWindow();
+    ASSERT_TRUE(testing::ProcessEventsUntil([&] { return dialog.isActiveWindow(); }));
+    selectedAfterReturn = entry.selectedText();
+    focused = dialog.focusWidget() == &entry;
+    Button(dialog, "CancelButton").click();
+  });
+  EXPECT_EQ(dialog_.AskCloseCode(kCode), CloseCodeAnswer::kCancelled);
+  EXPECT_EQ(selectedAfterReturn, "1111");
+  EXPECT_TRUE(focused);
+}
+
 }  // namespace
 }  // namespace drv
