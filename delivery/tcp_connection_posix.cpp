@@ -1,3 +1,4 @@
+#include "base/deadline.h"
 #include "delivery/tcp_connection.h"
 
 #include <netdb.h>
@@ -11,24 +12,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 namespace drv {
-
-namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-int RemainingMs(SteadyClock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-}  // namespace
 
 std::vector<SocketAddress> ResolveTcpAddresses(const std::string& host, int port,
                                                bool numericOnly) {
@@ -64,12 +52,11 @@ struct TcpConnection::Socket {
 
   // Waits for `events` on the socket; 1 ready, 0 time-out, -1 aborted or failed.
   int WaitFor(short events, int timeoutMs) {
-    const SteadyClock::time_point deadline =
-        SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    const Deadline deadline(timeoutMs);
     for (;;) {
       if (aborted) return -1;
       pollfd fds[2] = {{fd, events, 0}, {abortEvent, POLLIN, 0}};
-      const int ready = poll(fds, 2, RemainingMs(deadline));
+      const int ready = poll(fds, 2, deadline.RemainingMs());
       if (ready < 0) {
         if (errno == EINTR) continue;
         return -1;
@@ -162,10 +149,9 @@ int TcpConnection::ReadSome(uint8_t* buffer, std::size_t size, int idleTimeoutMs
   if (socket_->aborted || socket_->fd < 0) return -1;
   if (size == 0) return 0;
   size = std::min<std::size_t>(size, static_cast<std::size_t>(std::numeric_limits<int>::max()));
-  const SteadyClock::time_point deadline =
-      SteadyClock::now() + std::chrono::milliseconds(idleTimeoutMs);
+  const Deadline deadline(idleTimeoutMs);
   for (;;) {
-    const int ready = socket_->WaitFor(POLLIN, RemainingMs(deadline));
+    const int ready = socket_->WaitFor(POLLIN, deadline.RemainingMs());
     if (ready == 0) return 0;
     if (ready < 0) return -1;
     const ssize_t n = recv(socket_->fd, buffer, size, MSG_DONTWAIT);

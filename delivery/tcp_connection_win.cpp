@@ -5,24 +5,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "base/deadline.h"
 #include "delivery/tcp_connection.h"
 
 namespace drv {
 
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-DWORD RemainingMs(SteadyClock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  return left > 0 ? static_cast<DWORD>(left) : 0;
-}
 
 // Winsock is started once for the process and never stopped: connections may be made until the
 // very end.
@@ -107,11 +99,10 @@ struct TcpConnection::Socket {
                   static_cast<int>(address.bytes.size())) == 0) {
         connected = true;
       } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        const SteadyClock::time_point deadline =
-            SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+        const Deadline deadline(timeoutMs);
         for (;;) {
           WSANETWORKEVENTS events{};
-          if (Wait(RemainingMs(deadline), &events) != 1) break;
+          if (Wait(deadline.RemainingMs(), &events) != 1) break;
           if ((events.lNetworkEvents & FD_CONNECT) != 0) {
             connected = events.iErrorCode[FD_CONNECT_BIT] == 0;
             break;
@@ -176,12 +167,11 @@ bool TcpConnection::Write(std::span<const uint8_t> bytes) {
     }
     if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
       // FD_WRITE comes once the send buffer has room again after this refusal.
-      const SteadyClock::time_point deadline =
-          SteadyClock::now() + std::chrono::milliseconds(kWriteStallTimeoutMs);
+      const Deadline deadline(kWriteStallTimeoutMs);
       bool room = false;
       while (!room) {
         WSANETWORKEVENTS events{};
-        if (socket_->Wait(RemainingMs(deadline), &events) != 1) return false;
+        if (socket_->Wait(deadline.RemainingMs(), &events) != 1) return false;
         if ((events.lNetworkEvents & FD_CLOSE) != 0) return false;
         room = (events.lNetworkEvents & FD_WRITE) != 0;
       }
@@ -196,8 +186,7 @@ int TcpConnection::ReadSome(uint8_t* buffer, std::size_t size, int idleTimeoutMs
   if (socket_->aborted || socket_->handle == INVALID_SOCKET) return -1;
   if (size == 0) return 0;
   const int wanted = static_cast<int>(std::min<std::size_t>(size, std::numeric_limits<int>::max()));
-  const SteadyClock::time_point deadline =
-      SteadyClock::now() + std::chrono::milliseconds(std::max(idleTimeoutMs, 0));
+  const Deadline deadline(idleTimeoutMs);
   for (;;) {
     if (socket_->aborted) return -1;
     const int n = recv(socket_->handle, reinterpret_cast<char*>(buffer), wanted, 0);
@@ -205,7 +194,7 @@ int TcpConnection::ReadSome(uint8_t* buffer, std::size_t size, int idleTimeoutMs
     if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
       // A recv that finds nothing re-arms FD_READ: the event is set once data comes.
       WSANETWORKEVENTS events{};
-      const int woken = socket_->Wait(RemainingMs(deadline), &events);
+      const int woken = socket_->Wait(deadline.RemainingMs(), &events);
       if (woken == 0) return 0;
       if (woken < 0) return -1;
       continue;
