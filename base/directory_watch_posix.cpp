@@ -16,10 +16,12 @@ struct DirectoryWatch::State {
 DirectoryWatch::DirectoryWatch(const std::string& directory) : state_(std::make_unique<State>()) {
   state_->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (state_->fd < 0) return;
-  // A file moved in is whole at once; one written in place is whole when it is closed.
-  state_->watch =
-      inotify_add_watch(state_->fd, directory.empty() ? "." : directory.c_str(),
-                        IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+  // A file moved in is whole at once; one written in place is whole when it is closed. A hard
+  // link made in the directory is only created: the reader takes a file that is still short for
+  // one being written and looks at it again.
+  state_->watch = inotify_add_watch(
+      state_->fd, directory.empty() ? "." : directory.c_str(),
+      IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
   if (state_->watch < 0) {
     close(state_->fd);
     state_->fd = -1;
@@ -57,8 +59,8 @@ std::optional<std::vector<std::string>> DirectoryWatch::TakeArrivals() {
         state_->watch = -1;
         lostTrack = true;
       }
-      if ((event.mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) != 0 && (event.mask & IN_ISDIR) == 0 &&
-          event.len > 0) {
+      if ((event.mask & (IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE)) != 0 &&
+          (event.mask & IN_ISDIR) == 0 && event.len > 0) {
         names.emplace_back(name);
       }
     }

@@ -436,7 +436,9 @@ void EventSpool::TakeArrivals() {
     for (FoundSpoolFile& file : found) arrivedWhileLoading_.insert(std::move(file.name));
     return;
   }
-  QueueFoundFiles(std::move(found), /*leaveOutWaiting=*/false);
+  // A file may be reported more than once (created, then closed after its write; written twice):
+  // one that already waits is not queued again, which would send it twice.
+  QueueFoundFiles(std::move(found), /*leaveOutWaiting=*/true);
 }
 
 void EventSpool::Rescan() {

@@ -45,7 +45,7 @@ class DirectoryWatchTest : public ::testing::Test {
   const fs::path watched = dir.Path() / "spool";
 };
 
-TEST_F(DirectoryWatchTest, FilesMovedInOrWrittenInPlaceAreReported) {
+TEST_F(DirectoryWatchTest, FilesMovedInWrittenInPlaceOrLinkedInAreReported) {
   DirectoryWatch watch(Directory());
   ASSERT_TRUE(watch.Active());
   EXPECT_THAT(*watch.TakeArrivals(), IsEmpty());
@@ -56,6 +56,11 @@ TEST_F(DirectoryWatchTest, FilesMovedInOrWrittenInPlaceAreReported) {
 
   WriteFileBytes(watched / "written.dd8", "written in place");
   EXPECT_THAT(ArrivalsUntil(watch, "written.dd8"), Contains("written.dd8"));
+
+  // A hard link is a new name for a file that is already whole: it is neither moved nor written.
+  WriteFileBytes(dir.Path() / "kept.dd8", "linked");
+  fs::create_hard_link(dir.Path() / "kept.dd8", watched / "linked.dd8");
+  EXPECT_THAT(ArrivalsUntil(watch, "linked.dd8"), Contains("linked.dd8"));
 }
 
 TEST_F(DirectoryWatchTest, ArrivalsInOtherDirectoriesAreNotReported) {

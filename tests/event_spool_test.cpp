@@ -429,7 +429,24 @@ TEST_F(EventSpoolTest, FilesThatArriveWhileTheDriverRunsAreQueuedOldestFirstAndO
     spool->OnTick();
   }
   for (int i = 0; i < 5; ++i) spool->OnTick();
-  EXPECT_THAT(Drain(), ElementsAre(1, 2, 3));
+  ASSERT_EQ(spool->QueuedCount(), 3u);
+
+  // Linked in: a name that is only created. Then written over in place, which reports it again
+  // while it waits: it is queued once all the same.
+  PutFileOfEarlierRun(elsewhere / "A0000002.dd8", 4, 5);
+  fs::create_hard_link(elsewhere / "A0000002.dd8", spoolDir / "A0000002.dd8");
+  for (int i = 0; i < 500 && spool->QueuedCount() < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    spool->OnTick();
+  }
+  ASSERT_EQ(spool->QueuedCount(), 4u);
+  PutFileOfEarlierRun(spoolDir / "A0000002.dd8", 4, 5);
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    spool->OnTick();
+  }
+  EXPECT_EQ(spool->QueuedCount(), 4u);
+  EXPECT_THAT(Drain(), ElementsAre(1, 2, 3, 4));
   EXPECT_THAT(NamesInSpool(), ElementsAre("notes.txt"));
 }
 
