@@ -24,11 +24,11 @@ struct Temporary {
   OpenFile file;
 };
 
-FileResult<Temporary> CreateTemporary(IFileSystem& fileSystem,
+FileResult<Temporary> CreateTemporary(IFileSystem& fileSystem, NewFileAccess access,
                                       const std::function<std::string()>& nextPath) {
   for (int attempt = 1;; ++attempt) {
     std::string path = nextPath();
-    FileResult<OpenFile> file = fileSystem.CreateNew(path);
+    FileResult<OpenFile> file = fileSystem.CreateNew(path, access);
     if (file) return Temporary{std::move(path), std::move(*file)};
     if (file.error().kind != FileErrorKind::kAlreadyExists || attempt == kMaxTemporaryAttempts) {
       return file.error();
@@ -63,8 +63,8 @@ FileResult<std::string> MoveToFreeName(IFileSystem& fileSystem, const std::strin
 // and closed. Its path, or the error that left nothing of it behind.
 FileResult<std::string> WriteOne(IFileSystem& fileSystem, const NewFileToWrite& file,
                                  std::size_t index, bool flushAsBatch, INewFileNames& names) {
-  FileResult<Temporary> temporary =
-      CreateTemporary(fileSystem, [&names] { return names.TemporaryPath(); });
+  FileResult<Temporary> temporary = CreateTemporary(fileSystem, NewFileAccess::kUsual,
+                                                    [&names] { return names.TemporaryPath(); });
   if (!temporary) return temporary.error();
   OpenFile& open = temporary->file;
   FileResult<void> done = fileSystem.WriteAll(open, file.bytes);
@@ -141,15 +141,18 @@ NewFilesWritten WriteNewFilesDurably(IFileSystem& fileSystem, const std::string&
 }
 
 FileResult<void> ReplaceFileDurably(IFileSystem& fileSystem, const std::string& path,
-                                    std::span<const uint8_t> bytes) {
+                                    std::span<const uint8_t> bytes, NewFileAccess access) {
   const std::string target = fileSystem.ResolveLink(path);
   static std::atomic<unsigned> counter{0};
   const std::string stem = target + ".tmp-" + std::to_string(CurrentProcessId()) + "-";
-  FileResult<Temporary> temporary =
-      CreateTemporary(fileSystem, [&stem] { return stem + std::to_string(counter.fetch_add(1)); });
+  FileResult<Temporary> temporary = CreateTemporary(
+      fileSystem, access, [&stem] { return stem + std::to_string(counter.fetch_add(1)); });
   if (!temporary) return temporary.error();
   OpenFile& file = temporary->file;
-  FileResult<void> done = fileSystem.MatchPermissions(file, target);
+  // An owner-only file keeps the permissions it was made with: a secret is never open to others,
+  // not even for a moment.
+  FileResult<void> done;
+  if (access == NewFileAccess::kUsual) done = fileSystem.MatchPermissions(file, target);
   if (done) done = fileSystem.WriteAll(file, bytes);
   if (done) done = fileSystem.Flush(file);
   if (done) done = file.Close();

@@ -53,8 +53,10 @@ NewFilesWritten WriteNewFilesDurably(IFileSystem& fileSystem, const std::string&
 // either the old or the new file, never a mixture: a temporary file beside it, flushed to the
 // disk, renamed over the old one. The replaced file's permissions stay, a symbolic link stays
 // a link, and a file that may not be written is not replaced. On any failure the old file is
-// as it was and no temporary file is left.
+// as it was and no temporary file is left. With NewFileAccess::kOwnerOnly the new file is its
+// owner's alone from its creation on, whatever the replaced one allowed: for a secret.
 FileResult<void> ReplaceFileDurably(IFileSystem& fileSystem, const std::string& path,
-                                    std::span<const uint8_t> bytes);
+                                    std::span<const uint8_t> bytes,
+                                    NewFileAccess access = NewFileAccess::kUsual);
 
 }  // namespace drv

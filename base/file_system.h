@@ -115,6 +115,16 @@ class OpenFile {
 
 enum class FileType { kRegular, kDirectory, kOther };
 
+// Who may use a new file.
+enum class NewFileAccess {
+  // As the system gives new files: the umask on POSIX systems, the permissions the folder
+  // passes on under Windows.
+  kUsual,
+  // Its owner alone (0600) on POSIX systems, from the moment it exists. Windows gives a new
+  // file the permissions of its folder; the program's working folder is its users' own.
+  kOwnerOnly,
+};
+
 struct FileInfo {
   FileType type = FileType::kOther;
   uint64_t size = 0;
@@ -134,7 +144,7 @@ class IFileSystem {
 
   // Makes `path` a new, empty file open for writing; kAlreadyExists when the name is taken.
   // It may be renamed, and removed, while open.
-  virtual FileResult<OpenFile> CreateNew(const std::string& path) = 0;
+  virtual FileResult<OpenFile> CreateNew(const std::string& path, NewFileAccess access) = 0;
   // Opens `path` for appending, every write going to its end also beside other writers; the
   // file is made when missing, its directory never. With `alsoRead` it can be read too
   // (kAccessDenied when reading is not permitted).

@@ -58,8 +58,9 @@ FileInfo InfoOf(const struct stat& info) {
 
 class PosixFileSystem final : public IFileSystem {
  public:
-  FileResult<OpenFile> CreateNew(const std::string& path) override {
-    return Opened(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  FileResult<OpenFile> CreateNew(const std::string& path, NewFileAccess access) override {
+    const mode_t mode = access == NewFileAccess::kOwnerOnly ? 0600 : 0666;
+    return Opened(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   }
 
   FileResult<OpenFile> OpenForAppending(const std::string& path, bool alsoRead) override {

@@ -48,8 +48,9 @@ bool IsExistingDirectory(const std::string& directory) {
 
 class WindowsFileSystem final : public IFileSystem {
  public:
-  // Shared for deletion, so that the file can be renamed while still open.
-  FileResult<OpenFile> CreateNew(const std::string& path) override {
+  // Shared for deletion, so that the file can be renamed while still open. The folder's
+  // inherited permissions apply whatever the access asked for.
+  FileResult<OpenFile> CreateNew(const std::string& path, NewFileAccess /*access*/) override {
     return Opened(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -1,6 +1,7 @@
 # Debian package: the driver, the command-line tools (their own install rules), their manual
-# pages, the desktop entry, the icon, the service unit with its user and directories, the example
-# settings file, the operator guide, the copyright file, the changelog and the lintian overrides.
+# pages, the desktop entry with its launcher, the logon entry, the icon, the service unit with
+# its user and directories, the example settings file, the operator guide, the copyright file,
+# the changelog and the lintian overrides.
 #   cd build && cpack -G DEB
 
 # The programs in usr/bin; a build without the Qt window has no driver.
@@ -41,6 +42,13 @@ set(DRV_ICON_DIR "${PROJECT_SOURCE_DIR}/ui/resources" CACHE PATH
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/drvtirval2000n.desktop
         DESTINATION share/applications)
+# The menu entry starts the driver through a launcher that prepares the operator's working folder
+# on the first start; the logon entry does the same and is enabled by copying it into
+# ~/.config/autostart (or /etc/xdg/autostart for everyone): nothing starts at logon by itself.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/drvtirval2000n-start
+        DESTINATION libexec/drvtirval2000n)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/drvtirval2000n-autostart.desktop
+        DESTINATION share/drvtirval2000n/autostart RENAME drvtirval2000n.desktop)
 set(drv_icon_found OFF)
 foreach(size 16 32 48 64 128 256)
   if(EXISTS ${DRV_ICON_DIR}/driver_icon_${size}.png)

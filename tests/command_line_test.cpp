@@ -59,7 +59,7 @@ TEST(CloseCodeFileTest, WritesTheCodeWholeAndReplacesAnOldOne) {
   const std::filesystem::path path = dir.Path() / "code";
   testing::WriteFileBytes(path, "99999\n-- an older, longer file --\n");
 
-  ASSERT_TRUE(WriteCloseCodeFile(path, "48213"));
+  ASSERT_TRUE(WriteCloseCodeFile(path.string(), "48213"));
   EXPECT_EQ(testing::ReadFileBytes(path), "48213\n");
   // Nothing is left beside it.
   int files = 0;
@@ -71,7 +71,7 @@ TEST(CloseCodeFileTest, WritesTheCodeWholeAndReplacesAnOldOne) {
 
 TEST(CloseCodeFileTest, FailsWhereTheFileCannotBeWritten) {
   testing::TempDir dir;
-  EXPECT_FALSE(WriteCloseCodeFile(dir.Path() / "missing" / "code", "48213"));
+  EXPECT_FALSE(WriteCloseCodeFile((dir.Path() / "missing" / "code").string(), "48213"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A batch on the real disk in a process whose open-file limit is far below the batch's size.
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,34 @@ TEST(DurableWritePosixTest, ABatchFarLargerThanTheOpenFileLimitIsWrittenWhole) {
   for (std::size_t i = 0; i < kFiles; ++i) {
     EXPECT_EQ(testing::ReadFileBytes(dir.Path() / (std::to_string(i) + ".dd8")),
               "record " + std::to_string(i));
+  }
+}
+
+// Even a umask that lets everyone read new files, and a file readable by all before, leave a file
+// made for its owner alone readable by nobody else.
+TEST(DurableWritePosixTest, AFileForItsOwnerAloneIsMadeSoWhateverTheUmask) {
+  testing::TempDir dir;
+  const std::string fresh = (dir.Path() / "fresh").string();
+  const std::string replaced = (dir.Path() / "replaced").string();
+  testing::WriteFileBytes(replaced, "old");
+  std::filesystem::permissions(replaced, std::filesystem::perms(0644));
+  const int code = testing::ExitCodeInChild([&] {
+    ::umask(0);
+    const std::string bytes = "48213\n";
+    const std::span<const uint8_t> span(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                        bytes.size());
+    for (const std::string& path : {fresh, replaced}) {
+      if (!ReplaceFileDurably(RealFileSystem(), path, span, NewFileAccess::kOwnerOnly)) return 1;
+    }
+    return 0;
+  });
+  ASSERT_EQ(code, 0);
+  for (const std::string& path : {fresh, replaced}) {
+    SCOPED_TRACE(path);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(testing::ReadFileBytes(path), "48213\n");
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,37 @@ TEST_P(DurableWriteTest, AReplacedFileHoldsTheNewBytesDurably) {
 
   ASSERT_TRUE(ReplaceFileDurably(fake, "/d/new.ini", AsBytes("made")));
   EXPECT_EQ(fake.Contents("/d/new.ini"), "made");
+}
+
+// A replacing file takes the permissions of the one it replaces, except that a file made for its
+// owner alone is never opened to others: it is made so, not narrowed after its bytes are in.
+TEST_P(DurableWriteTest, AReplacementKeepsTheOldPermissionsUnlessMadeForItsOwnerAlone) {
+  struct Case {
+    const char* name;
+    std::optional<NewFileAccess> old;  // nullopt: no file to replace
+    NewFileAccess asked;
+    NewFileAccess expected;
+  };
+  const Case cases[] = {
+      {"new, usual", std::nullopt, NewFileAccess::kUsual, NewFileAccess::kUsual},
+      {"new, owner only", std::nullopt, NewFileAccess::kOwnerOnly, NewFileAccess::kOwnerOnly},
+      {"usual over owner only", NewFileAccess::kOwnerOnly, NewFileAccess::kUsual,
+       NewFileAccess::kOwnerOnly},
+      {"owner only over usual", NewFileAccess::kUsual, NewFileAccess::kOwnerOnly,
+       NewFileAccess::kOwnerOnly},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFileSystem disk(GetParam());
+    disk.AddDirectory("/d");
+    if (c.old) {
+      ASSERT_TRUE(ReplaceFileDurably(disk, "/d/code", AsBytes("11111\n"), *c.old));
+    }
+    ASSERT_TRUE(ReplaceFileDurably(disk, "/d/code", AsBytes("22222\n"), c.asked));
+    EXPECT_EQ(disk.Contents("/d/code"), "22222\n");
+    EXPECT_EQ(disk.Access("/d/code"), c.expected);
+    EXPECT_THAT(disk.Names("/d"), ElementsAre("code"));
+  }
 }
 
 // Whatever step fails, the old file is as it was and no temporary file is left.

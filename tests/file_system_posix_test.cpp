@@ -40,7 +40,7 @@ TEST(FileSystemPosixTest, AReadOnlyDirectoryTakesNoNewFile) {
   TempDir dir;
   fs::permissions(dir.Path(), fs::perms::owner_read | fs::perms::owner_exec);
   if (::access(dir.Path().c_str(), W_OK) == 0) GTEST_SKIP() << "this user may write anywhere";
-  const FileResult<OpenFile> file = Disk().CreateNew(dir.File("a"));
+  const FileResult<OpenFile> file = Disk().CreateNew(dir.File("a"), NewFileAccess::kUsual);
   ASSERT_FALSE(file);
   EXPECT_EQ(file.error().kind, FileErrorKind::kAccessDenied);
   EXPECT_EQ(file.error().systemCode, EACCES);
@@ -79,7 +79,8 @@ TEST(FileSystemPosixTest, TheOpenFileLimitSaysTooManyOpenFiles) {
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 3;
     std::vector<OpenFile> open;
     for (int i = 0; i < 32; ++i) {
-      FileResult<OpenFile> file = Disk().CreateNew(dir.File("f" + std::to_string(i)));
+      FileResult<OpenFile> file =
+          Disk().CreateNew(dir.File("f" + std::to_string(i)), NewFileAccess::kUsual);
       if (!file) return file.error().kind == FileErrorKind::kTooManyOpenFiles ? 0 : 1;
       open.push_back(std::move(*file));
     }

@@ -48,7 +48,7 @@ class FileSystemTest : public ::testing::TestWithParam<Kind> {
 
   // A file with `bytes` made through the seam and closed.
   void Make(const std::string& name, std::string_view bytes) {
-    FileResult<OpenFile> file = Fs().CreateNew(Path(name));
+    FileResult<OpenFile> file = Fs().CreateNew(Path(name), NewFileAccess::kUsual);
     ASSERT_TRUE(file) << file.error().Message();
     ASSERT_TRUE(Fs().WriteAll(*file, AsBytes(bytes)));
     ASSERT_TRUE(file->Close());
@@ -101,9 +101,11 @@ INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(Kind::kReal, Ki
 
 TEST_P(FileSystemTest, ANewFileIsMadeOnlyWhereNoneIs) {
   Make("a.txt", "first");
-  EXPECT_EQ(KindOf(Fs().CreateNew(Path("a.txt"))), FileErrorKind::kAlreadyExists);
+  EXPECT_EQ(KindOf(Fs().CreateNew(Path("a.txt"), NewFileAccess::kUsual)),
+            FileErrorKind::kAlreadyExists);
   EXPECT_EQ(ReadAll("a.txt"), "first");
-  EXPECT_EQ(KindOf(Fs().CreateNew(Path("missing/a.txt"))), FileErrorKind::kNotFound);
+  EXPECT_EQ(KindOf(Fs().CreateNew(Path("missing/a.txt"), NewFileAccess::kUsual)),
+            FileErrorKind::kNotFound);
 }
 
 TEST_P(FileSystemTest, ARenameWithoutReplacingNeverReplaces) {
@@ -127,7 +129,7 @@ TEST_P(FileSystemTest, ARenameWithoutReplacingNeverReplaces) {
 
 // A file is renamed, and removed, while still open for writing.
 TEST_P(FileSystemTest, AnOpenFileCanBeRenamedWrittenOnAndFlushed) {
-  FileResult<OpenFile> file = Fs().CreateNew(Path("t.tmp"));
+  FileResult<OpenFile> file = Fs().CreateNew(Path("t.tmp"), NewFileAccess::kUsual);
   ASSERT_TRUE(file);
   ASSERT_TRUE(Fs().WriteAll(*file, AsBytes("abc")));
   ASSERT_TRUE(Fs().RenameWithoutReplacing(Path("t.tmp"), Path("final.txt")));
@@ -152,7 +154,7 @@ TEST_P(FileSystemTest, AListingGivesNamesSizesTimesAndKinds) {
   for (const auto& [name, bytes, time] : {std::tuple{"a.dd8", "1234", int64_t{1234000000000}},
                                           std::tuple{"b.dd8", "", int64_t{1700000000123456700}},
                                           std::tuple{"c.txt", "x", int64_t{0}}}) {
-    FileResult<OpenFile> file = Fs().CreateNew(Path(name));
+    FileResult<OpenFile> file = Fs().CreateNew(Path(name), NewFileAccess::kUsual);
     ASSERT_TRUE(file);
     ASSERT_TRUE(Fs().WriteAll(*file, AsBytes(bytes)));
     ASSERT_TRUE(Fs().SetModifiedTime(*file, time));

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package with cpack, unpacks it into a scratch root and runs the programs
-# from there: the driver's --version and every tool's --help. Checks the manual pages (gzipped,
+# from there: the driver's --version and every tool's --help, and the launcher of the menu and
+# logon entries with a stand-in driver. Checks the manual pages (gzipped,
 # rendering without warnings), the copyright file against LICENSE, the changelog, the service
 # (its unit verified by systemd-analyze, its user and directories, the maintainer scripts), and
 # that lintian finds no error or warning but the overridden one.
@@ -47,6 +48,8 @@ for file in \
   usr/bin/drvtirval2000n usr/bin/drvtirval-station usr/bin/drvtirval-server \
   usr/bin/drvtirval-decode usr/bin/drvtirval-spool \
   usr/share/applications/drvtirval2000n.desktop \
+  usr/libexec/drvtirval2000n/drvtirval2000n-start \
+  usr/share/drvtirval2000n/autostart/drvtirval2000n.desktop \
   usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example \
   usr/share/doc/drvtirval2000n/OPERATOR_GUIDE.md \
   lib/systemd/system/drvtirval2000n@.service \
@@ -55,13 +58,42 @@ for file in \
 done
 compgen -G "$root/usr/share/icons/hicolor/*/apps/drvtirval2000n.*" >/dev/null ||
   fail "no icon under usr/share/icons/hicolor"
-grep -q '^Icon=drvtirval2000n$' "$root/usr/share/applications/drvtirval2000n.desktop" ||
-  fail "the desktop entry names another icon"
-grep -q '^Exec=.*drvtirval2000n' "$root/usr/share/applications/drvtirval2000n.desktop" ||
-  fail "the desktop entry does not start the driver"
-if command -v desktop-file-validate >/dev/null; then
-  desktop-file-validate "$root/usr/share/applications/drvtirval2000n.desktop"
-fi
+# The menu entry and the logon entry both start the driver through the launcher.
+launcher=/usr/libexec/drvtirval2000n/drvtirval2000n-start
+[ -x "$root$launcher" ] || fail "the launcher $launcher is not executable"
+sh -n "$root$launcher" || fail "the launcher is no valid shell script"
+for entry in usr/share/applications/drvtirval2000n.desktop \
+  usr/share/drvtirval2000n/autostart/drvtirval2000n.desktop; do
+  grep -q '^Icon=drvtirval2000n$' "$root/$entry" || fail "$entry names another icon"
+  grep -qx "Exec=$launcher" "$root/$entry" || fail "$entry does not start the launcher"
+  if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$root/$entry" || fail "$entry is no valid desktop entry"
+  fi
+done
+
+# The launcher, with the package's example and a stand-in driver that says where it runs: the
+# first start prepares the folder, a later one keeps the settings that are there.
+example=$root/usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example
+sed "s|^example=/usr/|example=$root/usr/|" "$root$launcher" >"$work/launcher"
+mkdir -p "$work/stand-in" "$work/home"
+printf '#!/bin/sh\necho "$(pwd) $*" >"$HOME/driver-started"\n' >"$work/stand-in/drvtirval2000n"
+chmod +x "$work/stand-in/drvtirval2000n"
+run_launcher() { HOME=$work/home PATH="$work/stand-in:$PATH" sh "$work/launcher" "$@"; }
+run_launcher --first || fail "the launcher failed on the first start"
+folder=$work/home/drvtirval2000n
+[ "$(cat "$work/home/driver-started")" = "$folder --first" ] ||
+  fail "the launcher started: $(cat "$work/home/driver-started")"
+cmp -s "$example" "$folder/drvtirval2000n.ini" || fail "the first start made no copy of the example"
+spool=$(tr -d '\r' <"$example" | sed -n 's|^PathForSoob=\(.*\)/$|\1|p')
+[ -n "$spool" ] || fail "the example names no spool folder"
+[ -d "$folder/log" ] && [ -d "$folder/$spool" ] || fail "the first start made no log/ and $spool/"
+printf '[main]\r\nComPort=COM3\r\n' >"$folder/drvtirval2000n.ini"
+rmdir "$folder/$spool"
+run_launcher || fail "the launcher failed on a later start"
+[ "$(cat "$folder/drvtirval2000n.ini")" = $'[main]\r\nComPort=COM3\r' ] ||
+  fail "a later start changed the settings file"
+[ ! -e "$folder/$spool" ] || fail "a later start made a spool folder beside the settings' own"
+echo "launcher: prepares the folder once, keeps the settings"
 # The example settings file is Windows-1251, as the driver reads it.
 iconv -f CP1251 -t UTF-8 "$root/usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example" |
   grep -q '^ComPort=' || fail "the example settings file is not Windows-1251 text with ComPort"

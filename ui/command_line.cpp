@@ -1,8 +1,9 @@
 #include "ui/command_line.h"
 
-#include <fstream>
-#include <system_error>
+#include <cstdint>
 
+#include "base/durable_write.h"
+#include "base/file_system.h"
 #include "base/program_options.h"
 
 namespace drv {
@@ -38,18 +39,12 @@ std::string BadArgumentText(const std::string& argument) {
   return UsageErrorText(kDriverProgramName, "unknown argument '" + argument + "'");
 }
 
-bool WriteCloseCodeFile(const std::filesystem::path& path, const std::string& code) {
-  std::filesystem::path temporary = path;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << code << '\n';
-    out.flush();
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  return !error;
+bool WriteCloseCodeFile(const std::string& path, const std::string& code) {
+  const std::string line = code + "\n";
+  return ReplaceFileDurably(RealFileSystem(), path,
+                            {reinterpret_cast<const uint8_t*>(line.data()), line.size()},
+                            NewFileAccess::kOwnerOnly)
+      .has_value();
 }
 
 }  // namespace drv

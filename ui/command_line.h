@@ -1,6 +1,5 @@
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,8 +36,10 @@ std::string BadArgumentText(const std::string& argument);
 // The exit status of a refused command line.
 inline constexpr int kBadCommandLineStatus = kUsageErrorStatus;
 
-// Writes `code` and a line end to `path`, whole: into a temporary file beside it that is then
-// renamed into place, so that a reader never sees half a code. False when that fails.
-bool WriteCloseCodeFile(const std::filesystem::path& path, const std::string& code);
+// Writes `code` and a line end to `path` (UTF-8), whole: into a temporary file beside it that is
+// then renamed into place, so that a reader never sees half a code. The file is its owner's
+// alone from the start on POSIX systems; on Windows it has the permissions of its folder. False
+// when that fails.
+bool WriteCloseCodeFile(const std::string& path, const std::string& code);
 
 }  // namespace drv

@@ -91,6 +91,8 @@ start_driver() {
   launch_driver
   wait_until visible_window "$title" || fail "the main window did not appear"
   wait_until test -s "$work/code" || fail "no close code in $work/code"
+  # The close code is a secret: nobody but the driver's user may read it.
+  [ "$(stat -c %a "$work/code")" = 600 ] || fail "the close code file is $(stat -c %a "$work/code")"
 }
 
 # Exit status of the driver once it has ended.

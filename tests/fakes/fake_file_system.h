@@ -88,6 +88,12 @@ class FakeFileSystem final : public IFileSystem {
     if (entry == entries_.end()) return std::nullopt;
     return entry->second.node->bytes;
   }
+  // Who may use the file: as it was made, or as MatchPermissions made it since.
+  std::optional<NewFileAccess> Access(const std::string& path) const {
+    const auto entry = entries_.find(Key(path));
+    if (entry == entries_.end()) return std::nullopt;
+    return entry->second.node->access;
+  }
   std::optional<int64_t> ModifiedTime(const std::string& path) const {
     const auto entry = entries_.find(Key(path));
     if (entry == entries_.end()) return std::nullopt;
@@ -111,12 +117,13 @@ class FakeFileSystem final : public IFileSystem {
 
   // --- The file system
 
-  FileResult<OpenFile> CreateNew(const std::string& path) override {
+  FileResult<OpenFile> CreateNew(const std::string& path, NewFileAccess access) override {
     if (auto failure = Injected(FileOp::kCreateNew, path)) return *failure;
     if (auto refused = RefusedInDirectory(path)) return *refused;
     if (entries_.contains(Key(path))) return Error(FileErrorKind::kAlreadyExists);
     if (handles_.size() >= openFileLimit_) return Error(FileErrorKind::kTooManyOpenFiles);
     auto node = NewNode(FileType::kRegular);
+    node->access = access;
     entries_[Key(path)] = {node, false};
     return Open(node, path, false);
   }
@@ -213,9 +220,9 @@ class FakeFileSystem final : public IFileSystem {
       return *failure;
     }
     const auto entry = entries_.find(Key(replaced));
-    if (entry != entries_.end() && entry->second.node->readOnly) {
-      return Error(FileErrorKind::kAccessDenied);
-    }
+    if (entry == entries_.end()) return {};
+    if (entry->second.node->readOnly) return Error(FileErrorKind::kAccessDenied);
+    handles_.at(file.Handle()).node->access = entry->second.node->access;
     return {};
   }
 
@@ -307,6 +314,7 @@ class FakeFileSystem final : public IFileSystem {
     int64_t modifiedNs = 0;
     bool bytesFlushed = false;
     bool readOnly = false;
+    NewFileAccess access = NewFileAccess::kUsual;
   };
   struct Entry {
     std::shared_ptr<Node> node;

@@ -91,7 +91,8 @@ TEST(FileSystemWinTest, AReadOnlyFileRefusesItsReplacement) {
   testing::WriteFileBytes(dir.Path() / "settings.ini", "kept");
   ASSERT_TRUE(
       SetFileAttributesW(Utf8ToWide(dir.File("settings.ini")).c_str(), FILE_ATTRIBUTE_READONLY));
-  FileResult<OpenFile> replacement = Disk().CreateNew(dir.File("settings.ini.new"));
+  FileResult<OpenFile> replacement =
+      Disk().CreateNew(dir.File("settings.ini.new"), NewFileAccess::kUsual);
   ASSERT_TRUE(replacement);
   const FileResult<void> matched = Disk().MatchPermissions(*replacement, dir.File("settings.ini"));
   ASSERT_FALSE(matched);

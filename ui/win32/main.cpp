@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -132,10 +131,10 @@ struct Program {
   static std::function<void(const std::string&)> CloseCodeObserver() {
     const wchar_t* path = _wgetenv(drv::Utf8ToWide(drv::kCloseCodeFileVariable).c_str());
     if (path == nullptr || *path == L'\0') return nullptr;
-    return [file = std::filesystem::path(path)](const std::string& code) {
+    return [file = drv::WideToUtf8(path)](const std::string& code) {
       if (!drv::WriteCloseCodeFile(file, code)) {
-        Write(STD_ERROR_HANDLE, std::string(drv::kDriverProgramName) + ": cannot write " +
-                                    drv::WideToUtf8(file.wstring()) + "\n");
+        Write(STD_ERROR_HANDLE,
+              std::string(drv::kDriverProgramName) + ": cannot write " + file + "\n");
       }
     };
   }
