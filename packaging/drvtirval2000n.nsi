@@ -24,6 +24,8 @@ ManifestDPIAware true
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 ; The driver's main window, found while the driver runs.
 !define MAIN_WINDOW_CLASS "drvtirval2000n.TForm1"
+; The hidden window of a driver run with --no-window.
+!define SERVICE_WINDOW_CLASS "drvtirval2000n.Service"
 !define DRIVER_EXE "drvtirval2000n.exe"
 !define SETTINGS_FILE "drvtirval2000n.ini"
 !define GUIDE_FILE "OPERATOR_GUIDE.html"
@@ -112,8 +114,8 @@ LangString SecAutostartText ${LANG_ENGLISH} "Starts the driver in its working fo
 LangString SecAutostartText ${LANG_RUSSIAN} "Драйвер запускается в своей рабочей папке при входе пользователя в систему (ярлык в папке «Автозагрузка»)."
 LangString DriverComment ${LANG_ENGLISH} "Takes alarms from the central receiving station and delivers them to the message server"
 LangString DriverComment ${LANG_RUSSIAN} "Принимает тревоги от приёмной станции и передаёт их серверу сообщений"
-LangString DriverRunning ${LANG_ENGLISH} "${TITLE} (${DRIVER_EXE}) is running. Close it with its close code, then run this program again."
-LangString DriverRunning ${LANG_RUSSIAN} "${TITLE} (${DRIVER_EXE}) запущен. Закройте его (с кодом закрытия) и запустите эту программу снова."
+LangString DriverRunning ${LANG_ENGLISH} "${TITLE} (${DRIVER_EXE}) is running. End it (its window with the close code, a driver without a window with taskkill or by ending its task), then run this program again."
+LangString DriverRunning ${LANG_RUSSIAN} "${TITLE} (${DRIVER_EXE}) запущен. Закройте его (окно — с кодом закрытия, драйвер без окна — командой taskkill или завершением его задания) и запустите эту программу снова."
 LangString FinishText ${LANG_ENGLISH} "$(^NameDA) is installed.$\r$\n$\r$\nThe settings file ${SETTINGS_FILE}, the spool and the logs are in the working folder$\r$\n$WorkDir$\r$\nwhere the Start menu entry starts the driver. Set the COM port and the message server there before the first start."
 LangString FinishText ${LANG_RUSSIAN} "$(^NameDA) установлен.$\r$\n$\r$\nФайл настроек ${SETTINGS_FILE}, отложенные события и журналы находятся в рабочей папке$\r$\n$WorkDir$\r$\nв которой ярлык из меню «Пуск» запускает драйвер. Перед первым запуском укажите в настройках COM-порт и сервер сообщений."
 LangString ShowGuide ${LANG_ENGLISH} "Open the operator guide"
@@ -221,6 +223,21 @@ FunctionEnd
 
 !macro RefuseWhileDriverRuns
   FindWindow $0 "${MAIN_WINDOW_CLASS}"
+  ${If} $0 = 0
+    FindWindow $0 "${SERVICE_WINDOW_CLASS}"
+  ${EndIf}
+  ; A driver of another session (a task started with the system) has no window here, but its
+  ; program file cannot be opened for writing while it runs.
+  ${If} $0 = 0
+  ${AndIf} ${FileExists} "$INSTDIR\${DRIVER_EXE}"
+    ClearErrors
+    FileOpen $1 "$INSTDIR\${DRIVER_EXE}" a
+    ${If} ${Errors}
+      StrCpy $0 1
+    ${Else}
+      FileClose $1
+    ${EndIf}
+  ${EndIf}
   ${If} $0 <> 0
     MessageBox MB_OK|MB_ICONSTOP "$(DriverRunning)" /SD IDOK
     Abort

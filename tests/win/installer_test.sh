@@ -223,6 +223,18 @@ status=$?
 [ "$status" -eq 2 ] || fail "setup /S while the driver runs ended with status $status, not 2"
 stop_driver
 
+echo "-- setup refuses while the driver runs without a window (${SECONDS} s)"
+(cd "$wd" && exec wine "$pf/drvtirval2000n.exe" --no-window > /dev/null 2> "$work/no-window.err") &
+no_window_pid=$!
+# Its hidden window exists before it says that it starts.
+wait_until grep -q ' starts in ' "$work/no-window.err" ||
+  fail "the driver without a window did not start: $(cat "$work/no-window.err")"
+wine "$setup" /S > "$work/setup-refused-no-window.out" 2>&1
+status=$?
+[ "$status" -eq 2 ] || fail "setup /S while the driver runs without a window ended with status $status, not 2"
+wine taskkill /f /im drvtirval2000n.exe > "$work/taskkill.out" 2>&1
+wait_until eval '! kill -0 $no_window_pid' || fail "the driver without a window did not end"
+
 echo "-- a second install over the first, through its pages (${SECONDS} s)"
 openbox > "$work/openbox.out" 2>&1 &
 helpers+=($!)
