@@ -95,8 +95,9 @@ run_launcher || fail "the launcher failed on a later start"
 [ ! -e "$folder/$spool" ] || fail "a later start made a spool folder beside the settings' own"
 echo "launcher: prepares the folder once, keeps the settings"
 # The example settings file is Windows-1251, as the driver reads it.
-iconv -f CP1251 -t UTF-8 "$root/usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example" |
-  grep -q '^ComPort=' || fail "the example settings file is not Windows-1251 text with ComPort"
+# (Not through a pipe: with pipefail, grep -q ending at its first match can fail iconv.)
+grep -q '^ComPort=' <(iconv -f CP1251 -t UTF-8 "$root/usr/share/doc/drvtirval2000n/drvtirval2000n.ini.example") ||
+  fail "the example settings file is not Windows-1251 text with ComPort"
 
 # The service: the unit as systemd reads it, with the package's own program; the user and the
 # directories it names are the ones the package makes; the maintainer scripts start nothing.

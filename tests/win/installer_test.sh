@@ -242,10 +242,19 @@ wait_until xprop -root _NET_SUPPORTING_WM_CHECK || fail "openbox did not start"
 # /AUTOSTART ticks "Start at logon" on the components page.
 wine "$setup" /AUTOSTART > "$work/setup2.out" 2>&1 &
 setup_pid=$!
-page() {
-  wait_until visible_window "drvtirval2000n Setup$1" || fail "no page 'drvtirval2000n Setup$1'"
-  focus_window "drvtirval2000n Setup$1"
+# A page's title may show for a moment while the one before it ends (on a loaded machine, the
+# finish page's while the files are installed): the page counts once it has taken the focus and
+# still has its title after its controls are drawn.
+page_focused() {
+  local id
+  id=$(visible_window "drvtirval2000n Setup$1" | head -n 1)
+  [ -n "$id" ] || return 1
+  xdotool windowactivate --sync "$id" > /dev/null 2>&1 || xdotool windowfocus --sync "$id" || return 1
   sleep 0.5 # the page's controls are drawn after its title
+  visible_window "drvtirval2000n Setup$1"
+}
+page() {
+  wait_until page_focused "$1" || fail "no page 'drvtirval2000n Setup$1'"
   screenshot "$2"
   xdotool key Return
 }

@@ -39,12 +39,16 @@ for pair in drvtirval2000n.ini.example:packaging/drvtirval2000n.ini.example LICE
   sed 's/$/\r/' "$source_dir/${pair#*:}" | cmp -s - "$folder/${pair%%:*}" ||
     fail "${pair%%:*} is not ${pair#*:} with CR LF line ends"
 done
-iconv -f CP1251 -t UTF-8 "$folder/drvtirval2000n.ini.example" | grep -q $'^\\[main\\]\r$' ||
+# Into files, not through pipes: with pipefail, a grep -q that ends at its first match can fail
+# the writer before it.
+iconv -f CP1251 -t UTF-8 "$folder/drvtirval2000n.ini.example" > "$work/example.utf8"
+grep -q $'^\\[main\\]\r$' "$work/example.utf8" ||
   fail "the example settings file has no [main] section"
 # Who opens it on a computer of another code page reads why the comments look garbled.
-head -n 3 "$folder/drvtirval2000n.ini.example" | LC_ALL=C grep -q '[^ -~'$'\r'']' &&
+head -n 3 "$folder/drvtirval2000n.ini.example" > "$work/example.top"
+LC_ALL=C grep -q '[^ -~'$'\r'']' "$work/example.top" &&
   fail "the example settings file does not start with ASCII lines"
-head -n 3 "$folder/drvtirval2000n.ini.example" | grep -q 'Windows-1251' ||
+grep -q 'Windows-1251' "$work/example.top" ||
   fail "the example settings file does not say at its top that it is Windows-1251"
 grep -q '<meta charset="utf-8">' "$folder/OPERATOR_GUIDE.html" ||
   fail "OPERATOR_GUIDE.html does not say it is UTF-8"
