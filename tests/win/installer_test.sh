@@ -283,18 +283,23 @@ wait_until visible_window 'drvtirval - Wine desktop' || fail "no Wine desktop"
 # button, "Programs" and "drvtirval2000n" are where a 1024x768 desktop puts them.
 pixel() { import -window root -crop "1x1+$1+$2" -depth 8 txt:- 2> /dev/null | grep -o '#[0-9A-F]\{6\}' | head -n 1; }
 start_menu_open() { [ "$(pixel 60 700)" != "$(pixel 60 600)" ]; }
-for _ in 1 2 3 4 5 6 7 8 9 10; do
+for _ in $(seq 30); do
   start_menu_open && break
   xdotool mousemove 30 757 click 1
   sleep 1
 done
-start_menu_open || fail "the Wine desktop's Start menu did not open"
-for x in 60 170 300; do
-  xdotool mousemove "$x" 693
-  sleep 1
-done
-screenshot installer_7_start_menu.png
-xdotool key Escape Escape Escape
+# The picture is for people to look at; a desktop too slow to draw on a loaded machine costs
+# the picture, not the run.
+if start_menu_open; then
+  for x in 60 170 300; do
+    xdotool mousemove "$x" 693
+    sleep 1
+  done
+  screenshot installer_7_start_menu.png
+  xdotool key Escape Escape Escape
+else
+  echo "NOTE: the Wine desktop's Start menu did not open; no picture of it this time"
+fi
 wine taskkill /f /im drvtirval2000n.exe > "$work/taskkill.out" 2>&1
 wine taskkill /f /im explorer.exe > /dev/null 2>&1
 
