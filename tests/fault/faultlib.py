@@ -32,7 +32,9 @@ PROGRAMS = (DRIVER, SERVER, STATION)
 ID_MODULUS = 10000
 MAX_ALARMS = ID_MODULUS - 1
 
-START_BOUND = 15.0  # seconds a program gets to come up or go down
+# Seconds a program gets to come up or go down: a guard against a hang, generous because a start on
+# a machine that other work keeps busy can take long.
+START_BOUND = 30.0
 
 
 def log(text):
