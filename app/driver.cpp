@@ -290,6 +290,16 @@ bool Driver::ReopenConfiguredPort() {
   return state_->portControls && !state_->shutDown && state_->portControls->ReopenConfiguredPort();
 }
 
+std::optional<uint64_t> Driver::PortFailingForMs() const {
+  const std::optional<uint64_t> since = state_->serialPort.ReadsFailingSinceUs();
+  if (!since) return std::nullopt;
+  return (state_->platform.clock.MicrosecondCount() - *since) / 1000;
+}
+
+bool Driver::CloseFailedPort() {
+  return state_->portControls && !state_->shutDown && state_->portControls->CloseFailedPort();
+}
+
 void Driver::StartOrStop() {
   if (state_->portControls) state_->portControls->StartOrStop();
 }
