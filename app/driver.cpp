@@ -197,7 +197,8 @@ struct Driver::State {
         [this](int code) { ReportError(code); }, session.get()});
   }
 
-  const DriverPlatform& platform;
+  // A copy: the front ends hand over a temporary, while its devices and clock outlive the driver.
+  const DriverPlatform platform;
   IOperatorWindow& window;
   const std::string settingsPath;
   const std::string errorLogPath;

@@ -202,6 +202,19 @@ TEST_F(ServiceRunTest, ReadsThatRecoverWithinTheBoundLeaveThePortOpen) {
   EXPECT_EQ(LinesWith("failed"), 0);
 }
 
+// The front ends hand the platform over as a temporary: the driver keeps its own copy, and
+// what happens to the caller's afterwards does not reach it.
+TEST_F(ServiceRunTest, TheDriverKeepsThePlatformItWasStartedWith) {
+  WriteSettings("[main]\nComPort=COM3\nSendTorven8=0\n");
+  DriverPlatform given = platform;
+  given.versionText = "2.0.0.7";
+  ASSERT_TRUE(run.Start(given));
+  given.versionText = "9.9.9.9";
+  given.workingDirectory = "/nonexistent";
+  RunFor(200);
+  EXPECT_EQ(run.DriverLogic()->Health().version, "2.0.0.7");
+}
+
 TEST_F(ServiceRunTest, WithoutAPortTheProgramEndsAsMisconfigured) {
   const char* const settings[] = {"", "[main]\nComPort=COM255\n"};
   for (const char* text : settings) {
