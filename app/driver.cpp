@@ -197,7 +197,8 @@ struct Driver::State {
         [this](int code) { ReportError(code); }, session.get()});
   }
 
-  const DriverPlatform& platform;
+  // A copy: the front ends hand over a temporary, while its devices and clock outlive the driver.
+  const DriverPlatform platform;
   IOperatorWindow& window;
   const std::string settingsPath;
   const std::string errorLogPath;
@@ -288,6 +289,16 @@ void Driver::RescanPorts() {
 
 bool Driver::ReopenConfiguredPort() {
   return state_->portControls && !state_->shutDown && state_->portControls->ReopenConfiguredPort();
+}
+
+std::optional<uint64_t> Driver::PortFailingForMs() const {
+  const std::optional<uint64_t> since = state_->serialPort.ReadsFailingSinceUs();
+  if (!since) return std::nullopt;
+  return (state_->platform.clock.MicrosecondCount() - *since) / 1000;
+}
+
+bool Driver::CloseFailedPort() {
+  return state_->portControls && !state_->shutDown && state_->portControls->CloseFailedPort();
 }
 
 void Driver::StartOrStop() {

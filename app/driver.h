@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/health_snapshot.h"
@@ -50,6 +52,12 @@ class Driver {
   // Without a window nobody picks another port: the configured port, which start-up found busy
   // or missing, is tried again. True when it opened now.
   bool ReopenConfiguredPort();
+  // How long the open port's reads have been failing without one succeeding, in milliseconds;
+  // empty while they work or the port is closed.
+  std::optional<uint64_t> PortFailingForMs() const;
+  // Without a window nobody restarts a port whose line hung up or whose device went away: it is
+  // closed, and ReopenConfiguredPort takes it up again. True when it closed now.
+  bool CloseFailedPort();
   // Asks for the close code; true when the window may close (the port is closed by then).
   bool RequestClose();
   // End of the program: closes the port and stops the session without sending anything, then

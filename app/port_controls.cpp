@@ -89,6 +89,18 @@ bool PortControls::ReopenConfiguredPort() {
   return true;
 }
 
+bool PortControls::CloseFailedPort() {
+  if (!IsRunning() || !context_.port.IsOpen()) return false;
+  context_.port.Close();
+  ShowStopped();
+  try {
+    ReportPortState();
+  } catch (...) {
+    context_.writeErrorCode(kErrorPortSelection);
+  }
+  return true;
+}
+
 void PortControls::RescanPorts() {
   // Trial opens of other ports must never disturb a running port.
   if (context_.port.IsOpen()) return;

@@ -45,6 +45,10 @@ class PortControls {
   // While stopped, with a port configured: opens the configured port as start-up does, and
   // reports the port state. True when it opened.
   bool ReopenConfiguredPort();
+  // While running: closes the port whose line has failed, as a stop would but without the close
+  // code, so that ReopenConfiguredPort can take it up again, and reports the port state. True
+  // when it closed.
+  bool CloseFailedPort();
   // "Сканировать заново": lists the ports COM1..COM32 that open, selects the first and takes it
   // as the chosen port.
   void RescanPorts();

@@ -177,6 +177,7 @@ void TSerialPortDriver::Close() {
   portOpen_ = false;
   rtsKeyedByWrites_ = false;
   watchPaused_ = false;
+  readsFailingSinceUs_.reset();
   collected_ = 0;
   packetStartUs_.reset();
 }
@@ -306,7 +307,16 @@ void TSerialPortDriver::ServiceInput(bool notified) {
     if (size > 0 && !HandOver(size, packetMode_ == pmPass)) return;
   }
   if (collected_ == 0 && waiting == 0 && !readFailed) packetStartUs_.reset();
+  NoteReadOutcome(readFailed, now);
   ScheduleWakeUp(readFailed);
+}
+
+void TSerialPortDriver::NoteReadOutcome(bool readFailed, uint64_t now) {
+  if (!readFailed) {
+    readsFailingSinceUs_.reset();
+  } else if (!readsFailingSinceUs_) {
+    readsFailingSinceUs_ = now;
+  }
 }
 
 uint64_t TSerialPortDriver::TimeoutUs() const {

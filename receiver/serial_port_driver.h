@@ -86,6 +86,10 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   bool Open() override;
   void Close() override;
   bool IsOpen() const override { return portOpen_; }
+  // When, in microseconds of the clock, the device began failing the reads of the open port
+  // without one succeeding since; empty while it reads well. A line that hung up or whose device
+  // went away fails every read from then on while the port stays open.
+  std::optional<uint64_t> ReadsFailingSinceUs() const { return readsFailingSinceUs_; }
 
   // True when the byte was written within OutputTimeout.
   bool WriteByte(uint8_t value) override;
@@ -120,6 +124,8 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   bool HandOver(uint32_t size, bool deliver);
   // Hands over every whole packet collected; false when the handler closed the port.
   bool HandOverWholePackets(uint32_t stillWaiting, bool& handedOver);
+  // Keeps the moment the reads began to fail, or forgets it once the device answers again.
+  void NoteReadOutcome(bool readFailed, uint64_t now);
   void ScheduleWakeUp(bool readFailed);
   // PacketTimeout in microseconds; 0 when there is none.
   uint64_t TimeoutUs() const;
@@ -156,6 +162,7 @@ class TSerialPortDriver final : public ISerialPortControl, public IByteWriter {
   bool rtsKeyedByWrites_ = false;
   // The device failed a read: it is not watched until the retry after PollingDelay.
   bool watchPaused_ = false;
+  std::optional<uint64_t> readsFailingSinceUs_;
 };
 
 }  // namespace drv

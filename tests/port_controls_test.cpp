@@ -558,6 +558,45 @@ TEST(PortControlsTest, ReopeningTakesOnlyTheConfiguredPortWhileStopped) {
   EXPECT_EQ(f.port.openAttempts.size(), attempts);
 }
 
+// Without a window a port whose line failed is closed as a stop would close it, without the
+// close code, and the reopening takes it up again; the server learns of both.
+TEST(PortControlsTest, AFailedPortIsClosedWithoutTheCloseCodeAndReopened) {
+  PortControlsFixture f;
+  f.settings.ComPort = "COM3";
+  f.port.openable = {Device("COM3")};
+  f.StartUp();
+  ASSERT_TRUE(f.Running());
+
+  EXPECT_TRUE(f.controls().CloseFailedPort());
+  EXPECT_FALSE(f.port.open);
+  EXPECT_EQ(f.port.closeCount, 1);
+  EXPECT_TRUE(f.Stopped());
+  EXPECT_EQ(f.closeCodeRequests, 0);
+  EXPECT_TRUE(f.messages.empty());
+  EXPECT_EQ(f.Reports(), (std::vector<PortState>{PortState{"COM3", false}}));
+
+  // Stopped, there is nothing to close.
+  EXPECT_FALSE(f.controls().CloseFailedPort());
+  EXPECT_EQ(f.port.closeCount, 1);
+
+  EXPECT_TRUE(f.controls().ReopenConfiguredPort());
+  EXPECT_TRUE(f.Running());
+  EXPECT_EQ(f.Reports(), (std::vector<PortState>{{"COM3", false}, {"COM3", true}}));
+  EXPECT_TRUE(f.errorCodes.empty());
+}
+
+TEST(PortControlsTest, AFailedReportOfTheClosedPortIsLoggedAndTheCloseStands) {
+  PortControlsFixture f;
+  f.settings.ComPort = "COM3";
+  f.port.openable = {Device("COM3")};
+  f.StartUp();
+  f.session.refuse = true;
+  EXPECT_TRUE(f.controls().CloseFailedPort());
+  EXPECT_TRUE(f.Stopped());
+  EXPECT_FALSE(f.port.open);
+  EXPECT_EQ(f.errorCodes, std::vector<int>{kErrorPortSelection});
+}
+
 TEST(PortControlsTest, ReopeningWithoutAConfiguredPortTriesNothing) {
   PortControlsFixture f;
   f.StartUp();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -600,6 +601,73 @@ TEST_F(SerialPortDriverTest, LineThatStaysBrokenIsLookedAtOncePerPollingDelay) {
     EXPECT_FALSE(events.spun);
     EXPECT_EQ(line.queueQueries, 21);  // at once, then every 5 ms
     EXPECT_TRUE(driver.IsOpen());
+  }
+}
+
+// The moment the reads began to fail is kept through every retry, and forgotten at the first
+// read that works again, or when the port closes.
+TEST_F(SerialPortDriverTest, ReadsFailingSinceTheFirstFailureUntilOneSucceeds) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeSerialDevice&)> breakLine;
+    std::function<void(FakeSerialDevice&)> mendLine;
+  };
+  const Case cases[] = {
+      {"reads fail",
+       [](auto& d) {
+         d.Receive(Sequence(3));
+         d.failingReads = 1000000;
+       },
+       [](auto& d) { d.failingReads = 0; }},
+      {"line hung up", [](auto& d) { d.hungUp = true; },
+       [](auto& d) {
+         d.hungUp = false;
+         d.Receive(Sequence(3));
+       }},
+      {"queue count fails",
+       [](auto& d) {
+         d.Receive(Sequence(3));
+         d.queryResult = SerialError::kIo;
+       },
+       [](auto& d) { d.queryResult = SerialError::kNone; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSerialDevice line;
+    FakeSerialEventLoop events(clock, [&line] { return line.Readable(); });
+    TSerialPortDriver driver(clock, line, events);
+    ConfigureStationLine(driver);
+    ASSERT_TRUE(driver.Open());
+    std::vector<uint8_t> received;
+    driver.OnReceivePacket = [&received](TSerialPortDriver&, const uint8_t* data, uint32_t size) {
+      received.insert(received.end(), data, data + size);
+    };
+    line.Receive(Sequence(2));
+    events.Turn();
+    events.Advance(20);
+    EXPECT_EQ(driver.ReadsFailingSinceUs(), std::nullopt) << "reads work";
+
+    c.breakLine(line);
+    const uint64_t brokenAt = clock.MicrosecondCount();
+    events.Turn();
+    EXPECT_EQ(driver.ReadsFailingSinceUs(), brokenAt);
+    events.Advance(5000);
+    EXPECT_EQ(driver.ReadsFailingSinceUs(), brokenAt) << "the retries fail too";
+    EXPECT_TRUE(driver.IsOpen());
+
+    c.mendLine(line);
+    events.Advance(20);
+    EXPECT_EQ(driver.ReadsFailingSinceUs(), std::nullopt) << "a read worked again";
+    EXPECT_EQ(received.size(), 5u) << "the bytes of both sides of the failure came in";
+
+    c.breakLine(line);
+    events.Turn();
+    EXPECT_EQ(driver.ReadsFailingSinceUs(), clock.MicrosecondCount()) << "a new failure";
+    driver.Close();
+    EXPECT_EQ(driver.ReadsFailingSinceUs(), std::nullopt);
+    c.mendLine(line);
+    ASSERT_TRUE(driver.Open());
+    EXPECT_EQ(driver.ReadsFailingSinceUs(), std::nullopt);
   }
 }
 

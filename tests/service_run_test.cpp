@@ -34,12 +34,25 @@ class ServiceRunTest : public ::testing::Test {
 
   bool Start() { return run.Start(platform); }
 
-  // Ticks every 200 ms for `ms`, as long as the tick runs.
+  // Ticks every 200 ms for `ms`, as long as the tick runs; the serial port's loop turns every
+  // millisecond in between.
   void RunFor(uint32_t ms) {
     for (uint32_t elapsed = 0; elapsed < ms; elapsed += 200) {
-      clock.Advance(200);
+      serialEvents.Advance(200);
       if (tickRunning) run.OnTick();
     }
+  }
+
+  int OpenCalls() const {
+    int count = 0;
+    for (const auto& call : serial.calls) count += call.rfind("Open ", 0) == 0 ? 1 : 0;
+    return count;
+  }
+
+  int LinesWith(const std::string& text) const {
+    int count = 0;
+    for (const auto& line : lines) count += line.find(text) != std::string::npos ? 1 : 0;
+    return count;
   }
 
   std::string ErrorLog() const {
@@ -86,19 +99,14 @@ TEST_F(ServiceRunTest, ABusyPortIsTriedAgainUntilItOpens) {
   EXPECT_EQ(notifier.Count("READY=1"), 0);
   EXPECT_THAT(lines, Contains(HasSubstr("Порт уже занят. Смените его.")));
   EXPECT_EQ(ErrorLog(), "Порт уже занят. Смените его.\r\n");
-  const auto opens = [this] {
-    int count = 0;
-    for (const auto& call : serial.calls) count += call.rfind("Open ", 0) == 0 ? 1 : 0;
-    return count;
-  };
-  EXPECT_EQ(opens(), 1);
+  EXPECT_EQ(OpenCalls(), 1);
 
   RunFor(ServiceRun::kPortRetryMs - 200);
-  EXPECT_EQ(opens(), 1);
+  EXPECT_EQ(OpenCalls(), 1);
   RunFor(200);
-  EXPECT_EQ(opens(), 2);
+  EXPECT_EQ(OpenCalls(), 2);
   RunFor(ServiceRun::kPortRetryMs);
-  EXPECT_EQ(opens(), 3);
+  EXPECT_EQ(OpenCalls(), 3);
   EXPECT_FALSE(run.Ready());
   // The error log said it once; the retries are quiet.
   EXPECT_EQ(ErrorLog(), "Порт уже занят. Смените его.\r\n");
@@ -113,8 +121,98 @@ TEST_F(ServiceRunTest, ABusyPortIsTriedAgainUntilItOpens) {
 
   // Open, the port is left alone.
   RunFor(3 * ServiceRun::kPortRetryMs);
-  EXPECT_EQ(opens(), 4);
+  EXPECT_EQ(OpenCalls(), 4);
   EXPECT_EQ(notifier.Count("READY=1"), 1);
+}
+
+// A line that hangs up (the station's end closed, the adapter pulled out) leaves the port open
+// and deaf: once its reads have failed for the bound it is closed and tried again every few
+// seconds until the device is back.
+TEST_F(ServiceRunTest, AHungUpPortIsClosedAfterTheBoundAndReopenedOnceTheDeviceIsBack) {
+  WriteSettings("[main]\nComPort=COM3\nSendTorven8=0\n");
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(run.Ready());
+  RunFor(1000);
+  const std::string failedLine = "port COM3 failed; it is reopened every 5 s";
+
+  for (int episode = 1; episode <= 2; ++episode) {
+    SCOPED_TRACE(episode);
+    const int opensBefore = OpenCalls();
+    serial.hungUp = true;
+    serial.openResult = SerialError::kNoSuchDevice;
+    serialEvents.Turn();  // the hang-up is seen now
+
+    RunFor(ServiceRun::kFailedPortMs - 200);
+    EXPECT_TRUE(serial.IsOpen()) << "not before the bound";
+    EXPECT_EQ(LinesWith(failedLine), episode - 1);
+    RunFor(200);
+    EXPECT_FALSE(serial.IsOpen());
+    EXPECT_EQ(LinesWith(failedLine), episode);
+    EXPECT_FALSE(run.DriverLogic()->Health().links.portOpen);
+    EXPECT_THAT(notifier.messages.back(), HasSubstr("port COM3 not open, tried again every 5 s"));
+    EXPECT_EQ(OpenCalls(), opensBefore + 1) << "tried once at once";
+
+    RunFor(ServiceRun::kPortRetryMs - 200);
+    EXPECT_EQ(OpenCalls(), opensBefore + 1);
+    RunFor(200);
+    EXPECT_EQ(OpenCalls(), opensBefore + 2);
+    RunFor(2 * ServiceRun::kPortRetryMs);
+    EXPECT_EQ(OpenCalls(), opensBefore + 4);
+    EXPECT_FALSE(run.DriverLogic()->Health().links.portOpen);
+    EXPECT_EQ(LinesWith(failedLine), episode) << "the retries are quiet";
+
+    serial.hungUp = false;
+    serial.openResult = SerialError::kNone;
+    RunFor(ServiceRun::kPortRetryMs);
+    EXPECT_TRUE(serial.IsOpen());
+    EXPECT_TRUE(run.DriverLogic()->Health().links.portOpen);
+    EXPECT_EQ(LinesWith("port COM3 open"), episode);
+    EXPECT_THAT(notifier.messages.back(), HasSubstr("port COM3 open"));
+    EXPECT_TRUE(serialEvents.watching) << "the reopened port reads its line";
+  }
+  EXPECT_EQ(notifier.Count("READY=1"), 1);
+  EXPECT_EQ(ErrorLog(), "") << "nothing for the error log";
+}
+
+// A device plugged back within the bound is taken up at once when the port closes.
+TEST_F(ServiceRunTest, ADeviceThatIsBackAlreadyIsReopenedAtOnce) {
+  WriteSettings("[main]\nComPort=COM3\nSendTorven8=0\n");
+  ASSERT_TRUE(Start());
+  serial.hungUp = true;
+  serialEvents.Turn();
+  RunFor(ServiceRun::kFailedPortMs);
+  ASSERT_THAT(lines, Contains(HasSubstr("port COM3 failed")));
+  EXPECT_TRUE(serial.IsOpen()) << "reopened in the same tick";
+  EXPECT_EQ(OpenCalls(), 2);
+  EXPECT_EQ(LinesWith("port COM3 open"), 1);
+}
+
+// Reads that fail for a while and then work again do not close the port.
+TEST_F(ServiceRunTest, ReadsThatRecoverWithinTheBoundLeaveThePortOpen) {
+  WriteSettings("[main]\nComPort=COM3\nSendTorven8=0\n");
+  ASSERT_TRUE(Start());
+  serial.hungUp = true;
+  serialEvents.Turn();
+  RunFor(ServiceRun::kFailedPortMs - 200);
+  serial.hungUp = false;
+  serial.Receive({0x01});
+  RunFor(3 * ServiceRun::kFailedPortMs);
+  EXPECT_TRUE(serial.IsOpen());
+  EXPECT_EQ(OpenCalls(), 1);
+  EXPECT_EQ(LinesWith("failed"), 0);
+}
+
+// The front ends hand the platform over as a temporary: the driver keeps its own copy, and
+// what happens to the caller's afterwards does not reach it.
+TEST_F(ServiceRunTest, TheDriverKeepsThePlatformItWasStartedWith) {
+  WriteSettings("[main]\nComPort=COM3\nSendTorven8=0\n");
+  DriverPlatform given = platform;
+  given.versionText = "2.0.0.7";
+  ASSERT_TRUE(run.Start(given));
+  given.versionText = "9.9.9.9";
+  given.workingDirectory = "/nonexistent";
+  RunFor(200);
+  EXPECT_EQ(run.DriverLogic()->Health().version, "2.0.0.7");
 }
 
 TEST_F(ServiceRunTest, WithoutAPortTheProgramEndsAsMisconfigured) {

@@ -57,10 +57,23 @@ void ServiceRun::OnTick() {
 
 void ServiceRun::RetryPort(uint32_t now) {
   Driver* driver = DriverLogic();
-  if (driver->PortOpen()) return;
+  if (driver->PortOpen()) {
+    if (!CloseFailedPort()) return;
+    // A device plugged back at once is taken up at once; one that is gone is tried from now on.
+    lastPortTry_.reset();
+  }
   if (lastPortTry_ && TickDiff(now, *lastPortTry_) < kPortRetryMs) return;
   lastPortTry_ = now;
   if (driver->ReopenConfiguredPort()) window_.Note("port " + portName_ + " open");
+}
+
+bool ServiceRun::CloseFailedPort() {
+  Driver* driver = DriverLogic();
+  const std::optional<uint64_t> failingMs = driver->PortFailingForMs();
+  if (!failingMs || *failingMs < kFailedPortMs || !driver->CloseFailedPort()) return false;
+  window_.Note("port " + portName_ + " failed; it is reopened every " +
+               std::to_string(kPortRetryMs / 1000) + " s");
+  return true;
 }
 
 void ServiceRun::ReportProgress() {

@@ -15,7 +15,9 @@ namespace drv {
 
 // The driver without a window, as a service runs it: the same lifecycle as the window's, with the
 // journal as its window. Nobody is there to pick another port, so a configured port that is busy
-// or missing is tried again every few seconds until it opens. The service manager learns that
+// or missing is tried again every few seconds until it opens; nor to restart one whose line hung
+// up or whose device went away: once its reads have failed for a few seconds it is closed and
+// tried again in the same way. The service manager learns that
 // the driver is ready once the port is open (and the session runs, which start-up has begun by
 // then), how it stands, that the main loop is alive (the watchdog, from the 200 ms tick) and
 // that it stops. Only the end of the program from outside (a signal) ends it. Toolkit-free: each
@@ -23,6 +25,9 @@ namespace drv {
 class ServiceRun {
  public:
   static constexpr uint32_t kPortRetryMs = 5000;
+  // Reads of the open port failing this long without one succeeding: the line is taken for
+  // dead, and the port is closed and reopened.
+  static constexpr uint32_t kFailedPortMs = 5000;
   // No port configured: a restart cannot help (sysexits' EX_CONFIG).
   static constexpr int kConfigurationErrorStatus = 78;
 
@@ -56,6 +61,8 @@ class ServiceRun {
 
  private:
   void RetryPort(uint32_t now);
+  // True when the port was open, its reads had failed for kFailedPortMs, and it is closed now.
+  bool CloseFailedPort();
   void ReportProgress();
   void PingWatchdog(uint32_t now);
   std::string StatusText(const HealthSnapshot& health) const;

@@ -3,8 +3,9 @@
 # station simulator on a pseudo-terminal and the message-server simulator: frames are answered
 # and their records reach the server; the display list's lines and the busy port's message go to
 # standard error, with the date and time; a port that is missing at the start is opened once it
-# appears; SIGTERM ends the driver with status 0, SIGINT too. No settings file, or one that names
-# no port, ends it at once with status 78.
+# appears; a port whose line hangs up (the station simulator ends) is closed, and reopened once a
+# station is back on the same path; SIGTERM ends the driver with status 0, SIGINT too. No
+# settings file, or one that names no port, ends it at once with status 78.
 #   no_window_e2e.sh BIN_DIR
 # Exit 77 (skipped) when the programs are not built.
 set -u
@@ -33,7 +34,7 @@ trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*"
-  for file in driver.err server.out station.out error.txt; do
+  for file in driver.err server.out station.out station2.out error.txt; do
     [ -f "$work/$file" ] && { echo "--- $file (last lines)"; tail -n 30 "$work/$file"; }
   done
   exit 1
@@ -92,7 +93,8 @@ iconv -f CP1251 -t UTF-8 error.txt | tr -d '\r' | grep -qx 'Порт уже за
 kill -0 "$driver_pid" || fail "the driver ended on a missing port"
 
 "$bin/drvtirval-station" --pty --link "$work/station-tty" --random 5 > station.out 2>&1 &
-pids+=($!)
+station_pid=$!
+pids+=($station_pid)
 wait_until grep -q 'port COM1 open' driver.err || fail "the port did not open once it was there"
 
 echo "-- frames are answered and delivered"
@@ -100,6 +102,33 @@ wait_until at_least events 5 || fail "the server received $(events) event record
 grep -q 'Соединение установлено.' driver.err || fail "the session's line is not on standard error"
 grep -q 'station link up' driver.err || fail "no station link line"
 [ ! -s driver.out ] || fail "the driver wrote to standard output: $(head -c 200 driver.out)"
+
+echo "-- the station's line hangs up: the port is closed, reopened once a station is back there"
+port_opened() { grep -c 'port COM1 open' "$work/driver.err"; }
+error_lines() { wc -l < "$work/error.txt"; }
+errors_before=$(error_lines)
+# Its pseudo-terminal goes away with it, and so does the link to it.
+kill -TERM "$station_pid"
+wait "$station_pid"
+wait_until grep -q 'port COM1 failed; it is reopened every 5 s' driver.err ||
+  fail "the port whose line hung up was not closed"
+# Long enough for two tries of the missing port, which must stay quiet.
+sleep 11
+[ "$(port_opened)" -eq 1 ] || fail "the port opened again without a station"
+[ "$(grep -c 'port COM1 failed' driver.err)" -eq 1 ] ||
+  fail "more than one line for one hang-up: $(grep -c 'port COM1 failed' driver.err)"
+kill -0 "$driver_pid" || fail "the driver ended when the line hung up"
+events_before=$(events)
+"$bin/drvtirval-station" --pty --link "$work/station-tty" --random 5 > station2.out 2>&1 &
+station_pid=$!
+pids+=($station_pid)
+wait_until at_least port_opened 2 || fail "the port did not open again once the station was back"
+wait_until at_least events $((events_before + 5)) ||
+  fail "after the reopening the server received $(($(events) - events_before)) event records"
+kill -TERM "$station_pid"
+wait "$station_pid"
+grep -q ' reply 05 ' station2.out || fail "the new station's frames were not answered"
+[ "$(error_lines)" -eq "$errors_before" ] || fail "the retries wrote to error.txt"
 
 echo "-- SIGTERM ends it with status 0"
 kill -TERM "$driver_pid"
