@@ -49,6 +49,7 @@ EventSpool::~EventSpool() {
     stopWorker_ = true;
   }
   workToDo_.notify_all();
+  deletionRoom_.notify_all();
   worker_.join();
 }
 
@@ -60,9 +61,12 @@ void EventSpool::WorkerMain() {
     });
     if (loadRequested_) {
       loadRequested_ = false;
+      workerLoading_ = true;
+      deletionRoom_.notify_all();
       lock.unlock();
       Backlog loaded = LoadBacklog();
       lock.lock();
+      workerLoading_ = false;
       backlog_ = std::move(loaded);
       loaderDone_ = true;
       continue;
@@ -71,6 +75,7 @@ void EventSpool::WorkerMain() {
       // Acknowledged files go even at the end: otherwise they would be sent again next time.
       const std::string path = std::move(toDelete_.front());
       toDelete_.pop_front();
+      deletionRoom_.notify_all();
       deleting_ = true;
       lock.unlock();
       // A file that cannot be deleted is sent again after a restart: a duplicate, not a loss.
@@ -601,7 +606,12 @@ bool EventSpool::Acknowledge(uint64_t id) {
   }
   if (!path.empty()) {
     {
-      std::lock_guard lock(workMutex_);
+      std::unique_lock lock(workMutex_);
+      // The drain goes at the speed of deletion rather than leave files to delete piling up;
+      // while the worker lists a backlog, which takes a while, they wait for it.
+      deletionRoom_.wait(lock, [this] {
+        return toDelete_.size() < kMaxPendingDeletions || workerLoading_ || stopWorker_;
+      });
       toDelete_.push_back(std::move(path));
     }
     workToDo_.notify_all();

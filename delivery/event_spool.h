@@ -57,6 +57,9 @@ class EventSpool final : public IEventSink, public IRecordQueue {
   static constexpr std::size_t kHeldRecordMargin = 16;
   // How often a directory held by another driver, or missing, is tried again.
   static constexpr uint32_t kDirectoryRetryMs = 5000;
+  // Acknowledged files waiting to be deleted at the most: deleting is the slowest step of a
+  // drain, and a pile of them would grow without bound and make an orderly end wait for it.
+  static constexpr std::size_t kMaxPendingDeletions = 1024;
   // A file that cannot be read for a passing reason is tried again after this.
   static constexpr uint32_t kUnreadableRetryMs = 2000;
   // An empty or too short file younger than this may still be being written: it is tried again
@@ -203,7 +206,9 @@ class EventSpool final : public IEventSink, public IRecordQueue {
   std::mutex workMutex_;
   std::condition_variable workToDo_;
   std::condition_variable workDone_;
+  std::condition_variable deletionRoom_;
   bool loadRequested_ = false;
+  bool workerLoading_ = false;
   std::deque<std::string> toDelete_;
   bool deleting_ = false;
   std::optional<uint64_t> readAheadBehind_;
