@@ -25,14 +25,8 @@ prefix=${4:?usage: windows_e2e.sh DRIVER_EXE HOST_BIN_DIR SCREENSHOT_DIR WINE_PR
 title='Драйвер Тирвал 2007'
 dialog='Закрытый доступ'
 
-skip() {
-  if [ -n "${WINDOWS_E2E_REQUIRED:-}" ]; then
-    echo "FAIL: $* (WINDOWS_E2E_REQUIRED is set)"
-    exit 1
-  fi
-  echo "SKIP: $*"
-  exit 77
-}
+# shellcheck source=wine_test_setup.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine_test_setup.sh"
 [ -f "$exe" ] || skip "$exe is not built"
 for program in drvtirval-station drvtirval-server; do
   [ -x "$host_bin/$program" ] || skip "$host_bin/$program is not built (the Linux build)"
@@ -47,17 +41,12 @@ if [ -z "${WINDOWS_E2E_DISPLAY_READY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
-# Wine takes only an absolute prefix; the programs are started from other directories.
-absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 mkdir -p "$shots" "$(dirname "$prefix")"
 exe=$(absolute "$exe")
 host_bin=$(absolute "$host_bin")
 shots=$(absolute "$shots")
 prefix=$(absolute "$prefix")
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-# No installer dialogs for Mono and Gecko, which nothing here needs.
-export WINEDLLOVERRIDES='mscoree,mshtml='
+use_wine_prefix "$prefix"
 port_name=COM9
 com_link=$WINEPREFIX/dosdevices/com9
 

@@ -14,14 +14,8 @@ exe=${1:?usage: windows_no_window_e2e.sh DRIVER_EXE HOST_BIN_DIR WINE_PREFIX}
 host_bin=${2:?usage: windows_no_window_e2e.sh DRIVER_EXE HOST_BIN_DIR WINE_PREFIX}
 prefix=${3:?usage: windows_no_window_e2e.sh DRIVER_EXE HOST_BIN_DIR WINE_PREFIX}
 
-skip() {
-  if [ -n "${WINDOWS_E2E_REQUIRED:-}" ]; then
-    echo "FAIL: $* (WINDOWS_E2E_REQUIRED is set)"
-    exit 1
-  fi
-  echo "SKIP: $*"
-  exit 77
-}
+# shellcheck source=wine_test_setup.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine_test_setup.sh"
 [ -f "$exe" ] || skip "$exe is not built"
 for program in drvtirval-station drvtirval-server; do
   [ -x "$host_bin/$program" ] || skip "$host_bin/$program is not built (the Linux build)"
@@ -36,14 +30,11 @@ if [ -z "${WINDOWS_E2E_DISPLAY_READY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
-absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 mkdir -p "$(dirname "$prefix")"
 exe=$(absolute "$exe")
 host_bin=$(absolute "$host_bin")
 prefix=$(absolute "$prefix")
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml='
+use_wine_prefix "$prefix"
 com_link=$WINEPREFIX/dosdevices/com9
 
 work=$(mktemp -d)

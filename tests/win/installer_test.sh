@@ -32,14 +32,8 @@ windres=${6:?$usage}
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 title='Драйвер Тирвал 2007'
 
-skip() {
-  if [ -n "${WINDOWS_E2E_REQUIRED:-}" ]; then
-    echo "FAIL: $* (WINDOWS_E2E_REQUIRED is set)"
-    exit 1
-  fi
-  echo "SKIP: $*"
-  exit 77
-}
+# shellcheck source=../e2e/wine_test_setup.sh
+source "$source_dir/tests/e2e/wine_test_setup.sh"
 [ -f "$setup" ] || skip "$setup is not built (makensis missing?)"
 [ -x "$host_bin/drvtirval-station" ] || skip "$host_bin/drvtirval-station is not built (the Linux build)"
 for tool in wine wineserver winepath xvfb-run openbox xdotool xprop import socat python3 "$windres"; do
@@ -51,16 +45,12 @@ if [ -z "${INSTALLER_TEST_DISPLAY_READY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
-absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 mkdir -p "$shots" "$(dirname "$prefix")"
 setup=$(absolute "$setup")
 host_bin=$(absolute "$host_bin")
 shots=$(absolute "$shots")
 prefix=$(absolute "$prefix")
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-# No Mono or Gecko installer dialogs; no menu entries of the prefix in the Linux desktop.
-export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
+use_wine_prefix "$prefix" 'winemenubuilder.exe=d' # no menu entries of the prefix in the Linux desktop
 # English pages, UTF-8 file names.
 export LC_ALL=C.UTF-8
 
