@@ -278,8 +278,11 @@ bool EventSpool::StoreEventRecords(std::span<const EventRecordBytes> records) {
       std::string baseName = FormBaseName(now);
       std::vector<NewSpoolFile> files;
       files.reserve(records.size());
+      // Dated by the spool's clock, as held records are when they are written later: the file
+      // system's clock runs a few milliseconds behind, which could put a new file before an
+      // older held one in the order of a later run.
       for (const EventRecordBytes& record : records) {
-        files.push_back({baseName, SpoolFileBytes(record), std::nullopt});
+        files.push_back({baseName, SpoolFileBytes(record), nowMs});
       }
       directory_.WriteNew(files, &paths);
       NoteWriteOutcome(paths.size() == records.size());

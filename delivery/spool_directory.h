@@ -21,7 +21,7 @@ std::optional<SpoolFileContent> ReadSpoolFile(const std::string& path,
 struct NewSpoolFile {
   std::string baseName;  // the name without ".dd8"; "-N" goes behind it when it is taken
   std::vector<uint8_t> bytes;
-  // The file's time, when it must tell another moment than the write's (ms since 1970).
+  // The file's time in ms since 1970; the file system's clock when not given.
   std::optional<int64_t> modifiedMs{};
 };
 
