@@ -7,10 +7,6 @@
 set -u
 
 driver=${1:?usage: window_e2e.sh PATH/TO/drvtirval2000n}
-# The titles are Cyrillic. A desktop session has a UTF-8 locale; under the C locale (a bare CI
-# shell) Qt writes the old WM_NAME property as unlabelled UTF-8 bytes, which xdotool's search by
-# name cannot match (_NET_WM_NAME, which window managers show, is right either way).
-export LC_ALL=C.UTF-8
 title='Драйвер Тирвал 2007'
 
 # The command line needs no display.

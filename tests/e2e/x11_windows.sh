@@ -3,6 +3,12 @@
 # by title, their titles as the window manager shows them, focus, and the taskbar's list.
 # The sourcing script defines fail() and may set wait_tries (0.1 s each, 100 unless set) first.
 
+# The titles are Cyrillic, and the programs started from here run in a UTF-8 locale, as in a
+# desktop session. Under the C locale of a bare shell, Qt and Wine write the old WM_NAME property
+# as bytes xdotool's search by name cannot match (_NET_WM_NAME, which window managers show, is
+# right either way). Sourced before any program under test starts.
+export LC_ALL=C.UTF-8
+
 # Polls `$@` every 0.1 s until it succeeds; the bound guards against a hang and is no
 # requirement on speed.
 wait_until() {
