@@ -1,6 +1,5 @@
 #include "app/port_controls.h"
 
-#include <stdexcept>
 #include <utility>
 
 #include "base/error_codes.h"
@@ -48,11 +47,15 @@ void PortControls::SelectFirstEntry() {
 
 void PortControls::ReportPortState() {
   if (context_.session == nullptr) return;
-  // A full ring is a failure to hand the message over, reported like any other.
-  if (!context_.session->QueueMessage(
-          MsgPortState, PortStatePayload(context_.settings.ComPort, context_.port.IsOpen()))) {
-    throw std::runtime_error("the session refused the port state");
+  try {
+    // A full ring is a failure to hand the message over, reported like any other.
+    if (context_.session->QueueMessage(
+            MsgPortState, PortStatePayload(context_.settings.ComPort, context_.port.IsOpen()))) {
+      return;
+    }
+  } catch (...) {
   }
+  context_.writeErrorCode(kErrorPortSelection);
 }
 
 void PortControls::ClearForStartUp() {
@@ -81,11 +84,7 @@ bool PortControls::ReopenConfiguredPort() {
   if (!IsStopped() || context_.settings.ComPort == kNoComPort) return false;
   if (!TryOpen(context_.settings.ComPort)) return false;
   ShowRunning();
-  try {
-    ReportPortState();
-  } catch (...) {
-    context_.writeErrorCode(kErrorPortSelection);
-  }
+  ReportPortState();
   return true;
 }
 
@@ -93,11 +92,7 @@ bool PortControls::CloseFailedPort() {
   if (!IsRunning() || !context_.port.IsOpen()) return false;
   context_.port.Close();
   ShowStopped();
-  try {
-    ReportPortState();
-  } catch (...) {
-    context_.writeErrorCode(kErrorPortSelection);
-  }
+  ReportPortState();
   return true;
 }
 
@@ -131,11 +126,7 @@ void PortControls::StartOrStop() {
     context_.showMessageBox(kMessagePortBusy);
     RescanPorts();
   }
-  try {
-    ReportPortState();
-  } catch (...) {
-    context_.writeErrorCode(kErrorPortSelection);
-  }
+  ReportPortState();
 }
 
 void PortControls::SaveChosenPort() {
@@ -144,10 +135,11 @@ void PortControls::SaveChosenPort() {
     const std::string chosen = context_.view.PortListText();
     context_.saveComPort(chosen);
     context_.settings.ComPort = chosen;
-    ReportPortState();
   } catch (...) {
     context_.writeErrorCode(kErrorPortSelection);
+    return;
   }
+  ReportPortState();
 }
 
 }  // namespace drv

@@ -66,6 +66,7 @@ class PortControls {
   void ShowRunning();
   void ShowStopped();
   void SelectFirstEntry();
+  // Tells the server the port's name and state; a failure to hand it over goes to the error log.
   void ReportPortState();
 
   PortControlsContext context_;
